@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the module with pip into a fresh virtual environment of the given
+# interpreter and runs the Python tests there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+interp=${1:-python3}
+venv=build/venv-$(basename "$interp")
+rm -rf "$venv"
+"$interp" -m venv "$venv"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
+"$venv/bin/python" -m pip install -q --disable-pip-version-check pytest
+# numpy is optional for the tests (they skip its cases without it); PyPy may lack a wheel.
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: numpy \
+  >/dev/null 2>&1 || echo "(numpy not available for $interp; its cases are skipped)"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check .
+py="$PWD/$venv/bin/python"
+# Run from the tests folder so the source tree's py/ never shadows the installed module.
+(cd py/tests && "$py" -m pytest -q -p no:cacheprovider .)

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the C++ suites (plain and under
+# AddressSanitizer + UndefinedBehaviorSanitizer) and the Python suite on
+# CPython and on PyPy.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc)
+
+bash scripts/setup.sh
+
+echo "== C++ tests"
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DVARNEL_PYTHON=OFF >/dev/null
+cmake --build build/release -j"$jobs"
+ctest --test-dir build/release --output-on-failure -j"$jobs"
+
+echo "== C++ tests under ASan + UBSan"
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=ON -DVARNEL_PYTHON=OFF >/dev/null
+cmake --build build/asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan --output-on-failure -j"$jobs"
+
+echo "== Python tests on CPython"
+bash scripts/py_test.sh python3
+
+echo "== Python tests on PyPy"
+bash scripts/py_test.sh pypy3
+
+echo "== all tests passed"
