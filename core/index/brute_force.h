@@ -41,6 +41,8 @@ class BruteForceIndex {
   // from the dimension (checked first), DuplicateId when `id` is present;
   // on error the index is unchanged.
   Status insert(uint64_t id, std::vector<float> vector, Payload payload);
+  // The same, reading `len` floats at `vector` (copied into the index).
+  Status insert(uint64_t id, const float* vector, size_t len, Payload payload);
 
   // The k nearest entries that pass `filter` (all when null), nearest first,
   // each with a copy of its payload. A query of the wrong length gives none.
