@@ -1,0 +1,270 @@
+// The record layout is in data_file.h.
+#include "storage/data_file.h"
+
+#include <errno.h>
+
+#include <cstring>
+#include <limits>
+
+#include "coding.h"
+
+namespace varnel::storage {
+namespace {
+
+constexpr const char* kOpenDataFile = "failed to open data file: ";
+constexpr const char* kMetadata = "metadata failed: ";
+constexpr const char* kPayloadSerialize = "payload serialization failed: ";
+constexpr const char* kWriteDeleted = "write deleted marker failed: ";
+constexpr const char* kWriteId = "write id failed: ";
+constexpr const char* kWriteDim = "write dim failed: ";
+constexpr const char* kWriteVector = "write vector failed: ";
+constexpr const char* kWritePayloadLen = "write payload_len failed: ";
+constexpr const char* kWritePayload = "write payload failed: ";
+constexpr const char* kOpenForRead = "open for read failed: ";
+constexpr const char* kSeek = "seek failed: ";
+constexpr const char* kReadDeleted = "read deleted failed: ";
+constexpr const char* kReadId = "read id failed: ";
+constexpr const char* kReadDim = "read dim failed: ";
+constexpr const char* kReadVector = "read vector failed: ";
+constexpr const char* kReadPayloadLen = "read payload_len failed: ";
+constexpr const char* kReadPayload = "read payload failed: ";
+constexpr const char* kPayloadDeserialize = "payload deserialize failed: ";
+constexpr const char* kOpenForIter = "open for iter failed: ";
+constexpr const char* kOpenForDelete = "open for delete failed: ";
+constexpr const char* kWriteDeleteMarker = "write delete marker failed: ";
+constexpr const char* kFlush = "flush failed: ";
+constexpr const char* kSync = "sync failed: ";
+constexpr const char* kTruncate = "truncate failed: ";
+
+constexpr std::string_view kEmptyPayloadText = "{\"data\":{}}";
+
+Error io(const char* context, std::string cause) { return Error::io(context + std::move(cause)); }
+
+// The field of a record that holds byte `at`, for a record of d components.
+const char* write_context(size_t at, size_t d) {
+  if (at < 1) return kWriteDeleted;
+  if (at < 9) return kWriteId;
+  if (at < 13) return kWriteDim;
+  if (at < 13 + 4 * d) return kWriteVector;
+  if (at < 17 + 4 * d) return kWritePayloadLen;
+  return kWritePayload;
+}
+
+// Why a record could not be read.
+struct ReadFailure {
+  Error error;
+  bool torn = false;  // the end of the file came first
+};
+
+// Reads exactly n bytes or fails with `context` and the cause.
+bool read_field(Reader& in, void* out, size_t n, const char* context, ReadFailure* fail) {
+  IoResult<size_t> got = in.read_full(out, n);
+  if (!got.ok()) {
+    *fail = {io(context, std::move(got).error()), false};
+    return false;
+  }
+  if (got.value() < n) {
+    *fail = {io(context, kFillWholeBuffer), true};
+    return false;
+  }
+  return true;
+}
+
+// Checks that `want` more bytes exist before anything is allocated for them,
+// so a damaged length cannot ask for gigabytes.
+bool check_remaining(Reader& in, uint64_t want, const char* context, ReadFailure* fail) {
+  IoResult<uint64_t> left = in.remaining(want);
+  if (!left.ok()) {
+    *fail = {io(context, std::move(left).error()), false};
+    return false;
+  }
+  if (left.value() < want) {
+    *fail = {io(context, kFillWholeBuffer), true};
+    return false;
+  }
+  return true;
+}
+
+// Reads the record at the reader's position into `rec` (offset left alone).
+// `text` is scratch space for the payload text, reused across records.
+bool read_record(Reader& in, DataRecord& rec, std::string& text, ReadFailure* fail) {
+  unsigned char head[8];
+  if (!read_field(in, head, 1, kReadDeleted, fail)) return false;
+  rec.deleted = head[0] == 1;
+  if (!read_field(in, head, 8, kReadId, fail)) return false;
+  rec.id = get_u64_le(head);
+  if (!read_field(in, head, 4, kReadDim, fail)) return false;
+  const uint32_t d = get_u32_le(head);
+  if (!check_remaining(in, 4 * static_cast<uint64_t>(d), kReadVector, fail)) return false;
+  rec.vector.resize(d);
+  if (!read_field(in, rec.vector.data(), 4 * static_cast<size_t>(d), kReadVector, fail)) {
+    return false;
+  }
+  // Components arrive as little-endian bit patterns; turn each into a float
+  // in place (a plain copy on little-endian hosts).
+  auto* raw = reinterpret_cast<unsigned char*>(rec.vector.data());
+  for (uint32_t i = 0; i < d; ++i) rec.vector[i] = bits_float(get_u32_le(raw + 4 * size_t{i}));
+  if (!read_field(in, head, 4, kReadPayloadLen, fail)) return false;
+  const uint32_t p = get_u32_le(head);
+  if (!check_remaining(in, p, kReadPayload, fail)) return false;
+  text.resize(p);
+  if (!read_field(in, text.data(), p, kReadPayload, fail)) return false;
+  if (text == kEmptyPayloadText) {
+    rec.payload.data.clear();  // the common case, without the parser
+    return true;
+  }
+  Result<Payload, std::string> payload = Payload::from_json(text);
+  if (!payload.ok()) {
+    *fail = {io(kPayloadDeserialize, std::move(payload).error()), false};
+    return false;
+  }
+  rec.payload = std::move(payload).value();
+  return true;
+}
+
+}  // namespace
+
+Result<DataFile> DataFile::open(const std::filesystem::path& path) {
+  IoResult<File> file = File::open(path, OpenMode::kReadAppendCreate);
+  if (!file.ok()) return io(kOpenDataFile, std::move(file).error());
+  IoResult<uint64_t> size = file.value().size();
+  if (!size.ok()) return io(kMetadata, std::move(size).error());
+  return DataFile(path, BufferedWriter(std::move(file).value(), size.value()));
+}
+
+Result<uint64_t> DataFile::append(uint64_t id, const float* vector, size_t dim,
+                                  const Payload& payload) {
+  if (dim > std::numeric_limits<uint32_t>::max()) {
+    return io(kWriteDim, "the vector has more components than a record can hold");
+  }
+  // The whole record is built here and handed over as one piece, so that a
+  // write-out of the buffer never leaves half of it in the file.
+  std::string& buf = record_buf_;
+  buf.clear();
+  buf.push_back('\0');
+  append_u64_le(buf, id);
+  append_u32_le(buf, static_cast<uint32_t>(dim));
+  for (size_t i = 0; i < dim; ++i) append_u32_le(buf, float_bits(vector[i]));
+  const size_t len_at = buf.size();
+  append_u32_le(buf, 0);  // payload_len, filled in below
+  payload.write_json(buf);
+  const size_t p = buf.size() - len_at - 4;
+  if (p > std::numeric_limits<uint32_t>::max()) {
+    return io(kPayloadSerialize, "the payload text is longer than a record can hold");
+  }
+  put_u32_le(reinterpret_cast<unsigned char*>(buf.data() + len_at), static_cast<uint32_t>(p));
+
+  const uint64_t offset = writer_.end();
+  Result<void, BufferedWriter::Failure> put = writer_.write(buf.data(), buf.size());
+  if (!put.ok()) {
+    BufferedWriter::Failure& f = put.error();
+    return io(write_context(f.piece_bytes_written, dim), std::move(f.cause));
+  }
+  return offset;
+}
+
+Result<DataRecord> DataFile::read_at(uint64_t offset) const {
+  IoResult<File> file = File::open(path_, OpenMode::kReadOnly);
+  if (!file.ok()) return io(kOpenForRead, std::move(file).error());
+  // The size is only a first guess for the length checks; Reader asks again
+  // before refusing a length.
+  Reader in(file.value(), 0, kRecordReadBufferBytes);
+  IoStatus seek = in.seek(offset);
+  if (!seek.ok()) return io(kSeek, std::move(seek).error());
+  DataRecord rec;
+  rec.offset = offset;
+  std::string text;
+  ReadFailure fail;
+  if (!read_record(in, rec, text, &fail)) return std::move(fail.error);
+  return rec;
+}
+
+Status DataFile::for_each_active(const std::function<Status(DataRecord&)>& fn,
+                                 DataScanEnd* end) const {
+  DataScanEnd local;
+  DataScanEnd& out = end != nullptr ? *end : local;
+  out = DataScanEnd{};
+  IoResult<File> file = File::open(path_, OpenMode::kReadOnly);
+  if (!file.ok()) return io(kOpenForIter, std::move(file).error());
+  IoResult<uint64_t> size = file.value().size();
+  if (!size.ok()) return io(kMetadata, std::move(size).error());
+  const uint64_t file_size = size.value();
+  out.file_size = file_size;
+  if (file_size == 0) return {};
+
+  Reader in(file.value(), file_size, kScanReadBufferBytes);
+  DataRecord rec;
+  std::string text;
+  // Records are read back to back: each read leaves the reader at the next
+  // record, which is the stored length's business, not the payload's text.
+  while (in.position() < file_size) {
+    rec.offset = in.position();
+    ReadFailure fail;
+    if (!read_record(in, rec, text, &fail)) {
+      // Quiet stop: a record that cannot be read ends the scan as if the
+      // file ended there.
+      out.torn_tail = fail.torn;
+      out.error = std::move(fail.error);
+      return {};
+    }
+    if (!rec.deleted) {
+      Status s = fn(rec);
+      if (!s.ok()) return s;
+    }
+    out.stop_offset = in.position();
+  }
+  return {};
+}
+
+Result<std::vector<DataRecord>> DataFile::iter_active(DataScanEnd* end) const {
+  std::vector<DataRecord> records;
+  Status s = for_each_active(
+      [&records](DataRecord& rec) {
+        records.push_back(std::move(rec));
+        return Status{};
+      },
+      end);
+  if (!s.ok()) return std::move(s).error();
+  return records;
+}
+
+Status DataFile::mark_deleted(uint64_t offset) {
+  if (offset >= writer_.end()) {
+    // Writing here would put a byte past the last record, and the next
+    // append would land after it with a wrong offset.
+    return io(kWriteDeleteMarker, "offset " + std::to_string(offset) +
+                                      " is not before the end of the records at " +
+                                      std::to_string(writer_.end()));
+  }
+  if (offset >= writer_.durable_end()) {
+    // The record is still in the append buffer: it must be in the file
+    // before its marker can be written there.
+    IoStatus out = writer_.write_out();
+    if (!out.ok()) return io(kFlush, std::move(out).error());
+  }
+  IoResult<File> file = File::open(path_, OpenMode::kWriteOnly);
+  if (!file.ok()) return io(kOpenForDelete, std::move(file).error());
+  IoStatus seek = file.value().seek(offset);
+  if (!seek.ok()) return io(kSeek, std::move(seek).error());
+  const unsigned char one = 1;
+  // One write of one byte: this is the marker reaching the file.
+  IoStatus put = file.value().write_all(&one, 1, kWriteWholeBuffer);
+  if (!put.ok()) return io(kFlush, std::move(put).error());
+  return {};
+}
+
+Status DataFile::flush() {
+  IoStatus out = writer_.write_out();
+  if (!out.ok()) return io(kFlush, std::move(out).error());
+  IoStatus sync = writer_.sync();
+  if (!sync.ok()) return io(kSync, std::move(sync).error());
+  return {};
+}
+
+Status DataFile::truncate_to(uint64_t offset) {
+  IoStatus cut = writer_.truncate(offset);
+  if (!cut.ok()) return io(kTruncate, std::move(cut).error());
+  return {};
+}
+
+}  // namespace varnel::storage

@@ -1,0 +1,328 @@
+#include "storage/file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace varnel::storage {
+namespace {
+
+FaultHook* g_fault_hook = nullptr;  // test-only, see set_fault_hook
+
+// Asks the hook about the next system call. A non-zero result means: act as
+// if the call failed with this errno.
+FaultDecision ask(FileOp op) {
+  if (g_fault_hook == nullptr) return {};
+  return g_fault_hook->before(op);
+}
+
+int open_flags(OpenMode mode) {
+  switch (mode) {
+    case OpenMode::kReadAppendCreate:
+      return O_RDWR | O_APPEND | O_CREAT;
+    case OpenMode::kWriteCreateTruncate:
+      return O_WRONLY | O_CREAT | O_TRUNC;
+    case OpenMode::kReadOnly:
+      return O_RDONLY;
+    case OpenMode::kWriteOnly:
+      return O_WRONLY;
+  }
+  return O_RDONLY;
+}
+
+}  // namespace
+
+FaultHook* set_fault_hook(FaultHook* hook) {
+  FaultHook* old = g_fault_hook;
+  g_fault_hook = hook;
+  return old;
+}
+
+// ---------------------------------------------------------------------------
+// File
+
+File::~File() { close_fd(); }
+
+File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close_fd();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+void File::close_fd() {
+  // close is not retried on EINTR: on Linux the descriptor is gone either way.
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+IoResult<File> File::open(const std::filesystem::path& path, OpenMode mode) {
+  if (path.native().find('\0') != std::string::npos) return std::string(kNulInPath);
+  for (;;) {
+    FaultDecision fault = ask(FileOp::kOpen);
+    int fd = -1;
+    if (fault.err != 0) {
+      errno = fault.err;
+    } else {
+      fd = ::open(path.c_str(), open_flags(mode) | O_CLOEXEC, 0666);
+    }
+    if (fd >= 0) return File(fd);
+    if (errno == EINTR) continue;
+    return os_error_text(errno);
+  }
+}
+
+IoResult<size_t> File::read_some(void* out, size_t n) {
+  for (;;) {
+    FaultDecision fault = ask(FileOp::kRead);
+    ssize_t r = -1;
+    if (fault.err != 0) {
+      errno = fault.err;
+    } else {
+      r = ::read(fd_, out, std::min(n, fault.max_bytes));
+    }
+    if (r >= 0) return static_cast<size_t>(r);
+    if (errno == EINTR) continue;
+    return os_error_text(errno);
+  }
+}
+
+IoResult<size_t> File::read_full(void* out, size_t n) {
+  auto* p = static_cast<unsigned char*>(out);
+  size_t got = 0;
+  while (got < n) {
+    IoResult<size_t> r = read_some(p + got, n - got);
+    if (!r.ok()) return std::move(r).error();
+    if (r.value() == 0) break;
+    got += r.value();
+  }
+  return got;
+}
+
+IoStatus File::write_all(const void* data, size_t n, const char* zero_cause, size_t* written) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  size_t done = 0;
+  IoStatus status;
+  while (done < n) {
+    FaultDecision fault = ask(FileOp::kWrite);
+    ssize_t r = -1;
+    if (fault.err != 0) {
+      errno = fault.err;
+    } else {
+      r = ::write(fd_, p + done, std::min(n - done, fault.max_bytes));
+    }
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      status = os_error_text(errno);
+      break;
+    }
+    if (r == 0) {
+      status = std::string(zero_cause);
+      break;
+    }
+    done += static_cast<size_t>(r);
+  }
+  if (written != nullptr) *written = done;
+  return status;
+}
+
+IoStatus File::sync() {
+  for (;;) {
+    FaultDecision fault = ask(FileOp::kFsync);
+    int r = -1;
+    if (fault.err != 0) {
+      errno = fault.err;
+    } else {
+      r = ::fsync(fd_);
+    }
+    if (r == 0) return {};
+    if (errno == EINTR) continue;
+    return os_error_text(errno);
+  }
+}
+
+IoResult<uint64_t> File::size() {
+  FaultDecision fault = ask(FileOp::kFstat);
+  if (fault.err != 0) return os_error_text(fault.err);
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return os_error_text(errno);
+  return static_cast<uint64_t>(st.st_size);
+}
+
+IoStatus File::seek(uint64_t offset) {
+  FaultDecision fault = ask(FileOp::kLseek);
+  if (fault.err != 0) return os_error_text(fault.err);
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return os_error_text(EINVAL);
+  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return os_error_text(errno);
+  return {};
+}
+
+IoStatus File::truncate(uint64_t length) {
+  if (length > static_cast<uint64_t>(INT64_MAX)) return os_error_text(EINVAL);
+  for (;;) {
+    FaultDecision fault = ask(FileOp::kFtruncate);
+    int r = -1;
+    if (fault.err != 0) {
+      errno = fault.err;
+    } else {
+      r = ::ftruncate(fd_, static_cast<off_t>(length));
+    }
+    if (r == 0) return {};
+    if (errno == EINTR) continue;
+    return os_error_text(errno);
+  }
+}
+
+bool path_exists(const std::filesystem::path& path) {
+  if (path.native().find('\0') != std::string::npos) return false;
+  if (ask(FileOp::kStat).err != 0) return false;
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// BufferedWriter
+
+BufferedWriter::BufferedWriter(File file, uint64_t file_end)
+    : file_(std::move(file)),
+      buf_(std::make_unique<unsigned char[]>(kWriteBufferBytes)),
+      durable_end_(file_end) {}
+
+BufferedWriter::~BufferedWriter() {
+  if (file_.is_open()) (void)write_out();  // no sync; errors have no one to go to
+}
+
+BufferedWriter& BufferedWriter::operator=(BufferedWriter&& other) noexcept {
+  if (this != &other) {
+    if (file_.is_open()) (void)write_out();
+    file_ = std::move(other.file_);
+    buf_ = std::move(other.buf_);
+    used_ = other.used_;
+    durable_end_ = other.durable_end_;
+    stuck_ = other.stuck_;
+    other.used_ = 0;
+  }
+  return *this;
+}
+
+Result<void, BufferedWriter::Failure> BufferedWriter::write(const void* data, size_t n) {
+  if (stuck_ && !cut_back().ok()) return Failure{kPartialWriteStuck, 0};
+  if (n <= kWriteBufferBytes - used_) {
+    if (n > 0) std::memcpy(buf_.get() + used_, data, n);
+    used_ += n;
+    return {};
+  }
+  IoStatus out = write_out();
+  if (!out.ok()) return Failure{std::move(out).error(), 0};
+  if (n < kWriteBufferBytes) {
+    std::memcpy(buf_.get(), data, n);
+    used_ = n;
+    return {};
+  }
+  size_t written = 0;
+  IoStatus direct = file_.write_all(data, n, kWriteWholeBuffer, &written);
+  if (!direct.ok()) {
+    // Part of the piece may be in the file: cut it away so the file ends at a
+    // piece boundary and the next piece lands where its offset says.
+    if (written > 0 && !cut_back().ok()) stuck_ = true;
+    return Failure{std::move(direct).error(), written};
+  }
+  durable_end_ += n;
+  return {};
+}
+
+IoStatus BufferedWriter::write_out() {
+  if (stuck_ && !cut_back().ok()) return std::string(kPartialWriteStuck);
+  if (used_ == 0) return {};
+  size_t written = 0;
+  IoStatus status = file_.write_all(buf_.get(), used_, kWriteBufferedData, &written);
+  durable_end_ += written;
+  used_ -= written;
+  if (used_ > 0 && written > 0) std::memmove(buf_.get(), buf_.get() + written, used_);
+  return status;
+}
+
+IoStatus BufferedWriter::truncate(uint64_t length) {
+  IoStatus out = write_out();
+  if (!out.ok()) return out;
+  if (length > durable_end_) return os_error_text(EINVAL);
+  IoStatus cut = file_.truncate(length);
+  if (!cut.ok()) return cut;
+  durable_end_ = length;
+  // In append mode the position does not matter; otherwise the next write
+  // must land at the new end, not after a hole.
+  return file_.seek(length);
+}
+
+IoStatus BufferedWriter::cut_back() {
+  IoStatus cut = file_.truncate(durable_end_);
+  if (!cut.ok()) return cut;
+  IoStatus seek = file_.seek(durable_end_);
+  if (!seek.ok()) return seek;
+  stuck_ = false;
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// Reader
+
+Reader::Reader(File& file, uint64_t file_size, size_t buffer_bytes)
+    : file_(file),
+      size_(file_size),
+      buf_(std::make_unique<unsigned char[]>(buffer_bytes)),
+      cap_(buffer_bytes) {}
+
+IoResult<size_t> Reader::read_full(void* out, size_t n) {
+  auto* p = static_cast<unsigned char*>(out);
+  size_t got = 0;
+  while (got < n) {
+    if (begin_ == end_) {
+      size_t want = n - got;
+      if (want >= cap_) {
+        // Large reads skip the buffer.
+        IoResult<size_t> r = file_.read_full(p + got, want);
+        if (!r.ok()) return std::move(r).error();
+        got += r.value();
+        pos_ += r.value();
+        break;
+      }
+      IoResult<size_t> r = file_.read_some(buf_.get(), cap_);
+      if (!r.ok()) return std::move(r).error();
+      if (r.value() == 0) break;
+      begin_ = 0;
+      end_ = r.value();
+    }
+    size_t k = std::min(end_ - begin_, n - got);
+    std::memcpy(p + got, buf_.get() + begin_, k);
+    begin_ += k;
+    got += k;
+    pos_ += k;
+  }
+  return got;
+}
+
+IoResult<uint64_t> Reader::remaining(uint64_t want) {
+  if (size_ >= pos_ && size_ - pos_ >= want) return size_ - pos_;
+  IoResult<uint64_t> now = file_.size();
+  if (!now.ok()) return std::move(now).error();
+  size_ = now.value();
+  return size_ > pos_ ? size_ - pos_ : 0;
+}
+
+IoStatus Reader::seek(uint64_t offset) {
+  IoStatus s = file_.seek(offset);
+  if (!s.ok()) return s;
+  begin_ = end_ = 0;
+  pos_ = offset;
+  return {};
+}
+
+}  // namespace varnel::storage

@@ -1,0 +1,275 @@
+// The frame layout and the entry text are in wal.h.
+#include "storage/wal.h"
+
+#include <zlib.h>
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "coding.h"
+#include "json.h"
+
+namespace varnel::storage {
+namespace {
+
+constexpr const char* kOpenWal = "failed to open WAL: ";
+constexpr const char* kSerialize = "serialization failed: ";
+constexpr const char* kWriteChecksum = "write checksum failed: ";
+constexpr const char* kWriteLength = "write length failed: ";
+constexpr const char* kWriteData = "write data failed: ";
+constexpr const char* kFlush = "flush failed: ";
+constexpr const char* kSync = "sync failed: ";
+constexpr const char* kTruncate = "truncate failed: ";
+constexpr const char* kOpenForRead = "failed to open WAL for read: ";
+constexpr const char* kMetadata = "metadata failed: ";
+constexpr const char* kReadChecksum = "read checksum failed: ";
+constexpr const char* kReadLength = "read length failed: ";
+constexpr const char* kReadData = "read data failed: ";
+constexpr const char* kDeserialize = "deserialization failed: ";
+
+constexpr std::string_view kKindNames[] = {"Insert", "Update", "Delete", "Checkpoint"};
+constexpr std::string_view kEntryFields[] = {"kind", "id", "vector", "payload"};
+
+Error io(const char* context, std::string cause) { return Error::io(context + std::move(cause)); }
+
+uint32_t crc32_of(const char* data, size_t n) {
+  // zlib takes the length as uInt; frames are at most 4 GiB - 1 bytes.
+  return static_cast<uint32_t>(
+      ::crc32(0L, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(n)));
+}
+
+}  // namespace
+
+std::string_view wal_entry_kind_name(WalEntryKind kind) {
+  const auto code = static_cast<size_t>(kind);
+  return code >= 1 && code <= 4 ? kKindNames[code - 1] : std::string_view();
+}
+
+Result<void, std::string> encode_wal_entry(std::string& out, WalEntryKind kind, uint64_t id,
+                                           std::span<const float> vector,
+                                           const Payload& payload) {
+  // JSON has no form for infinities and NaN; the writer would put null there
+  // and the reader refuses null, so such an entry could never be replayed.
+  for (size_t i = 0; i < vector.size(); ++i) {
+    const float v = vector[i];
+    if (!std::isfinite(v)) {
+      const char* what = std::isnan(v) ? "NaN" : (v > 0 ? "inf" : "-inf");
+      return "vector component " + std::to_string(i) + " is " + what +
+             ", which has no JSON form";
+    }
+  }
+  out += "{\"kind\":\"";
+  out += wal_entry_kind_name(kind);
+  out += "\",\"id\":";
+  char digits[24];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, id);
+  (void)ec;  // 24 bytes always hold a u64
+  out.append(digits, end);
+  out += ",\"vector\":[";
+  for (size_t i = 0; i < vector.size(); ++i) {
+    if (i > 0) out += ',';
+    json::write_f32(out, vector[i]);
+  }
+  out += "],\"payload\":";
+  payload.write_json(out);
+  out += '}';
+  return {};
+}
+
+Result<WalEntry> WalEntry::from_bytes(std::string_view bytes) {
+  WalEntry e;
+  json::Reader r(bytes);
+  json::StructReader s(r, "WalEntry", kEntryFields);
+  for (int f; (f = s.next_field()) >= 0;) {
+    switch (f) {
+      case 0: {
+        size_t k = 0;
+        if (r.read_variant(kKindNames, "enum WalEntryKind", &k)) {
+          e.kind = static_cast<WalEntryKind>(k + 1);
+        }
+        break;
+      }
+      case 1:
+        r.read_u64(&e.id);
+        break;
+      case 2:
+        r.read_f32_array(&e.vector);
+        break;
+      case 3: {
+        // Interim until the payload reader takes a json::Reader directly.
+        r.peek();
+        const size_t start = r.position();
+        if (r.skip_value()) {
+          Result<Payload, std::string> p =
+              Payload::from_json(bytes.substr(start, r.position() - start));
+          if (p.ok()) {
+            e.payload = std::move(p).value();
+          } else {
+            r.fail(p.error());
+          }
+        }
+        break;
+      }
+    }
+  }
+  if (!r.finish()) return Error::wal_corrupted(kDeserialize + r.error());
+  return e;
+}
+
+Result<Wal> Wal::open(const std::filesystem::path& path, SyncPolicy policy) {
+  IoResult<File> file = File::open(path, OpenMode::kReadAppendCreate);
+  if (!file.ok()) return io(kOpenWal, std::move(file).error());
+  // The writer needs to know where the file ends to cut back a torn write.
+  IoResult<uint64_t> size = file.value().size();
+  if (!size.ok()) return io(kOpenWal, std::move(size).error());
+  return Wal(path, BufferedWriter(std::move(file).value(), size.value()), policy);
+}
+
+Status Wal::append(WalEntryKind kind, uint64_t id, const float* vector, size_t dim,
+                   const Payload& payload) {
+  std::string& buf = frame_buf_;
+  buf.assign(kFrameHeaderBytes, '\0');  // checksum and length, filled in below
+  Result<void, std::string> text =
+      encode_wal_entry(buf, kind, id, std::span<const float>(vector, dim), payload);
+  if (!text.ok()) return Error::wal_corrupted(kSerialize + std::move(text).error());
+  const size_t n = buf.size() - kFrameHeaderBytes;
+  if (n > std::numeric_limits<uint32_t>::max()) {
+    return Error::wal_corrupted(std::string(kSerialize) +
+                                "the entry's text is longer than a frame can hold");
+  }
+  auto* head = reinterpret_cast<unsigned char*>(buf.data());
+  put_u32_le(head, crc32_of(buf.data() + kFrameHeaderBytes, n));
+  put_u32_le(head + 4, static_cast<uint32_t>(n));
+
+  // One piece: a write-out of the buffer never leaves half a frame behind.
+  Result<void, BufferedWriter::Failure> put = writer_.write(buf.data(), buf.size());
+  if (!put.ok()) {
+    BufferedWriter::Failure& f = put.error();
+    const char* context = f.piece_bytes_written < 4   ? kWriteChecksum
+                          : f.piece_bytes_written < 8 ? kWriteLength
+                                                      : kWriteData;
+    return io(context, std::move(f.cause));
+  }
+  ++unsynced_appends_;
+
+  switch (sync_policy_) {
+    case SyncPolicy::kAlways:
+      return sync();
+    case SyncPolicy::kBatch:
+      if (unsynced_appends_ >= batch_size_) return sync();
+      return {};
+    default:
+      return {};
+  }
+}
+
+Status Wal::sync() {
+  IoStatus out = writer_.write_out();
+  if (!out.ok()) return io(kFlush, std::move(out).error());
+  IoStatus sync = writer_.sync();
+  if (!sync.ok()) return io(kSync, std::move(sync).error());
+  unsynced_appends_ = 0;
+  return {};
+}
+
+Status Wal::checkpoint() {
+  Status marker = append(WalEntryKind::kCheckpoint, 0, nullptr, 0, Payload{});
+  if (!marker.ok()) return marker;
+  Status synced = sync();
+  if (!synced.ok()) return synced;
+  IoResult<File> fresh = File::open(path_, OpenMode::kWriteCreateTruncate);
+  if (!fresh.ok()) return io(kTruncate, std::move(fresh).error());
+  // The old writer's buffer is empty after the sync; replacing it closes the
+  // old handle. The new handle writes from 0, the end of the emptied file.
+  writer_ = BufferedWriter(std::move(fresh).value(), 0);
+  return {};
+}
+
+Status Wal::read_each(const std::filesystem::path& path,
+                      const std::function<Status(WalEntry&)>& fn, WalReadEnd* end) {
+  WalReadEnd local;
+  WalReadEnd& out = end != nullptr ? *end : local;
+  out = WalReadEnd{};
+  // No file at all is an empty log.
+  if (!path_exists(path)) return {};
+  IoResult<File> file = File::open(path, OpenMode::kReadOnly);
+  if (!file.ok()) return io(kOpenForRead, std::move(file).error());
+  IoResult<uint64_t> size = file.value().size();
+  if (!size.ok()) return io(kMetadata, std::move(size).error());
+  out.file_size = size.value();
+  if (out.file_size == 0) return {};
+
+  Reader in(file.value(), out.file_size, kWalReadBufferBytes);
+  std::string data;
+  for (;;) {
+    unsigned char head[4];
+    IoResult<size_t> got = in.read_full(head, 4);
+    if (!got.ok()) return io(kReadChecksum, std::move(got).error());
+    // The end of the file before a frame's first byte: the clean end.
+    if (got.value() == 0) return {};
+    // 1 to 3 bytes of a checksum: a torn tail, ignored.
+    if (got.value() < 4) {
+      out.torn_tail = true;
+      return {};
+    }
+    const uint32_t stored = get_u32_le(head);
+
+    got = in.read_full(head, 4);
+    if (!got.ok()) return io(kReadLength, std::move(got).error());
+    // Part of a length: a torn tail, reported as the short read it is.
+    if (got.value() < 4) {
+      out.torn_tail = true;
+      return io(kReadLength, kFillWholeBuffer);
+    }
+    const uint32_t n = get_u32_le(head);
+
+    // A length beyond the end of the file (a torn frame, or a damaged length)
+    // is refused before anything is allocated for it.
+    IoResult<uint64_t> left = in.remaining(n);
+    if (!left.ok()) return io(kReadData, std::move(left).error());
+    if (left.value() < n) {
+      out.torn_tail = true;
+      return io(kReadData, kFillWholeBuffer);
+    }
+    data.resize(n);
+    got = in.read_full(data.data(), n);
+    if (!got.ok()) return io(kReadData, std::move(got).error());
+    if (got.value() < n) {
+      out.torn_tail = true;
+      return io(kReadData, kFillWholeBuffer);
+    }
+
+    // A complete frame whose checksum differs is corruption, never skipped.
+    const uint32_t computed = crc32_of(data.data(), n);
+    if (computed != stored) {
+      return Error::wal_corrupted("checksum mismatch: expected " + std::to_string(stored) +
+                                  ", got " + std::to_string(computed));
+    }
+    Result<WalEntry> entry = WalEntry::from_bytes(data);
+    if (!entry.ok()) return std::move(entry).error();
+
+    out.complete_end = in.position();
+    ++out.entries;
+    Status s = fn(entry.value());
+    if (!s.ok()) return s;
+  }
+}
+
+Result<std::vector<WalEntry>> Wal::read_all() const {
+  std::vector<WalEntry> entries;
+  Status s = read_each([&entries](WalEntry& e) {
+    entries.push_back(std::move(e));
+    return Status{};
+  });
+  if (!s.ok()) return std::move(s).error();
+  return entries;
+}
+
+Status Wal::truncate_to(uint64_t offset) {
+  IoStatus cut = writer_.truncate(offset);
+  if (!cut.ok()) return io(kTruncate, std::move(cut).error());
+  return {};
+}
+
+}  // namespace varnel::storage
