@@ -1,0 +1,408 @@
+#include "collection.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <limits>
+#include <mutex>
+#include <system_error>
+
+#include "json.h"
+#include "storage/file.h"
+
+namespace varnel {
+namespace {
+
+namespace fs = std::filesystem;
+using storage::File;
+using storage::OpenMode;
+
+constexpr const char* kCreateDir = "create dir failed: ";
+constexpr const char* kReadMeta = "read meta failed: ";
+constexpr const char* kParseMeta = "parse meta failed: ";
+constexpr const char* kWriteMeta = "write meta failed: ";
+constexpr const char* kDataDamaged = "data file damaged: ";
+constexpr const char* kMetaTempName = "meta.json.tmp";
+
+constexpr std::string_view kMetaFields[] = {"dimension", "metric", "vector_count", "next_id"};
+
+// A scan that stops inside the last record is a torn tail (an append cut
+// short by the end of the process) only when what follows the last whole
+// record is shorter than one record could be; a damaged length that claims
+// more than remains further back is not cut away.
+constexpr uint64_t kTornRecordPayloadAllowance = 1 << 20;
+
+bool has_nul(const fs::path& p) { return p.native().find('\0') != std::string::npos; }
+
+uint64_t next_after(uint64_t id) {
+  return id == std::numeric_limits<uint64_t>::max() ? id : id + 1;
+}
+
+}  // namespace
+
+// ---- meta.json
+
+std::string CollectionMeta::to_json() const {
+  std::string out = "{\n  \"dimension\": ";
+  out += std::to_string(dimension);
+  out += ",\n  \"metric\": ";
+  json::write_string(out, metric);
+  out += ",\n  \"vector_count\": ";
+  out += std::to_string(vector_count);
+  out += ",\n  \"next_id\": ";
+  out += std::to_string(next_id);
+  out += "\n}";
+  return out;
+}
+
+Result<CollectionMeta, std::string> CollectionMeta::from_json(std::string_view text) {
+  CollectionMeta meta;
+  json::Reader r(text);
+  json::StructReader s(r, "CollectionMeta", kMetaFields);
+  for (int f; (f = s.next_field()) >= 0;) {
+    uint64_t n = 0;
+    switch (f) {
+      case 0:
+        if (r.read_u64(&n, "usize")) meta.dimension = static_cast<size_t>(n);
+        break;
+      case 1:
+        r.read_string(&meta.metric);
+        break;
+      case 2:
+        r.read_u64(&meta.vector_count);
+        break;
+      case 3:
+        r.read_u64(&meta.next_id);
+        break;
+    }
+  }
+  if (!r.finish()) return r.error();
+  return meta;
+}
+
+Status write_meta(const fs::path& dir, const CollectionMeta& meta) {
+  const std::string text = meta.to_json();
+  const fs::path tmp = dir / kMetaTempName;
+  auto fail = [](std::string cause) { return Error::collection(kWriteMeta + cause); };
+  {
+    auto file = File::open(tmp, OpenMode::kWriteCreateTruncate);
+    if (!file.ok()) return fail(std::move(file.error()));
+    auto written = file.value().write_all(text.data(), text.size(), kWriteWholeBuffer);
+    if (!written.ok()) return fail(std::move(written.error()));
+    auto synced = file.value().sync();
+    if (!synced.ok()) return fail(std::move(synced.error()));
+  }
+  if (::rename(tmp.c_str(), (dir / kMetaFileName).c_str()) != 0) return fail(os_error_text(errno));
+  // The rename is durable once the directory is synced.
+  auto dir_handle = File::open(dir, OpenMode::kReadOnly);
+  if (!dir_handle.ok()) return fail(std::move(dir_handle.error()));
+  auto dir_synced = dir_handle.value().sync();
+  if (!dir_synced.ok()) return fail(std::move(dir_synced.error()));
+  return {};
+}
+
+Result<CollectionMeta> read_meta(const fs::path& dir) {
+  auto file = File::open(dir / kMetaFileName, OpenMode::kReadOnly);
+  if (!file.ok()) return Error::collection(kReadMeta + file.error());
+  auto size = file.value().size();
+  if (!size.ok()) return Error::collection(kReadMeta + size.error());
+  // meta.json is six short lines; a file of absurd size is read up to a
+  // bound and then fails to parse, rather than exhausting memory.
+  constexpr uint64_t kMaxMetaBytes = 1 << 20;
+  std::string text(static_cast<size_t>(std::min<uint64_t>(size.value(), kMaxMetaBytes)), '\0');
+  auto got = file.value().read_full(text.data(), text.size());
+  if (!got.ok()) return Error::collection(kReadMeta + got.error());
+  text.resize(got.value());
+  if (!json::valid_utf8(text)) return Error::collection(std::string(kReadMeta) + kInvalidUtf8Stream);
+  auto meta = CollectionMeta::from_json(text);
+  if (!meta.ok()) return Error::collection(kParseMeta + meta.error());
+  return std::move(meta.value());
+}
+
+// ---- open and recovery
+
+Collection::Collection(fs::path path, const CollectionConfig& config, storage::Wal wal,
+                       storage::DataFile data_file)
+    : path_(std::move(path)),
+      config_(config),
+      index_(config.metric, config.dimension),
+      wal_(std::move(wal)),
+      data_file_(std::move(data_file)) {}
+
+Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& path,
+                                                               const CollectionConfig& config) {
+  if (!storage::path_exists(path)) {
+    if (has_nul(path)) return Error::collection(std::string(kCreateDir) + kNulInPath);
+    std::error_code ec;
+    fs::create_directories(path, ec);
+    if (ec) return Error::collection(kCreateDir + os_error_text(ec.value()));
+  }
+
+  const fs::path meta_path = path / kMetaFileName;
+  const bool is_new = !storage::path_exists(meta_path);
+  if (!is_new) {
+    auto meta = read_meta(path);
+    if (!meta.ok()) return std::move(meta.error());
+    if (meta.value().dimension != config.dimension) {
+      return Error::collection("dimension mismatch: collection has " +
+                               std::to_string(meta.value().dimension) + ", config has " +
+                               std::to_string(config.dimension));
+    }
+  }
+
+  auto wal = storage::Wal::open(path / kWalFileName, config.wal_sync);
+  if (!wal.ok()) return std::move(wal.error());
+  auto data_file = storage::DataFile::open(path / kDataFileName);
+  if (!data_file.ok()) return std::move(data_file.error());
+
+  std::unique_ptr<Collection> collection(
+      new Collection(path, config, std::move(wal.value()), std::move(data_file.value())));
+  Status recovered = collection->recover();
+  if (!recovered.ok()) return std::move(recovered.error());
+  if (is_new) {
+    Status saved = collection->save_meta();
+    if (!saved.ok()) return std::move(saved.error());
+  }
+  return collection;
+}
+
+Status Collection::recover() {
+  Status loaded = load_data_file();
+  if (!loaded.ok()) return loaded;
+  return replay_log();
+}
+
+// Streams the active records into the index in one pass, so the vectors are
+// never held twice. While the collection is being opened nobody else can
+// reach it, so holding the data-file lock together with the index, offsets
+// and next_id locks (taken in that order) cannot wait.
+Status Collection::load_data_file() {
+  std::unique_lock data_guard(data_lock_);
+  std::unique_lock index_guard(index_lock_);
+  std::unique_lock offsets_guard(offsets_lock_);
+  std::unique_lock next_id_guard(next_id_lock_);
+
+  bool any = false;
+  uint64_t largest = 0;
+  storage::DataScanEnd end;
+  Status scanned = data_file_.for_each_active(
+      [&](storage::DataRecord& record) -> Status {
+        // A record of another length cannot enter the index; it is skipped
+        // and offsets keeps naming the record the index holds.
+        if (record.vector.size() != config_.dimension) return {};
+        // Of several active records with one id, the newest wins.
+        if (index_.contains(record.id)) index_.remove(record.id);
+        Status inserted = index_.insert(record.id, record.vector.data(), record.vector.size(),
+                                        std::move(record.payload));
+        if (!inserted.ok()) return {};
+        offsets_[record.id] = record.offset;
+        if (!any || record.id > largest) largest = record.id;
+        any = true;
+        return {};
+      },
+      &end);
+  if (!scanned.ok()) return scanned;
+  next_id_ = any ? next_after(largest) : 1;
+
+  if (end.error.has_value()) {
+    const uint64_t tail = end.file_size - end.stop_offset;
+    const uint64_t longest_torn =
+        storage::kRecordFixedBytes + 4 * static_cast<uint64_t>(config_.dimension) +
+        kTornRecordPayloadAllowance;
+    if (!end.torn_tail || tail > longest_torn) {
+      // Appending after damage would put records where no later scan reaches.
+      return Error::collection(kDataDamaged + std::string("offset ") +
+                               std::to_string(end.stop_offset) + ": " + end.error->message());
+    }
+    // An append cut short by the end of a process: cut it away so the next
+    // record starts where the next scan will look for it.
+    return data_file_.truncate_to(end.stop_offset);
+  }
+  return {};
+}
+
+// Applies every complete frame of the log in order. A last frame cut short
+// by the end of the file is what a killed writer leaves: it is cut away. A
+// complete frame that fails its checksum or does not decode is an error.
+Status Collection::replay_log() {
+  storage::WalReadEnd end;
+  bool apply_failed = false;
+  Status read = storage::Wal::read_each(
+      path_ / kWalFileName,
+      [&](storage::WalEntry& entry) -> Status {
+        Status applied;
+        switch (entry.kind) {
+          case storage::WalEntryKind::kInsert:
+            applied = apply_insert_no_wal(entry.id, entry.vector.data(), entry.vector.size(),
+                                          entry.payload);
+            break;
+          case storage::WalEntryKind::kUpdate:
+            applied = apply_update_no_wal(entry.id, entry.vector.data(), entry.vector.size(),
+                                          entry.payload);
+            break;
+          case storage::WalEntryKind::kDelete: {
+            auto deleted = apply_delete_no_wal(entry.id);
+            if (!deleted.ok()) applied = std::move(deleted.error());
+            break;
+          }
+          case storage::WalEntryKind::kCheckpoint:
+            break;
+        }
+        apply_failed = !applied.ok();
+        return applied;
+      },
+      &end);
+  if (read.ok() && !end.torn_tail) return {};
+  if (!read.ok() && (apply_failed || !end.torn_tail)) return read;
+  std::unique_lock guard(wal_lock_);
+  return wal_.truncate_to(end.complete_end);
+}
+
+// ---- applying changes
+
+void Collection::raise_next_id(uint64_t id) {
+  std::unique_lock guard(next_id_lock_);
+  if (next_id_ < next_after(id)) next_id_ = next_after(id);
+}
+
+Status Collection::apply_insert_no_wal(uint64_t id, const float* vector, size_t len,
+                                       const Payload& payload) {
+  // Checked before the data file is touched, so a refused vector leaves no
+  // record behind and the identifier's earlier vector stays in the index.
+  if (len != config_.dimension) return Error::dimension_mismatch(config_.dimension, len);
+  uint64_t offset = 0;
+  {
+    std::unique_lock guard(data_lock_);
+    auto appended = data_file_.append(id, vector, len, payload);
+    if (!appended.ok()) return std::move(appended.error());
+    offset = appended.value();
+  }
+  {
+    std::unique_lock guard(index_lock_);
+    if (index_.contains(id)) index_.remove(id);
+    Status inserted = index_.insert(id, vector, len, payload);
+    if (!inserted.ok()) return inserted;
+  }
+  {
+    std::unique_lock guard(offsets_lock_);
+    offsets_[id] = offset;
+  }
+  raise_next_id(id);
+  return {};
+}
+
+Status Collection::apply_update_no_wal(uint64_t id, const float* vector, size_t len,
+                                       const Payload& payload) {
+  if (len != config_.dimension) return Error::dimension_mismatch(config_.dimension, len);
+  {
+    std::shared_lock offsets_guard(offsets_lock_);
+    auto it = offsets_.find(id);
+    if (it != offsets_.end()) {
+      // mark_deleted may first write out the append buffer (the record can
+      // still be there), so it needs the data file exclusively.
+      std::unique_lock data_guard(data_lock_);
+      Status marked = data_file_.mark_deleted(it->second);
+      if (!marked.ok()) return marked;
+    }
+  }
+  uint64_t offset = 0;
+  {
+    std::unique_lock guard(data_lock_);
+    auto appended = data_file_.append(id, vector, len, payload);
+    if (!appended.ok()) return std::move(appended.error());
+    offset = appended.value();
+  }
+  {
+    std::unique_lock guard(index_lock_);
+    if (index_.contains(id)) index_.remove(id);
+    Status inserted = index_.insert(id, vector, len, payload);
+    if (!inserted.ok()) return inserted;
+  }
+  std::unique_lock guard(offsets_lock_);
+  offsets_[id] = offset;
+  return {};
+}
+
+Result<bool> Collection::apply_delete_no_wal(uint64_t id) {
+  {
+    std::shared_lock offsets_guard(offsets_lock_);
+    auto it = offsets_.find(id);
+    if (it != offsets_.end()) {
+      std::unique_lock data_guard(data_lock_);
+      Status marked = data_file_.mark_deleted(it->second);
+      if (!marked.ok()) return std::move(marked.error());
+    }
+  }
+  bool held = false;
+  {
+    std::unique_lock guard(index_lock_);
+    held = index_.remove(id).has_value();
+  }
+  std::unique_lock guard(offsets_lock_);
+  offsets_.erase(id);
+  return held;
+}
+
+// ---- the public operations
+
+Status Collection::insert(uint64_t id, const float* vector, size_t len, const Payload& payload) {
+  // A vector that cannot be stored is refused before it is logged: a logged
+  // entry is replayed at every open, and one the index refuses would stop
+  // every later open.
+  if (len != config_.dimension) return Error::dimension_mismatch(config_.dimension, len);
+  {
+    std::unique_lock guard(wal_lock_);
+    Status logged = wal_.append(storage::WalEntryKind::kInsert, id, vector, len, payload);
+    if (!logged.ok()) return logged;
+  }
+  return apply_insert_no_wal(id, vector, len, payload);
+}
+
+std::vector<index::SearchResult> Collection::search(const float* query, size_t len, size_t k,
+                                                    const Filter* filter) const {
+  std::shared_lock guard(index_lock_);
+  return index_.search(query, len, k, filter);
+}
+
+std::vector<std::vector<index::SearchResult>> Collection::search_batch(const float* queries,
+                                                                       size_t count, size_t dim,
+                                                                       size_t k) const {
+  std::vector<std::vector<index::SearchResult>> out;
+  out.reserve(count);
+  for (size_t q = 0; q < count; ++q) out.push_back(search(queries + q * dim, dim, k));
+  return out;
+}
+
+Status Collection::flush() {
+  {
+    std::unique_lock guard(data_lock_);
+    Status flushed = data_file_.flush();
+    if (!flushed.ok()) return flushed;
+  }
+  {
+    std::unique_lock guard(wal_lock_);
+    Status emptied = wal_.checkpoint();
+    if (!emptied.ok()) return emptied;
+  }
+  return save_meta();
+}
+
+Status Collection::save_meta() const {
+  CollectionMeta meta;
+  meta.dimension = config_.dimension;
+  meta.metric = std::string(metric_name(config_.metric));
+  meta.vector_count = len();
+  meta.next_id = next_id();
+  return write_meta(path_, meta);
+}
+
+size_t Collection::len() const {
+  std::shared_lock guard(index_lock_);
+  return index_.len();
+}
+
+uint64_t Collection::next_id() const {
+  std::shared_lock guard(next_id_lock_);
+  return next_id_;
+}
+
+}  // namespace varnel
