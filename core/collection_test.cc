@@ -1,0 +1,272 @@
+#include "collection.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "storage_test_util.h"
+
+namespace varnel {
+namespace {
+
+namespace fs = std::filesystem;
+using storage::SyncPolicy;
+using storage::Wal;
+using storage::WalEntryKind;
+using storage::testing::read_bytes;
+using storage::testing::TempDir;
+using storage::testing::write_bytes;
+
+CollectionConfig config(size_t dim, DistanceMetric metric = DistanceMetric::Euclidean) {
+  return CollectionConfig{dim, metric, SyncPolicy::kBatch};
+}
+
+std::unique_ptr<Collection> open(const fs::path& dir, CollectionConfig cfg) {
+  auto c = Collection::open_or_create(dir, cfg);
+  EXPECT_TRUE(c.ok()) << (c.ok() ? "" : c.error().message());
+  return c.ok() ? std::move(c.value()) : nullptr;
+}
+
+std::string open_error(const fs::path& dir, CollectionConfig cfg) {
+  auto c = Collection::open_or_create(dir, cfg);
+  return c.ok() ? "opened" : c.error().message();
+}
+
+std::vector<uint64_t> ids(const Collection& c, std::vector<float> query, size_t k = 100) {
+  std::vector<uint64_t> out;
+  for (const auto& hit : c.search(query, k)) out.push_back(hit.id);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+float nearest_distance(const Collection& c, std::vector<float> query) {
+  auto hits = c.search(query, 1);
+  return hits.empty() ? -1.0f : hits[0].distance;
+}
+
+TEST(Collection, NewDirectoryGetsSixLineMeta) {
+  TempDir tmp;
+  auto c = open(tmp / "a/b", config(3, DistanceMetric::DotProduct));
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(read_bytes(tmp / "a/b/meta.json"),
+            "{\n  \"dimension\": 3,\n  \"metric\": \"DotProduct\",\n  \"vector_count\": 0,\n"
+            "  \"next_id\": 1\n}");
+  EXPECT_TRUE(fs::exists(tmp / "a/b/wal.log"));
+  EXPECT_TRUE(fs::exists(tmp / "a/b/data.vnl"));
+  EXPECT_FALSE(fs::exists(tmp / "a/b/meta.json.tmp"));
+  EXPECT_EQ(c->next_id(), 1u);
+}
+
+TEST(Collection, FlushThenReopenKeepsEverything) {
+  TempDir tmp;
+  {
+    auto c = open(tmp.path(), config(2));
+    ASSERT_TRUE(c->insert(3, {1, 1}, Payload{}).ok());
+    ASSERT_TRUE(c->insert(7, {2, 2}, Payload{}).ok());
+    ASSERT_TRUE(c->insert(3, {5, 5}, Payload{}).ok());  // upsert
+    EXPECT_EQ(nearest_distance(*c, {5, 5}), 0.0f);
+    ASSERT_TRUE(c->flush().ok());
+    EXPECT_EQ(fs::file_size(tmp / "wal.log"), 0u);
+    EXPECT_EQ(read_bytes(tmp / "meta.json"),
+              "{\n  \"dimension\": 2,\n  \"metric\": \"Euclidean\",\n  \"vector_count\": 2,\n"
+              "  \"next_id\": 8\n}");
+    ASSERT_TRUE(c->flush().ok());  // a second flush is harmless
+  }
+  auto c = open(tmp.path(), config(2));
+  EXPECT_EQ(ids(*c, {0, 0}), (std::vector<uint64_t>{3, 7}));
+  EXPECT_EQ(nearest_distance(*c, {5, 5}), 0.0f);  // the newer record of id 3 wins
+  EXPECT_EQ(c->next_id(), 8u);
+}
+
+TEST(Collection, DropWithoutFlushReplaysLogOnEachOpen) {
+  TempDir tmp;
+  {
+    auto c = open(tmp.path(), config(2));
+    for (uint64_t id = 0; id < 10; ++id) ASSERT_TRUE(c->insert(id, {float(id), 0}, {}).ok());
+  }
+  const auto data_size = fs::file_size(tmp / "data.vnl");
+  EXPECT_EQ(data_size, 10u * 36u);
+  for (int round = 1; round <= 2; ++round) {
+    {
+      auto c = open(tmp.path(), config(2));
+      EXPECT_EQ(c->len(), 10u);
+      EXPECT_EQ(c->next_id(), 10u);
+      EXPECT_EQ(nearest_distance(*c, {9, 0}), 0.0f);
+    }
+    // Each open appends every logged insert once more.
+    EXPECT_EQ(fs::file_size(tmp / "data.vnl"), data_size * (round + 1));
+  }
+}
+
+TEST(Collection, WrongLengthInsertTouchesNothing) {
+  TempDir tmp;
+  auto c = open(tmp.path(), config(3));
+  ASSERT_TRUE(c->insert(1, {1, 2, 3}, {}).ok());
+  ASSERT_TRUE(c->flush().ok());
+  Status bad = c->insert(1, {1, 2}, {});
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().message(), "dimension mismatch: expected 3, got 2");
+  EXPECT_EQ(fs::file_size(tmp / "wal.log"), 0u);
+  EXPECT_EQ(nearest_distance(*c, {1, 2, 3}), 0.0f);
+  Status big = c->insert(std::numeric_limits<uint64_t>::max(), {1, 2, 3, 4}, {});
+  EXPECT_FALSE(big.ok());
+  EXPECT_EQ(c->next_id(), 2u);
+  c.reset();
+  EXPECT_NE(open(tmp.path(), config(3)), nullptr);
+}
+
+TEST(Collection, LargestIdSaturatesNextId) {
+  TempDir tmp;
+  const uint64_t max = std::numeric_limits<uint64_t>::max();
+  {
+    auto c = open(tmp.path(), config(1));
+    ASSERT_TRUE(c->insert(max, {1}, {}).ok());
+    EXPECT_EQ(c->next_id(), max);
+    ASSERT_TRUE(c->flush().ok());
+  }
+  EXPECT_NE(read_bytes(tmp / "meta.json").find("\"next_id\": 18446744073709551615"),
+            std::string::npos);
+  auto c = open(tmp.path(), config(1));
+  EXPECT_EQ(c->next_id(), max);
+  EXPECT_EQ(ids(*c, {0}), (std::vector<uint64_t>{max}));
+}
+
+TEST(Collection, ReopenChecksDimensionNotMetric) {
+  TempDir tmp;
+  {
+    auto c = open(tmp.path(), config(2, DistanceMetric::Cosine));
+    ASSERT_TRUE(c->insert(1, {1, 0}, {}).ok());
+    ASSERT_TRUE(c->insert(2, {10, 0}, {}).ok());
+    ASSERT_TRUE(c->flush().ok());
+  }
+  EXPECT_EQ(open_error(tmp.path(), config(3)),
+            "collection error: dimension mismatch: collection has 2, config has 3");
+  auto c = open(tmp.path(), config(2, DistanceMetric::Euclidean));
+  auto hits = c->search({1, 0}, 2);
+  ASSERT_EQ(hits.size(), 2u);
+  EXPECT_EQ(hits[1].distance, 9.0f);  // Euclidean, not the stored Cosine
+  ASSERT_TRUE(c->flush().ok());
+  EXPECT_NE(read_bytes(tmp / "meta.json").find("\"Euclidean\""), std::string::npos);
+}
+
+TEST(Collection, NextIdComesFromRecordsNotMeta) {
+  TempDir tmp;
+  {
+    auto c = open(tmp.path(), config(1));
+    ASSERT_TRUE(c->insert(3, {1}, {}).ok());
+    ASSERT_TRUE(c->insert(7, {1}, {}).ok());
+    ASSERT_TRUE(c->flush().ok());
+  }
+  write_bytes(tmp / "meta.json", "{\"next_id\":1,\"vector_count\":99,\"metric\":\"x\",\"dimension\":1}");
+  EXPECT_EQ(open(tmp.path(), config(1))->next_id(), 8u);
+}
+
+struct MetaCase {
+  const char* name;
+  const char* text;
+  const char* error;  // nullptr: opens
+};
+
+class CollectionMeta : public ::testing::TestWithParam<MetaCase> {};
+
+TEST_P(CollectionMeta, OpensOrFailsWithText) {
+  TempDir tmp;
+  write_bytes(tmp / "meta.json", GetParam().text);
+  std::string got = open_error(tmp.path(), config(3));
+  if (GetParam().error == nullptr) {
+    EXPECT_EQ(got, "opened");
+  } else {
+    EXPECT_EQ(got, GetParam().error);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, CollectionMeta,
+    ::testing::Values(
+        MetaCase{"OtherOrderOneLineExtraMember",
+                 "{\"next_id\":5,\"extra\":[1,{}],\"metric\":\"Cosine\",\"vector_count\":0,"
+                 "\"dimension\":3}",
+                 nullptr},
+        MetaCase{"ArrayForm", "[3,\"Cosine\",0,1]", nullptr},
+        MetaCase{"MissingNextId", "{\"dimension\":3,\"metric\":\"Cosine\",\"vector_count\":0}",
+                 "collection error: parse meta failed: missing field `next_id` at line 1 column 50"},
+        MetaCase{"FloatDimension",
+                 "{\"dimension\":3.0,\"metric\":\"Cosine\",\"vector_count\":0,\"next_id\":1}",
+                 "collection error: parse meta failed: invalid type: floating point `3.0`, "
+                 "expected usize at line 1 column 16"},
+        MetaCase{"Empty", "",
+                 "collection error: parse meta failed: EOF while parsing a value at line 1 column 0"},
+        MetaCase{"NotUtf8", "{\"dimension\":3,\"metric\":\"\xff\"}",
+                 "collection error: read meta failed: stream did not contain valid UTF-8"},
+        MetaCase{"DuplicateMember",
+                 "{\"dimension\":3,\"dimension\":3,\"metric\":\"x\",\"vector_count\":0,\"next_id\":1}",
+                 "collection error: parse meta failed: duplicate field `dimension` at line 1 column 27"},
+        MetaCase{"OtherDimension",
+                 "{\"dimension\":4,\"metric\":\"Cosine\",\"vector_count\":0,\"next_id\":1}",
+                 "collection error: dimension mismatch: collection has 4, config has 3"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Collection, ReplaysUpdateDeleteAndCheckpointEntries) {
+  TempDir tmp;
+  {
+    auto c = open(tmp.path(), config(1));
+    ASSERT_TRUE(c->insert(1, {1}, {}).ok());
+    ASSERT_TRUE(c->insert(2, {2}, {}).ok());
+    ASSERT_TRUE(c->flush().ok());
+  }
+  {
+    auto wal = Wal::open(tmp / "wal.log", SyncPolicy::kManual);
+    ASSERT_TRUE(wal.ok());
+    const float v10[] = {10}, v20[] = {20}, v30[] = {30};
+    Payload empty;
+    ASSERT_TRUE(wal.value().append(WalEntryKind::kUpdate, 1, v10, 1, empty).ok());
+    ASSERT_TRUE(wal.value().append(WalEntryKind::kCheckpoint, 0, nullptr, 0, empty).ok());
+    ASSERT_TRUE(wal.value().append(WalEntryKind::kDelete, 2, nullptr, 0, empty).ok());
+    ASSERT_TRUE(wal.value().append(WalEntryKind::kDelete, 99, nullptr, 0, empty).ok());
+    ASSERT_TRUE(wal.value().append(WalEntryKind::kUpdate, 50, v20, 1, empty).ok());
+    // Inserted and updated within the same replay: the update must reach the
+    // record the insert appended moments before.
+    ASSERT_TRUE(wal.value().append(WalEntryKind::kInsert, 60, v20, 1, empty).ok());
+    ASSERT_TRUE(wal.value().append(WalEntryKind::kUpdate, 60, v30, 1, empty).ok());
+    ASSERT_TRUE(wal.value().sync().ok());
+  }
+  for (int round = 0; round < 2; ++round) {
+    auto c = open(tmp.path(), config(1));
+    EXPECT_EQ(ids(*c, {0}), (std::vector<uint64_t>{1, 50, 60}));
+    EXPECT_EQ(nearest_distance(*c, {10}), 0.0f);
+    EXPECT_EQ(nearest_distance(*c, {30}), 0.0f);
+    EXPECT_EQ(c->next_id(), 61u);  // updates do not raise it; the insert of 60 does
+    EXPECT_EQ(c->search({20}, 1)[0].id, 50u);
+    ASSERT_TRUE(c->flush().ok());
+  }
+}
+
+TEST(Collection, WalCorruptionFailsOpen) {
+  TempDir tmp;
+  {
+    auto c = open(tmp.path(), config(1));
+    ASSERT_TRUE(c->insert(1, {1}, {}).ok());
+  }
+  std::string log = read_bytes(tmp / "wal.log");
+  log[log.size() - 3] ^= 0x01;
+  write_bytes(tmp / "wal.log", log);
+  EXPECT_EQ(open_error(tmp.path(), config(1)).rfind("WAL corrupted: checksum mismatch: expected ", 0),
+            0u);
+}
+
+TEST(Collection, SearchBatchMatchesSingleSearches) {
+  TempDir tmp;
+  auto c = open(tmp.path(), config(2));
+  for (uint64_t id = 0; id < 20; ++id) ASSERT_TRUE(c->insert(id, {float(id), 1}, {}).ok());
+  const float queries[] = {0, 0, 5, 1, 19, 2};
+  auto batch = c->search_batch(queries, 3, 2, 3);
+  ASSERT_EQ(batch.size(), 3u);
+  for (size_t q = 0; q < 3; ++q) {
+    auto single = c->search(queries + 2 * q, 2, 3);
+    ASSERT_EQ(batch[q].size(), single.size());
+    for (size_t i = 0; i < single.size(); ++i) EXPECT_EQ(batch[q][i].distance, single[i].distance);
+  }
+}
+
+}  // namespace
+}  // namespace varnel
