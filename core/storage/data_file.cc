@@ -149,6 +149,16 @@ Result<uint64_t> DataFile::append(uint64_t id, const float* vector, size_t dim,
   append_u32_le(buf, 0);  // payload_len, filled in below
   payload.write_json(buf);
   const size_t p = buf.size() - len_at - 4;
+  // A payload text the reader would refuse (a string that is not UTF-8,
+  // nesting past the limit) would end every later scan at this record and
+  // hide all records after it. Only such a payload pays for the read-back.
+  if (!payload.empty() && !payload.check_writable(0).empty()) {
+    Result<Payload, std::string> back =
+        Payload::from_json(std::string_view(buf).substr(len_at + 4));
+    if (!back.ok()) {
+      return io(kPayloadSerialize, "the payload would not read back: " + std::move(back).error());
+    }
+  }
   if (p > std::numeric_limits<uint32_t>::max()) {
     return io(kPayloadSerialize, "the payload text is longer than a record can hold");
   }

@@ -96,21 +96,9 @@ Result<WalEntry> WalEntry::from_bytes(std::string_view bytes) {
       case 2:
         r.read_f32_array(&e.vector);
         break;
-      case 3: {
-        // Interim until the payload reader takes a json::Reader directly.
-        r.peek();
-        const size_t start = r.position();
-        if (r.skip_value()) {
-          Result<Payload, std::string> p =
-              Payload::from_json(bytes.substr(start, r.position() - start));
-          if (p.ok()) {
-            e.payload = std::move(p).value();
-          } else {
-            r.fail(p.error());
-          }
-        }
+      case 3:
+        Payload::read_json(r, &e.payload);
         break;
-      }
     }
   }
   if (!r.finish()) return Error::wal_corrupted(kDeserialize + r.error());
@@ -134,6 +122,19 @@ Status Wal::append(WalEntryKind kind, uint64_t id, const float* vector, size_t d
       encode_wal_entry(buf, kind, id, std::span<const float>(vector, dim), payload);
   if (!text.ok()) return Error::wal_corrupted(kSerialize + std::move(text).error());
   const size_t n = buf.size() - kFrameHeaderBytes;
+  const std::string_view written(buf.data() + kFrameHeaderBytes, n);
+  // A payload the reader would refuse (a string that is not UTF-8, nesting
+  // past the limit) would make every later read of the log fail. Only such a
+  // payload pays for the read-back.
+  if (!payload.empty() && !payload.check_writable(1).empty()) {
+    Result<WalEntry> back = WalEntry::from_bytes(written);
+    if (!back.ok()) {
+      // The decoder's text without its own context phrase.
+      std::string why = back.error().text().substr(std::string_view(kDeserialize).size());
+      return Error::wal_corrupted(kSerialize + std::string("the payload would not read back: ") +
+                                  why);
+    }
+  }
   if (n > std::numeric_limits<uint32_t>::max()) {
     return Error::wal_corrupted(std::string(kSerialize) +
                                 "the entry's text is longer than a frame can hold");
