@@ -25,6 +25,16 @@ struct Payload {
   // Reads one payload from `text`; the error is the JSON reader's text, which
   // the caller wraps in an Error of its own kind.
   static Result<Payload, std::string> from_json(std::string_view text);
+
+  // Reads one payload at the reader's position, for records that embed one
+  // (the log entry). On failure the error is recorded in `r`, *out is empty.
+  static bool read_json(json::Reader& r, Payload* out);
+
+  // Empty when the written text reads back as an equal payload with
+  // `depth_used` containers open around it (1 inside a log entry); otherwise
+  // why not: a key or string that is not valid UTF-8, a non-finite float
+  // (written as null) or nesting that reaches the reader's limit.
+  std::string check_writable(size_t depth_used) const;
 };
 
 }  // namespace varnel
