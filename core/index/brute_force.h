@@ -1,12 +1,17 @@
 // BruteForceIndex: exact k-nearest-neighbour search by comparing the query
 // with every stored vector. No approximation, no persistence, no locking: the
 // owner provides exclusion (shared for search and len, exclusive otherwise).
+//
+// Rows are stored the way the search kernels read them (distance.h): blocks
+// of kBlockRows rows, transposed, cache-line aligned, the last block padded
+// with zero rows. Removing moves the last row into the freed place, so the
+// rows stay dense. Every distance is bit for bit what distance() gives.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 #include "distance.h"
@@ -35,7 +40,12 @@ struct SearchResult {
 // not specified.
 class BruteForceIndex {
  public:
+  // Searches with the widest kernels this CPU runs.
   BruteForceIndex(DistanceMetric metric, size_t dimension);
+  // Searches with the kernels of `path`, or the portable ones when the CPU
+  // cannot run it. Results are the same on every path; tests and benchmarks
+  // use this to pick one.
+  BruteForceIndex(DistanceMetric metric, size_t dimension, KernelPath path);
 
   // Takes the vector and payload. DimensionMismatch when the length differs
   // from the dimension (checked first), DuplicateId when `id` is present;
@@ -44,8 +54,13 @@ class BruteForceIndex {
   // The same, reading `len` floats at `vector` (copied into the index).
   Status insert(uint64_t id, const float* vector, size_t len, Payload payload);
 
+  // Makes room for `rows` entries in all, so that inserting up to that many
+  // allocates nothing more. Never shrinks; changes no entry.
+  void reserve(size_t rows);
+
   // The k nearest entries that pass `filter` (all when null), nearest first,
   // each with a copy of its payload. A query of the wrong length gives none.
+  // The filter sees each payload before any distance of its row is taken.
   std::vector<SearchResult> search(const float* query, size_t query_len, size_t k,
                                    const Filter* filter = nullptr) const;
   std::vector<SearchResult> search(const std::vector<float>& query, size_t k,
@@ -53,21 +68,89 @@ class BruteForceIndex {
     return search(query.data(), query.size(), k, filter);
   }
 
+  // `nq` queries of `dim` floats each, back to back at `queries`: one result
+  // list per query, each exactly what search() gives for that query (up to
+  // the order of equal distances). All lists are empty when `dim` differs
+  // from the dimension. One pass over the rows serves every query.
+  std::vector<std::vector<SearchResult>> search_batch(const float* queries, size_t nq, size_t dim,
+                                                      size_t k,
+                                                      const Filter* filter = nullptr) const;
+
   // Takes the entry out and gives it back; nothing when `id` is absent.
   std::optional<VectorEntry> remove(uint64_t id);
 
   size_t len() const { return ids_.size(); }
-  bool contains(uint64_t id) const { return row_of_.count(id) != 0; }
+  bool contains(uint64_t id) const { return row_of_.find(id) != RowMap::kAbsent; }
   size_t dimension() const { return dimension_; }
   DistanceMetric metric() const { return metric_; }
+  KernelPath kernel_path() const { return path_; }
 
  private:
+  // Identifier -> row, open addressing with linear probing, at most half
+  // full, hashed with a seed of its own so that no set of identifiers can be
+  // made to collide on purpose. No allocation per entry.
+  class RowMap {
+   public:
+    static constexpr size_t kAbsent = static_cast<size_t>(-1);
+
+    RowMap();
+    size_t find(uint64_t id) const;  // the row, or kAbsent
+    bool insert(uint64_t id, size_t row);  // false, changing nothing, when present
+    void set(uint64_t id, size_t row);     // `id` must be present
+    void erase(uint64_t id);               // `id` must be present
+    void reserve(size_t entries);
+
+   private:
+    struct Slot {
+      uint64_t id;
+      size_t row;  // kAbsent marks a free slot
+    };
+    size_t home(uint64_t id) const;
+    size_t probe(uint64_t id) const;  // the slot holding `id`, or the free slot ending its run
+    void grow(size_t slot_count);
+
+    std::vector<Slot> slots_;  // a power of two in size, at least twice size_
+    size_t size_ = 0;          // slots in use
+    uint64_t seed_;            // drawn when the map is made
+  };
+
+  // 64-byte aligned storage for the row blocks: one cache line holds one
+  // component of a whole block.
+  template <typename T>
+  struct CacheAligned {
+    using value_type = T;
+    static constexpr std::align_val_t kAlign{64};
+    CacheAligned() = default;
+    template <typename U>
+    CacheAligned(const CacheAligned<U>&) {}
+    T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
+    void deallocate(T* p, size_t n) { ::operator delete(p, n * sizeof(T), kAlign); }
+    friend bool operator==(const CacheAligned&, const CacheAligned&) { return true; }
+  };
+  using Floats = std::vector<float, CacheAligned<float>>;
+
+  struct Hit {
+    float distance;
+    size_t row;
+  };
+  class Selection;
+
+  // The nearest hits of each query, nearest first; queries hold the index's
+  // dimension. The filter is evaluated once per row, before any distance.
+  std::vector<std::vector<Hit>> scan(const float* queries, size_t nq, size_t k,
+                                     const Filter* filter) const;
+  std::vector<SearchResult> results(const std::vector<Hit>& hits) const;
+  float* block_of(size_t row) { return blocks_.data() + row / kBlockRows * kBlockRows * dimension_; }
+
   DistanceMetric metric_;
   size_t dimension_;
-  std::vector<float> rows_;            // len() * dimension_ floats, row r at r * dimension_
-  std::vector<uint64_t> ids_;          // ids_[r] is the identifier of row r
-  std::vector<Payload> payloads_;      // payloads_[r] belongs to row r
-  std::unordered_map<uint64_t, size_t> row_of_;  // identifier -> row, for every row
+  KernelPath path_;     // as asked, or Portable when the CPU lacks it
+  BlockKernel kernel_;  // block_kernel(path_, metric_)
+  Floats blocks_;       // ceil(len / kBlockRows) blocks; rows past len() are all zero
+  Floats norms_;        // Cosine only: vector_norm of row r at r, zero past len(); else empty
+  std::vector<uint64_t> ids_;      // ids_[r] is the identifier of row r
+  std::vector<Payload> payloads_;  // payloads_[r] belongs to row r
+  RowMap row_of_;                  // identifier -> row, for every row
 };
 
 }  // namespace index
