@@ -491,7 +491,9 @@ TEST(ReadVariant, AcceptsNameOrOneMemberObject) {
     size_t index = 99;
     bool ok = r.read_variant(kNames, "enum Kind", &index) && r.finish();
     EXPECT_EQ(r.error(), c.error) << c.text;
-    if (ok) EXPECT_EQ(index, c.index) << c.text;
+    if (ok) {
+      EXPECT_EQ(index, c.index) << c.text;
+    }
   }
 }
 
