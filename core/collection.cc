@@ -1,7 +1,5 @@
 #include "collection.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <limits>
 #include <mutex>
 #include <system_error>
@@ -30,8 +28,6 @@ constexpr std::string_view kMetaFields[] = {"dimension", "metric", "vector_count
 // record is shorter than one record could be; a damaged length that claims
 // more than remains further back is not cut away.
 constexpr uint64_t kTornRecordPayloadAllowance = 1 << 20;
-
-bool has_nul(const fs::path& p) { return p.native().find('\0') != std::string::npos; }
 
 uint64_t next_after(uint64_t id) {
   return id == std::numeric_limits<uint64_t>::max() ? id : id + 1;
@@ -91,7 +87,8 @@ Status write_meta(const fs::path& dir, const CollectionMeta& meta) {
     auto synced = file.value().sync();
     if (!synced.ok()) return fail(std::move(synced.error()));
   }
-  if (::rename(tmp.c_str(), (dir / kMetaFileName).c_str()) != 0) return fail(os_error_text(errno));
+  auto renamed = storage::rename_file(tmp, dir / kMetaFileName);
+  if (!renamed.ok()) return fail(std::move(renamed.error()));
   // The rename is durable once the directory is synced.
   auto dir_handle = File::open(dir, OpenMode::kReadOnly);
   if (!dir_handle.ok()) return fail(std::move(dir_handle.error()));
@@ -131,10 +128,8 @@ Collection::Collection(fs::path path, const CollectionConfig& config, storage::W
 Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& path,
                                                                const CollectionConfig& config) {
   if (!storage::path_exists(path)) {
-    if (has_nul(path)) return Error::collection(std::string(kCreateDir) + kNulInPath);
-    std::error_code ec;
-    fs::create_directories(path, ec);
-    if (ec) return Error::collection(kCreateDir + os_error_text(ec.value()));
+    auto made = storage::create_directories(path);
+    if (!made.ok()) return Error::collection(kCreateDir + made.error());
   }
 
   const fs::path meta_path = path / kMetaFileName;

@@ -70,7 +70,7 @@ class ScriptedFaults : public FaultHook {
 
  private:
   Script script_;
-  std::array<int, 8> counts_{};
+  std::array<int, kFileOpCount> counts_{};
   FaultHook* previous_ = nullptr;
 };
 

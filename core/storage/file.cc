@@ -20,6 +20,15 @@ FaultDecision ask(FileOp op) {
   return g_fault_hook->before(op);
 }
 
+// Tells the hook how a call that ran ended (errno, 0 on success). The hook
+// may make system calls of its own, so errno is put back afterwards.
+void observe(FileOp op, int fd, int err) {
+  if (g_fault_hook == nullptr) return;
+  const int saved = errno;
+  g_fault_hook->after(op, fd, err);
+  errno = saved;
+}
+
 int open_flags(OpenMode mode) {
   switch (mode) {
     case OpenMode::kReadAppendCreate:
@@ -73,6 +82,7 @@ IoResult<File> File::open(const std::filesystem::path& path, OpenMode mode) {
       errno = fault.err;
     } else {
       fd = ::open(path.c_str(), open_flags(mode) | O_CLOEXEC, 0666);
+      observe(FileOp::kOpen, fd, fd >= 0 ? 0 : errno);
     }
     if (fd >= 0) return File(fd);
     if (errno == EINTR) continue;
@@ -118,6 +128,7 @@ IoStatus File::write_all(const void* data, size_t n, const char* zero_cause, siz
       errno = fault.err;
     } else {
       r = ::write(fd_, p + done, std::min(n - done, fault.max_bytes));
+      observe(FileOp::kWrite, fd_, r >= 0 ? 0 : errno);
     }
     if (r < 0) {
       if (errno == EINTR) continue;
@@ -142,6 +153,7 @@ IoStatus File::sync() {
       errno = fault.err;
     } else {
       r = ::fsync(fd_);
+      observe(FileOp::kFsync, fd_, r == 0 ? 0 : errno);
     }
     if (r == 0) return {};
     if (errno == EINTR) continue;
@@ -174,6 +186,7 @@ IoStatus File::truncate(uint64_t length) {
       errno = fault.err;
     } else {
       r = ::ftruncate(fd_, static_cast<off_t>(length));
+      observe(FileOp::kFtruncate, fd_, r == 0 ? 0 : errno);
     }
     if (r == 0) return {};
     if (errno == EINTR) continue;
@@ -186,6 +199,30 @@ bool path_exists(const std::filesystem::path& path) {
   if (ask(FileOp::kStat).err != 0) return false;
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
+}
+
+IoStatus rename_file(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (from.native().find('\0') != std::string::npos ||
+      to.native().find('\0') != std::string::npos) {
+    return std::string(kNulInPath);
+  }
+  FaultDecision fault = ask(FileOp::kRename);
+  if (fault.err != 0) return os_error_text(fault.err);
+  const int r = ::rename(from.c_str(), to.c_str());
+  const int err = r == 0 ? 0 : errno;
+  observe(FileOp::kRename, -1, err);
+  if (err != 0) return os_error_text(err);
+  return {};
+}
+
+IoStatus create_directories(const std::filesystem::path& path) {
+  if (path.native().find('\0') != std::string::npos) return std::string(kNulInPath);
+  FaultDecision fault = ask(FileOp::kMkdir);
+  if (fault.err != 0) return os_error_text(fault.err);
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  if (ec) return os_error_text(ec.value());
+  return {};
 }
 
 // ---------------------------------------------------------------------------

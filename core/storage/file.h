@@ -39,7 +39,10 @@ inline constexpr const char* kPartialWriteStuck =
 // global of the layer. Not thread-safe: install and remove it while no other
 // thread uses the file layer.
 
-enum class FileOp : uint8_t { kOpen, kRead, kWrite, kFsync, kFtruncate, kLseek, kFstat, kStat };
+enum class FileOp : uint8_t {
+  kOpen, kRead, kWrite, kFsync, kFtruncate, kLseek, kFstat, kStat, kRename, kMkdir
+};
+inline constexpr size_t kFileOpCount = 10;
 
 struct FaultDecision {
   int err = 0;               // non-zero: fail the call with this errno, without running it
@@ -50,6 +53,11 @@ class FaultHook {
  public:
   virtual ~FaultHook() = default;
   virtual FaultDecision before(FileOp op) = 0;
+  // Called after a call that ran (before() did not fail it), with the
+  // descriptor it used or opened (-1 for none: rename, mkdir, a failed open)
+  // and its errno (0 on success). Lets a test see which file an fsync made
+  // durable. Only kOpen, kWrite, kFsync, kFtruncate and kRename report here.
+  virtual void after(FileOp /*op*/, int /*fd*/, int /*err*/) {}
 };
 
 // Installs `hook` (nullptr removes it); returns the previous one.
@@ -102,6 +110,12 @@ class File {
 
 // Whether the file system can report metadata for `path` (stat succeeds).
 bool path_exists(const std::filesystem::path& path);
+
+// rename(2): replaces `to` atomically. The paths must hold no NUL byte.
+IoStatus rename_file(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Creates `path` and every missing parent (mode 0777 before the umask).
+IoStatus create_directories(const std::filesystem::path& path);
 
 // ---------------------------------------------------------------------------
 
