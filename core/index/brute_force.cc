@@ -1,8 +1,8 @@
 #include "index/brute_force.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
-#include <queue>
 
 #include "filter.h"
 
@@ -16,19 +16,141 @@ inline bool nearer(float a, float b) {
   return std::isnan(b) || a < b;
 }
 
-struct Hit {
-  float distance;
-  size_t row;
-};
+// A scan takes the rows in chunks of about this many bytes and runs every
+// query over one chunk before the next, so a batch reads each row from memory
+// once and from the core's own cache after that.
+constexpr size_t kChunkBytes = 256 * 1024;
 
-struct HitNearer {
-  bool operator()(const Hit& a, const Hit& b) const { return nearer(a.distance, b.distance); }
-};
+constexpr uint16_t kWholeBlock = 0xFFFF;
+static_assert(kBlockRows == 16, "one bit per row of a block in a uint16_t");
+
+// splitmix64's finalizer: every input bit moves every output bit.
+inline uint64_t mix(uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ull;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebull;
+  x ^= x >> 31;
+  return x;
+}
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// RowMap
+
+BruteForceIndex::RowMap::RowMap()
+    : seed_(mix(static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                reinterpret_cast<uintptr_t>(this))) {}
+
+size_t BruteForceIndex::RowMap::home(uint64_t id) const {
+  return static_cast<size_t>(mix(id ^ seed_)) & (slots_.size() - 1);
+}
+
+size_t BruteForceIndex::RowMap::probe(uint64_t id) const {
+  const size_t mask = slots_.size() - 1;
+  size_t i = home(id);
+  while (slots_[i].row != kAbsent && slots_[i].id != id) i = (i + 1) & mask;
+  return i;
+}
+
+size_t BruteForceIndex::RowMap::find(uint64_t id) const {
+  if (slots_.empty()) return kAbsent;
+  return slots_[probe(id)].row;
+}
+
+bool BruteForceIndex::RowMap::insert(uint64_t id, size_t row) {
+  if ((size_ + 1) * 2 > slots_.size()) grow(std::max<size_t>(16, slots_.size() * 2));
+  Slot& slot = slots_[probe(id)];
+  if (slot.row != kAbsent) return false;
+  slot = {id, row};
+  ++size_;
+  return true;
+}
+
+void BruteForceIndex::RowMap::set(uint64_t id, size_t row) { slots_[probe(id)].row = row; }
+
+void BruteForceIndex::RowMap::erase(uint64_t id) {
+  // Backward shift: entries after the hole move up into it unless their home
+  // lies after the hole, so every run stays unbroken without tombstones.
+  const size_t mask = slots_.size() - 1;
+  size_t hole = probe(id);
+  slots_[hole].row = kAbsent;
+  --size_;
+  for (size_t j = (hole + 1) & mask; slots_[j].row != kAbsent; j = (j + 1) & mask) {
+    const size_t h = home(slots_[j].id);
+    if (((j - h) & mask) >= ((j - hole) & mask)) {
+      slots_[hole] = slots_[j];
+      slots_[j].row = kAbsent;
+      hole = j;
+    }
+  }
+}
+
+void BruteForceIndex::RowMap::reserve(size_t entries) {
+  size_t want = 16;
+  while (want < entries * 2) want *= 2;
+  if (want > slots_.size()) grow(want);
+}
+
+void BruteForceIndex::RowMap::grow(size_t slot_count) {
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(slot_count, Slot{0, kAbsent});
+  for (const Slot& s : old) {
+    if (s.row != kAbsent) slots_[probe(s.id)] = s;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Selection: the k nearest hits seen so far for one query, in a max-heap
+// (farthest on top). A hit is compared with the current k-th before the heap
+// is touched, so most rows cost one comparison.
+
+class BruteForceIndex::Selection {
+ public:
+  // Room for a usual k up front; a huge k grows as hits arrive.
+  explicit Selection(size_t keep) : keep_(keep) { heap_.reserve(std::min<size_t>(keep, 4096)); }
+
+  void offer(float distance, size_t row) {
+    if (heap_.size() < keep_) {
+      heap_.push_back({distance, row});
+      std::push_heap(heap_.begin(), heap_.end(), Farther{});
+      if (heap_.size() == keep_) worst_ = heap_.front().distance;
+      return;
+    }
+    if (!nearer(distance, worst_)) return;
+    std::pop_heap(heap_.begin(), heap_.end(), Farther{});
+    heap_.back() = {distance, row};
+    std::push_heap(heap_.begin(), heap_.end(), Farther{});
+    worst_ = heap_.front().distance;
+  }
+
+  // Nearest first.
+  std::vector<Hit> take() {
+    std::sort_heap(heap_.begin(), heap_.end(), Farther{});
+    return std::move(heap_);
+  }
+
+ private:
+  struct Farther {
+    bool operator()(const Hit& a, const Hit& b) const { return nearer(a.distance, b.distance); }
+  };
+  size_t keep_;
+  float worst_ = 0.0f;  // heap_.front().distance once the heap holds keep_ hits
+  std::vector<Hit> heap_;
+};
+
+// ---------------------------------------------------------------------------
+// BruteForceIndex
+
 BruteForceIndex::BruteForceIndex(DistanceMetric metric, size_t dimension)
-    : metric_(metric), dimension_(dimension) {}
+    : BruteForceIndex(metric, dimension, best_kernel_path()) {}
+
+BruteForceIndex::BruteForceIndex(DistanceMetric metric, size_t dimension, KernelPath path)
+    : metric_(metric),
+      dimension_(dimension),
+      path_(kernel_path_supported(path) ? path : KernelPath::Portable),
+      kernel_(block_kernel(path_, metric)) {}
 
 Status BruteForceIndex::insert(uint64_t id, std::vector<float> vector, Payload payload) {
   return insert(id, vector.data(), vector.size(), std::move(payload));
@@ -36,68 +158,180 @@ Status BruteForceIndex::insert(uint64_t id, std::vector<float> vector, Payload p
 
 Status BruteForceIndex::insert(uint64_t id, const float* vector, size_t len, Payload payload) {
   if (len != dimension_) return Error::dimension_mismatch(dimension_, len);
-  auto [it, inserted] = row_of_.try_emplace(id, ids_.size());
-  if (!inserted) return Error::duplicate_id(id);
-  rows_.insert(rows_.end(), vector, vector + len);
+  const size_t row = ids_.size();
+  if (!row_of_.insert(id, row)) return Error::duplicate_id(id);
+
+  const bool cosine = metric_ == DistanceMetric::Cosine;
+  if (row % kBlockRows == 0) {
+    // A fresh block of zero rows; the vectors grow geometrically.
+    blocks_.resize(blocks_.size() + kBlockRows * dimension_);
+    if (cosine) norms_.resize(norms_.size() + kBlockRows);
+  }
+  float* lane = block_of(row) + row % kBlockRows;
+  for (size_t i = 0; i < dimension_; ++i) lane[i * kBlockRows] = vector[i];
+  if (cosine) norms_[row] = vector_norm(vector, dimension_);
   ids_.push_back(id);
   payloads_.push_back(std::move(payload));
   return {};
 }
 
+void BruteForceIndex::reserve(size_t rows) {
+  const size_t blocks = (rows + kBlockRows - 1) / kBlockRows;
+  blocks_.reserve(blocks * kBlockRows * dimension_);
+  if (metric_ == DistanceMetric::Cosine) norms_.reserve(blocks * kBlockRows);
+  ids_.reserve(rows);
+  payloads_.reserve(rows);
+  row_of_.reserve(rows);
+}
+
 std::optional<VectorEntry> BruteForceIndex::remove(uint64_t id) {
-  auto it = row_of_.find(id);
-  if (it == row_of_.end()) return std::nullopt;
-  const size_t row = it->second;
-  row_of_.erase(it);
+  const size_t row = row_of_.find(id);
+  if (row == RowMap::kAbsent) return std::nullopt;
+  row_of_.erase(id);
 
   VectorEntry entry;
-  const float* begin = rows_.data() + row * dimension_;
-  entry.vector.assign(begin, begin + dimension_);
+  entry.vector.resize(dimension_);
+  float* lane = block_of(row) + row % kBlockRows;
+  for (size_t i = 0; i < dimension_; ++i) entry.vector[i] = lane[i * kBlockRows];
   entry.payload = std::move(payloads_[row]);
 
-  // Keep the rows dense: the last row moves into the freed slot.
+  // Keep the rows dense: the last row moves into the freed place, and its
+  // own place goes back to zeros.
   const size_t last = ids_.size() - 1;
+  float* last_lane = block_of(last) + last % kBlockRows;
   if (row != last) {
-    std::copy_n(rows_.data() + last * dimension_, dimension_, rows_.data() + row * dimension_);
+    for (size_t i = 0; i < dimension_; ++i) lane[i * kBlockRows] = last_lane[i * kBlockRows];
     ids_[row] = ids_[last];
     payloads_[row] = std::move(payloads_[last]);
-    row_of_[ids_[row]] = row;
+    if (!norms_.empty()) norms_[row] = norms_[last];
+    row_of_.set(ids_[row], row);
   }
-  rows_.resize(last * dimension_);
+  for (size_t i = 0; i < dimension_; ++i) last_lane[i * kBlockRows] = 0.0f;
+  if (!norms_.empty()) norms_[last] = 0.0f;
   ids_.pop_back();
   payloads_.pop_back();
+  if (last % kBlockRows == 0) {
+    // The last block is empty now (its memory stays reserved).
+    blocks_.resize(blocks_.size() - kBlockRows * dimension_);
+    if (!norms_.empty()) norms_.resize(norms_.size() - kBlockRows);
+  }
   return entry;
+}
+
+std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(const float* queries,
+                                                                     size_t nq, size_t k,
+                                                                     const Filter* filter) const {
+  const size_t rows = ids_.size();
+  const size_t nblocks = (rows + kBlockRows - 1) / kBlockRows;
+  const size_t block_floats = kBlockRows * dimension_;
+  const bool cosine = metric_ == DistanceMetric::Cosine;
+
+  std::vector<Selection> chosen;
+  chosen.reserve(nq);
+  for (size_t j = 0; j < nq; ++j) chosen.emplace_back(std::min(k, rows));
+  std::vector<float> query_norms;
+  if (cosine) {
+    for (size_t j = 0; j < nq; ++j) {
+      query_norms.push_back(vector_norm(queries + j * dimension_, dimension_));
+    }
+  }
+  // With a filter, every payload is asked first, once for all queries: one
+  // bit per row; rows past the end never pass.
+  std::vector<uint16_t> pass;
+  if (filter != nullptr) {
+    pass.assign(nblocks, 0);
+    for (size_t r = 0; r < rows; ++r) {
+      if (filter->matches(payloads_[r])) {
+        pass[r / kBlockRows] |= static_cast<uint16_t>(1u << (r % kBlockRows));
+      }
+    }
+  }
+
+  size_t chunk = nblocks;
+  if (block_floats != 0) {
+    chunk = std::max(kTileBlocks, kChunkBytes / (block_floats * sizeof(float)) / kTileBlocks *
+                                      kTileBlocks);
+  }
+  alignas(64) float out[kTileQueries * kTileBlocks * kBlockRows];
+  for (size_t c0 = 0; c0 < nblocks; c0 += chunk) {
+    const size_t c1 = std::min(nblocks, c0 + chunk);
+    for (size_t j0 = 0; j0 < nq; j0 += kTileQueries) {
+      const size_t jn = std::min(kTileQueries, nq - j0);
+      const float* tile_queries = queries + j0 * dimension_;
+      size_t b = c0;
+      while (b < c1) {
+        const float* block = blocks_.data() + b * block_floats;
+        if (filter != nullptr && pass[b] != kWholeBlock) {
+          // Part of the block passes: those rows alone, one at a time.
+          for (size_t lane = 0; lane < kBlockRows; ++lane) {
+            if ((pass[b] >> lane & 1u) == 0) continue;
+            const size_t row = b * kBlockRows + lane;
+            const float row_norm = cosine ? norms_[row] : 0.0f;
+            for (size_t j = 0; j < jn; ++j) {
+              const float d = block_row_distance(metric_, tile_queries + j * dimension_,
+                                                 cosine ? query_norms[j0 + j] : 0.0f, block, lane,
+                                                 row_norm, dimension_);
+              chosen[j0 + j].offer(d, row);
+            }
+          }
+          ++b;
+          continue;
+        }
+        // Up to kTileBlocks whole blocks in one kernel call (with a filter,
+        // only blocks whose every row passes).
+        size_t bn = 1;
+        while (bn < kTileBlocks && b + bn < c1 && (filter == nullptr || pass[b + bn] == kWholeBlock)) {
+          ++bn;
+        }
+        BlockTile tile;
+        tile.queries = tile_queries;
+        tile.nq = jn;
+        tile.query_norms = cosine ? query_norms.data() + j0 : nullptr;
+        tile.blocks = block;
+        tile.row_norms = cosine ? norms_.data() + b * kBlockRows : nullptr;
+        tile.nblocks = bn;
+        tile.dim = dimension_;
+        kernel_(tile, out);
+        const size_t first = b * kBlockRows;
+        const size_t count = std::min(bn * kBlockRows, rows - first);  // skip padding rows
+        for (size_t j = 0; j < jn; ++j) {
+          const float* d = out + j * bn * kBlockRows;
+          Selection& s = chosen[j0 + j];
+          for (size_t r = 0; r < count; ++r) s.offer(d[r], first + r);
+        }
+        b += bn;
+      }
+    }
+  }
+
+  std::vector<std::vector<Hit>> hits;
+  hits.reserve(nq);
+  for (Selection& s : chosen) hits.push_back(s.take());
+  return hits;
+}
+
+std::vector<SearchResult> BruteForceIndex::results(const std::vector<Hit>& hits) const {
+  std::vector<SearchResult> out;
+  out.reserve(hits.size());
+  for (const Hit& hit : hits) out.push_back({ids_[hit.row], hit.distance, payloads_[hit.row]});
+  return out;
 }
 
 std::vector<SearchResult> BruteForceIndex::search(const float* query, size_t query_len, size_t k,
                                                   const Filter* filter) const {
-  std::vector<SearchResult> results;
-  if (query_len != dimension_ || k == 0 || ids_.empty()) return results;
+  if (query_len != dimension_ || k == 0 || ids_.empty()) return {};
+  return results(scan(query, 1, k, filter)[0]);
+}
 
-  // Bounded selection: a max-heap (farthest on top) of at most k hits.
-  const size_t keep = std::min(k, ids_.size());
-  std::vector<Hit> heap;
-  heap.reserve(keep);
-  HitNearer order;
-  for (size_t row = 0; row < ids_.size(); ++row) {
-    if (filter != nullptr && !filter->matches(payloads_[row])) continue;
-    const float d = distance(metric_, query, rows_.data() + row * dimension_, dimension_);
-    if (heap.size() < keep) {
-      heap.push_back({d, row});
-      std::push_heap(heap.begin(), heap.end(), order);
-    } else if (nearer(d, heap.front().distance)) {
-      std::pop_heap(heap.begin(), heap.end(), order);
-      heap.back() = {d, row};
-      std::push_heap(heap.begin(), heap.end(), order);
-    }
-  }
-  std::sort_heap(heap.begin(), heap.end(), order);
-
-  results.reserve(heap.size());
-  for (const Hit& hit : heap) {
-    results.push_back({ids_[hit.row], hit.distance, payloads_[hit.row]});
-  }
-  return results;
+std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(const float* queries,
+                                                                     size_t nq, size_t dim,
+                                                                     size_t k,
+                                                                     const Filter* filter) const {
+  std::vector<std::vector<SearchResult>> out(nq);
+  if (dim != dimension_ || k == 0 || ids_.empty() || nq == 0) return out;
+  std::vector<std::vector<Hit>> hits = scan(queries, nq, k, filter);
+  for (size_t j = 0; j < nq; ++j) out[j] = results(hits[j]);
+  return out;
 }
 
 }  // namespace varnel::index

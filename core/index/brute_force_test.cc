@@ -4,8 +4,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <map>
 #include <random>
+#include <string>
+#include <tuple>
+
+#include "filter.h"
 
 namespace varnel::index {
 namespace {
@@ -144,6 +150,282 @@ TEST(BruteForceIndex, SelectionMatchesFullSort) {
       }
     }
   }
+}
+
+
+// ---------------------------------------------------------------------------
+// The blocked layout and the kernels, on every path the CPU runs.
+
+constexpr KernelPath kPaths[] = {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512};
+constexpr DistanceMetric kMetrics[] = {DistanceMetric::Euclidean, DistanceMetric::Cosine,
+                                       DistanceMetric::DotProduct, DistanceMetric::Hamming};
+
+bool same_distance(float a, float b) {
+  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
+  uint32_t x, y;
+  std::memcpy(&x, &a, 4);
+  std::memcpy(&y, &b, 4);
+  return x == y;
+}
+
+// What a search must give, by brute force with the scalar distance: the
+// distances of the k nearest of `rows` (those `pass` admits), nearest first,
+// NaNs last.
+std::vector<float> expected_distances(DistanceMetric m, const std::vector<float>& q,
+                                      const std::map<uint64_t, std::vector<float>>& rows,
+                                      size_t k, const std::map<uint64_t, bool>* pass = nullptr) {
+  std::vector<float> all;
+  for (const auto& [id, v] : rows) {
+    if (pass != nullptr && !pass->at(id)) continue;
+    all.push_back(distance(m, q.data(), v.data(), q.size()));
+  }
+  std::stable_sort(all.begin(), all.end(), [](float a, float b) {
+    if (std::isnan(a)) return false;
+    return std::isnan(b) || a < b;
+  });
+  all.resize(std::min(k, all.size()));
+  return all;
+}
+
+// Any correct answer passes: the distances in order, each hit's distance
+// being its own row's, no identifier twice. Equal distances may come in any
+// order and a tie at the cut may keep either row.
+void expect_valid_hits(DistanceMetric m, const std::vector<float>& q,
+                       const std::map<uint64_t, std::vector<float>>& rows, size_t k,
+                       const std::vector<SearchResult>& hits,
+                       const std::map<uint64_t, bool>* pass = nullptr) {
+  const std::vector<float> want = expected_distances(m, q, rows, k, pass);
+  ASSERT_EQ(hits.size(), want.size());
+  std::vector<uint64_t> seen;
+  for (size_t i = 0; i < hits.size(); ++i) {
+    ASSERT_TRUE(same_distance(hits[i].distance, want[i]))
+        << metric_name(m) << " position " << i << ": " << hits[i].distance << " vs " << want[i];
+    auto row = rows.find(hits[i].id);
+    ASSERT_NE(row, rows.end());
+    if (pass != nullptr) {
+      ASSERT_TRUE(pass->at(hits[i].id));
+    }
+    ASSERT_TRUE(same_distance(hits[i].distance, distance(m, q.data(), row->second.data(), q.size())));
+    seen.push_back(hits[i].id);
+  }
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
+}
+
+std::vector<float> random_vector(std::mt19937& rng, size_t dim, bool specials) {
+  std::uniform_real_distribution<float> value(-10.0f, 10.0f);
+  const float pick[] = {std::numeric_limits<float>::quiet_NaN(),
+                        std::numeric_limits<float>::infinity(), -0.0f, 0.0f, 3e38f, 0.5f};
+  std::vector<float> v(dim);
+  for (float& x : v) x = specials && rng() % (4 * dim + 1) == 0 ? pick[rng() % 6] : value(rng);
+  return v;
+}
+
+using PathMetric = std::tuple<KernelPath, DistanceMetric>;
+class IndexPaths : public ::testing::TestWithParam<PathMetric> {
+ protected:
+  void SetUp() override {
+    if (!kernel_path_supported(path())) GTEST_SKIP() << "not on this CPU";
+  }
+  KernelPath path() const { return std::get<0>(GetParam()); }
+  DistanceMetric metric() const { return std::get<1>(GetParam()); }
+};
+
+TEST_P(IndexPaths, SearchAndBatchMatchScalarDistances) {
+  std::mt19937 rng(3);
+  for (size_t dim : {0u, 1u, 5u, 16u, 17u, 33u, 128u}) {
+    for (size_t n : {1u, 15u, 16u, 17u, 100u, 257u}) {
+      BruteForceIndex index(metric(), dim, path());
+      ASSERT_EQ(index.kernel_path(), path());
+      std::map<uint64_t, std::vector<float>> rows;
+      for (size_t r = 0; r < n; ++r) {
+        const uint64_t id = rng();
+        std::vector<float> v = random_vector(rng, dim, true);
+        if (!index.insert(id, v, Payload{}).ok()) continue;  // a repeated draw
+        rows[id] = v;
+      }
+      std::vector<float> queries;
+      const size_t nq = 11;
+      for (size_t j = 0; j < nq; ++j) {
+        std::vector<float> q = random_vector(rng, dim, j % 3 == 0);
+        if (j == 1 && !rows.empty()) q = rows.begin()->second;  // a stored vector
+        queries.insert(queries.end(), q.begin(), q.end());
+      }
+      for (size_t k : {size_t{1}, size_t{10}, n, kMaxId}) {
+        auto batch = index.search_batch(queries.data(), nq, dim, k);
+        ASSERT_EQ(batch.size(), nq);
+        for (size_t j = 0; j < nq; ++j) {
+          std::vector<float> q(queries.begin() + j * dim, queries.begin() + (j + 1) * dim);
+          SCOPED_TRACE("dim=" + std::to_string(dim) + " n=" + std::to_string(n) +
+                       " k=" + std::to_string(k) + " query=" + std::to_string(j));
+          expect_valid_hits(metric(), q, rows, k, index.search(q, k));
+          expect_valid_hits(metric(), q, rows, k, batch[j]);
+        }
+      }
+    }
+  }
+}
+
+// Random inserts and removes against a model: the swap with the last row
+// must carry the vector, the payload, the norm and the identifier together,
+// across block boundaries, down to an empty index and back.
+TEST_P(IndexPaths, RemoveKeepsEveryRowFindable) {
+  std::mt19937 rng(11);
+  const size_t dim = 19;
+  BruteForceIndex index(metric(), dim, path());
+  std::map<uint64_t, std::vector<float>> rows;
+  for (int step = 0; step < 1500; ++step) {
+    const bool drain = step >= 1000 && step < 1200;
+    if (!drain && (rows.size() < 40 || rng() % 3 != 0)) {
+      const uint64_t id = rng() % 200;
+      std::vector<float> v = random_vector(rng, dim, false);
+      Payload p;
+      p.data["id"] = json::Value(id);
+      Status s = index.insert(id, v, std::move(p));
+      ASSERT_EQ(s.ok(), rows.count(id) == 0);
+      if (s.ok()) rows[id] = v;
+    } else if (!rows.empty()) {
+      auto it = rows.begin();
+      std::advance(it, rng() % rows.size());
+      auto gone = index.remove(it->first);
+      ASSERT_TRUE(gone.has_value());
+      EXPECT_EQ(gone->vector, it->second);
+      EXPECT_EQ(gone->payload.data.at("id"), json::Value(it->first));
+      rows.erase(it);
+    }
+    ASSERT_EQ(index.len(), rows.size());
+    if (step % 50 == 0 || rows.size() <= 1) {
+      std::vector<float> q = random_vector(rng, dim, false);
+      auto hits = index.search(q, kMaxId);
+      expect_valid_hits(metric(), q, rows, kMaxId, hits);
+      for (const auto& h : hits) EXPECT_EQ(h.payload->data.at("id"), json::Value(h.id));
+      for (const auto& [id, v] : rows) ASSERT_TRUE(index.contains(id));
+    }
+  }
+}
+
+// Blocks where every row passes, some rows pass, or none does: only the
+// passing rows come back, with the same distances as without a filter.
+TEST_P(IndexPaths, FilterAdmitsOnlyPassingRows) {
+  std::mt19937 rng(5);
+  const size_t dim = 21;
+  BruteForceIndex index(metric(), dim, path());
+  std::map<uint64_t, std::vector<float>> rows;
+  std::map<uint64_t, bool> pass;
+  for (uint64_t r = 0; r < 16 * 9 + 5; ++r) {
+    const size_t block = r / 16;
+    const bool keep = block % 3 == 0 ? true : block % 3 == 1 ? rng() % 4 == 0 : false;
+    std::vector<float> v = random_vector(rng, dim, false);
+    Payload p;
+    if (keep) p.data["keep"] = json::Value(true);
+    ASSERT_TRUE(index.insert(r, v, std::move(p)).ok());
+    rows[r] = v;
+    pass[r] = keep;
+  }
+  Filter keep{FilterCondition::exists("keep")};
+  Filter none{FilterCondition::exists("absent")};
+  std::vector<float> queries;
+  for (int j = 0; j < 10; ++j) {
+    std::vector<float> q = random_vector(rng, dim, false);
+    queries.insert(queries.end(), q.begin(), q.end());
+  }
+  for (size_t k : {size_t{3}, size_t{40}, kMaxId}) {
+    auto batch = index.search_batch(queries.data(), 10, dim, k, &keep);
+    auto empty = index.search_batch(queries.data(), 10, dim, k, &none);
+    for (size_t j = 0; j < 10; ++j) {
+      std::vector<float> q(queries.begin() + j * dim, queries.begin() + (j + 1) * dim);
+      expect_valid_hits(metric(), q, rows, k, index.search(q, k, &keep), &pass);
+      expect_valid_hits(metric(), q, rows, k, batch[j], &pass);
+      EXPECT_TRUE(empty[j].empty());
+      EXPECT_TRUE(index.search(q, k, &none).empty());
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllPaths, IndexPaths,
+    ::testing::Combine(::testing::ValuesIn(kPaths), ::testing::ValuesIn(kMetrics)),
+    [](const ::testing::TestParamInfo<PathMetric>& info) {
+      return std::string(kernel_path_name(std::get<0>(info.param))) + "_" +
+             std::string(metric_name(std::get<1>(info.param)));
+    });
+
+TEST(BruteForceIndex, BatchEdgeCases) {
+  BruteForceIndex index(DistanceMetric::Euclidean, 2);
+  const float queries[] = {0, 0, 1, 1, 2, 2};
+  // Empty index, nothing stored yet: one empty list per query.
+  auto none = index.search_batch(queries, 3, 2, 5);
+  ASSERT_EQ(none.size(), 3u);
+  for (auto& hits : none) EXPECT_TRUE(hits.empty());
+  ASSERT_TRUE(index.insert(1, {1, 1}, Payload{}).ok());
+  ASSERT_TRUE(index.insert(2, {2, 2}, Payload{}).ok());
+  EXPECT_TRUE(index.search_batch(queries, 0, 2, 5).empty());
+  for (auto& hits : index.search_batch(queries, 3, 2, 0)) EXPECT_TRUE(hits.empty());
+  // Queries of another length: three floats each, all refused.
+  auto wrong = index.search_batch(queries, 2, 3, 5);
+  ASSERT_EQ(wrong.size(), 2u);
+  EXPECT_TRUE(wrong[0].empty() && wrong[1].empty());
+  auto all = index.search_batch(queries, 3, 2, kMaxId);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(ids_of(all[0]), (std::vector<uint64_t>{1, 2}));
+  EXPECT_EQ(ids_of(all[2]), (std::vector<uint64_t>{2, 1}));
+  EXPECT_EQ(all[1][0].distance, 0.0f);
+}
+
+TEST(BruteForceIndex, DimensionZeroOnEveryPathAndMetric) {
+  for (KernelPath path : kPaths) {
+    for (DistanceMetric m : kMetrics) {
+      BruteForceIndex index(m, 0, path);
+      for (uint64_t id = 0; id < 20; ++id) ASSERT_TRUE(index.insert(id, {}, Payload{}).ok());
+      auto hits = index.search_batch(nullptr, 2, 0, 30);
+      ASSERT_EQ(hits.size(), 2u);
+      ASSERT_EQ(hits[1].size(), 20u);
+      const float want = distance(m, nullptr, nullptr, 0);
+      for (const auto& h : hits[1]) EXPECT_TRUE(same_distance(h.distance, want));
+      ASSERT_TRUE(index.remove(7).has_value());
+      EXPECT_EQ(index.search(std::vector<float>{}, 30).size(), 19u);
+    }
+  }
+}
+
+// Identifiers that share their low or high bits, the extremes, and many of
+// them: lookups, duplicates and removals all go through the identifier map.
+TEST(BruteForceIndex, IdentifierMapUnderAwkwardIds) {
+  BruteForceIndex index(DistanceMetric::Euclidean, 1);
+  std::vector<uint64_t> ids = {0, 1, kMaxId, kMaxId - 1};
+  for (uint64_t i = 1; i < 3000; ++i) ids.push_back(i << 32);
+  for (uint64_t i = 2; i < 3000; ++i) ids.push_back(i * 1024);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    ASSERT_TRUE(index.insert(ids[i], {float(i)}, Payload{}).ok()) << ids[i];
+  }
+  for (uint64_t id : ids) {
+    ASSERT_TRUE(index.contains(id));
+    Status dup = index.insert(id, {0.0f}, Payload{});
+    ASSERT_FALSE(dup.ok());
+    EXPECT_EQ(dup.error().kind(), Error::Kind::kDuplicateId);
+  }
+  EXPECT_FALSE(index.contains(2));
+  for (size_t i = 0; i < ids.size(); i += 2) ASSERT_TRUE(index.remove(ids[i]).has_value());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    ASSERT_EQ(index.contains(ids[i]), i % 2 == 1) << ids[i];
+    if (i % 2 == 1) {
+      auto hits = index.search({float(i)}, 1);
+      ASSERT_EQ(hits.size(), 1u);
+      EXPECT_EQ(hits[0].id, ids[i]);
+    }
+  }
+  EXPECT_EQ(index.len(), ids.size() / 2);
+}
+
+TEST(BruteForceIndex, ReserveChangesNothingVisible) {
+  BruteForceIndex index(DistanceMetric::Cosine, 3);
+  ASSERT_TRUE(index.insert(4, {1, 0, 0}, Payload{}).ok());
+  index.reserve(1000);
+  index.reserve(10);
+  ASSERT_TRUE(index.insert(5, {0, 1, 0}, Payload{}).ok());
+  EXPECT_EQ(index.len(), 2u);
+  EXPECT_EQ(ids_of(index.search({1, 0, 0}, 2)), (std::vector<uint64_t>{4, 5}));
+  EXPECT_FALSE(index.insert(4, {1, 1, 1}, Payload{}).ok());
 }
 
 }  // namespace
