@@ -1,6 +1,8 @@
 #include "filter.h"
 
-#include <string_view>
+#include <string.h>  // memmem
+
+#include <cstring>
 #include <utility>
 
 namespace varnel {
@@ -59,8 +61,14 @@ bool leaf_matches(const FilterCondition& c, const Payload& p) {
       return false;
     case Kind::kContains: {
       if (!stored || !stored->is_string()) return false;
-      std::string_view text = stored->get_ref<const std::string&>();
-      return text.find(c.substring) != std::string_view::npos;
+      const std::string& text = stored->get_ref<const std::string&>();
+      const std::string& sub = c.substring;
+      if (sub.empty()) return true;
+      if (sub.size() > text.size()) return false;
+      if (sub.size() == 1) return std::memchr(text.data(), sub[0], text.size()) != nullptr;
+      // glibc's memmem is linear in the text for any substring (two-way
+      // search) and allocates nothing.
+      return memmem(text.data(), text.size(), sub.data(), sub.size()) != nullptr;
     }
     case Kind::kExists:
       return stored != nullptr;

@@ -207,6 +207,28 @@ TEST(Filter, LoopAgreesWithRecursionOnRandomTrees) {
   }
 }
 
+TEST(Filter, ContainsSearchesBytes) {
+  Payload p;
+  std::string text(5000, 'a');
+  text += "b";
+  text += std::string("x\0y", 3);
+  p.data["s"] = text;
+  struct Sub {
+    std::string sub;
+    bool found;
+  };
+  const Sub subs[] = {
+      {std::string(1000, 'a') + "b", true},  {std::string(1000, 'a') + "c", false},
+      {std::string("\0y", 2), true},          {std::string("x\0", 2), true},
+      {std::string("\0", 1), true},           {std::string("\0z", 2), false},
+      {text, true},                           {text + "!", false},
+      {"ab", true},                           {"ba", false},
+  };
+  for (const Sub& s : subs) {
+    EXPECT_EQ(C::contains("s", s.sub).matches(p), s.found) << s.sub.size();
+  }
+}
+
 TEST(Filter, AndStopsAtFalseLeftAndOrAtTrueLeft) {
   // The right operand is a missing sub-condition, which would give false;
   // these results show whether it was looked at.
