@@ -68,8 +68,10 @@ inline void tile_sums(const BlockTile& t, size_t j0, size_t b0, float* out) {
                                   term<S>(_mm256_set1_ps(qx[1]), v1));
       }
     }
-#pragma GCC unroll 16
-    for (int k = 2; k < static_cast<int>(kSumBlock); ++k) {
+    // Kept as a loop on purpose: unrolled, g++ hoists every broadcast of
+    // the block to the top and spills them to the stack.
+#pragma GCC unroll 1
+    for (size_t k = 2; k < kSumBlock; ++k) {
 #pragma GCC unroll 16
       for (int n = 0; n < NV; ++n) {
         const __m256 v = _mm256_loadu_ps(c + offset(n) + k * kLanes);

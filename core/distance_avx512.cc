@@ -76,8 +76,10 @@ inline void tile_sums(const BlockTile& t, size_t j0, size_t b0, float* out) {
                                   term<S>(_mm512_set1_ps(qx[1]), v1));
       }
     }
-#pragma GCC unroll 16
-    for (int k = 2; k < static_cast<int>(kSumBlock); ++k) {
+    // Kept as a loop on purpose: unrolled, g++ hoists every broadcast of
+    // the block to the top and spills them to the stack.
+#pragma GCC unroll 1
+    for (size_t k = 2; k < kSumBlock; ++k) {
 #pragma GCC unroll 16
       for (int r = 0; r < RB; ++r) {
         const __m512 v = _mm512_loadu_ps(c + r * stride + k * kLanes);

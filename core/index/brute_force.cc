@@ -22,6 +22,9 @@ inline bool nearer(float a, float b) {
 constexpr size_t kChunkBytes = 256 * 1024;
 
 constexpr uint16_t kWholeBlock = 0xFFFF;
+
+constexpr int kRunBits = 4;
+constexpr uint64_t kRunMask = (uint64_t{1} << kRunBits) - 1;
 static_assert(kBlockRows == 16, "one bit per row of a block in a uint16_t");
 
 // splitmix64's finalizer: every input bit moves every output bit.
@@ -43,8 +46,13 @@ BruteForceIndex::RowMap::RowMap()
     : seed_(mix(static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
                 reinterpret_cast<uintptr_t>(this))) {}
 
+// Identifiers that differ only in their low four bits get neighbouring
+// slots, so a run of consecutive identifiers (the usual case) touches one
+// cache line per sixteen instead of one each; the rest of the bits are
+// mixed with the seed and spread the runs over the whole table.
 size_t BruteForceIndex::RowMap::home(uint64_t id) const {
-  return static_cast<size_t>(mix(id ^ seed_)) & (slots_.size() - 1);
+  return static_cast<size_t>(mix((id >> kRunBits) ^ seed_) << kRunBits | (id & kRunMask)) &
+         (slots_.size() - 1);
 }
 
 size_t BruteForceIndex::RowMap::probe(uint64_t id) const {
@@ -161,24 +169,30 @@ Status BruteForceIndex::insert(uint64_t id, const float* vector, size_t len, Pay
   const size_t row = ids_.size();
   if (!row_of_.insert(id, row)) return Error::duplicate_id(id);
 
-  const bool cosine = metric_ == DistanceMetric::Cosine;
-  if (row % kBlockRows == 0) {
-    // A fresh block of zero rows; the vectors grow geometrically.
-    blocks_.resize(blocks_.size() + kBlockRows * dimension_);
-    if (cosine) norms_.resize(norms_.size() + kBlockRows);
-  }
-  float* lane = block_of(row) + row % kBlockRows;
+  if (row == segments_.size() * kSegmentBlocks * kBlockRows) add_segment();
+  float* lane = lane_of(row);
   for (size_t i = 0; i < dimension_; ++i) lane[i * kBlockRows] = vector[i];
-  if (cosine) norms_[row] = vector_norm(vector, dimension_);
+  if (metric_ == DistanceMetric::Cosine) {
+    if (row % kBlockRows == 0) norms_.resize(norms_.size() + kBlockRows);
+    norms_[row] = vector_norm(vector, dimension_);
+  }
   ids_.push_back(id);
   payloads_.push_back(std::move(payload));
   return {};
 }
 
+void BruteForceIndex::add_segment() {
+  const size_t floats = kSegmentBlocks * kBlockRows * dimension_;
+  Segment segment(static_cast<float*>(::operator new(floats * sizeof(float), std::align_val_t{64})));
+  std::fill_n(segment.get(), floats, 0.0f);
+  segments_.push_back(std::move(segment));
+}
+
 void BruteForceIndex::reserve(size_t rows) {
-  const size_t blocks = (rows + kBlockRows - 1) / kBlockRows;
-  blocks_.reserve(blocks * kBlockRows * dimension_);
-  if (metric_ == DistanceMetric::Cosine) norms_.reserve(blocks * kBlockRows);
+  const size_t segment_rows = kSegmentBlocks * kBlockRows;
+  segments_.reserve((rows + segment_rows - 1) / segment_rows);
+  while (segments_.size() * segment_rows < rows) add_segment();
+  if (metric_ == DistanceMetric::Cosine) norms_.reserve((rows + kBlockRows - 1) / kBlockRows * kBlockRows);
   ids_.reserve(rows);
   payloads_.reserve(rows);
   row_of_.reserve(rows);
@@ -191,14 +205,14 @@ std::optional<VectorEntry> BruteForceIndex::remove(uint64_t id) {
 
   VectorEntry entry;
   entry.vector.resize(dimension_);
-  float* lane = block_of(row) + row % kBlockRows;
+  float* lane = lane_of(row);
   for (size_t i = 0; i < dimension_; ++i) entry.vector[i] = lane[i * kBlockRows];
   entry.payload = std::move(payloads_[row]);
 
   // Keep the rows dense: the last row moves into the freed place, and its
   // own place goes back to zeros.
   const size_t last = ids_.size() - 1;
-  float* last_lane = block_of(last) + last % kBlockRows;
+  float* last_lane = lane_of(last);
   if (row != last) {
     for (size_t i = 0; i < dimension_; ++i) lane[i * kBlockRows] = last_lane[i * kBlockRows];
     ids_[row] = ids_[last];
@@ -207,14 +221,16 @@ std::optional<VectorEntry> BruteForceIndex::remove(uint64_t id) {
     row_of_.set(ids_[row], row);
   }
   for (size_t i = 0; i < dimension_; ++i) last_lane[i * kBlockRows] = 0.0f;
-  if (!norms_.empty()) norms_[last] = 0.0f;
   ids_.pop_back();
   payloads_.pop_back();
-  if (last % kBlockRows == 0) {
-    // The last block is empty now (its memory stays reserved).
-    blocks_.resize(blocks_.size() - kBlockRows * dimension_);
-    if (!norms_.empty()) norms_.resize(norms_.size() - kBlockRows);
+  if (!norms_.empty()) {
+    norms_[last] = 0.0f;
+    if (last % kBlockRows == 0) norms_.resize(norms_.size() - kBlockRows);
   }
+  // Give back a segment once a whole spare one stands behind it, so that
+  // rows going and coming at a boundary do not allocate each time.
+  const size_t segment_rows = kSegmentBlocks * kBlockRows;
+  if (segments_.size() >= 2 && last <= (segments_.size() - 2) * segment_rows) segments_.pop_back();
   return entry;
 }
 
@@ -260,7 +276,7 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(const float
       const float* tile_queries = queries + j0 * dimension_;
       size_t b = c0;
       while (b < c1) {
-        const float* block = blocks_.data() + b * block_floats;
+        const float* blk = block(b);
         if (filter != nullptr && pass[b] != kWholeBlock) {
           // Part of the block passes: those rows alone, one at a time.
           for (size_t lane = 0; lane < kBlockRows; ++lane) {
@@ -269,7 +285,7 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(const float
             const float row_norm = cosine ? norms_[row] : 0.0f;
             for (size_t j = 0; j < jn; ++j) {
               const float d = block_row_distance(metric_, tile_queries + j * dimension_,
-                                                 cosine ? query_norms[j0 + j] : 0.0f, block, lane,
+                                                 cosine ? query_norms[j0 + j] : 0.0f, blk, lane,
                                                  row_norm, dimension_);
               chosen[j0 + j].offer(d, row);
             }
@@ -277,17 +293,18 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(const float
           ++b;
           continue;
         }
-        // Up to kTileBlocks whole blocks in one kernel call (with a filter,
-        // only blocks whose every row passes).
+        // Up to kTileBlocks whole blocks of one segment in one kernel call
+        // (with a filter, only blocks whose every row passes).
         size_t bn = 1;
-        while (bn < kTileBlocks && b + bn < c1 && (filter == nullptr || pass[b + bn] == kWholeBlock)) {
+        while (bn < kTileBlocks && b + bn < c1 && (b + bn) % kSegmentBlocks != 0 &&
+               (filter == nullptr || pass[b + bn] == kWholeBlock)) {
           ++bn;
         }
         BlockTile tile;
         tile.queries = tile_queries;
         tile.nq = jn;
         tile.query_norms = cosine ? query_norms.data() + j0 : nullptr;
-        tile.blocks = block;
+        tile.blocks = blk;
         tile.row_norms = cosine ? norms_.data() + b * kBlockRows : nullptr;
         tile.nblocks = bn;
         tile.dim = dimension_;

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <vector>
@@ -55,7 +56,8 @@ class BruteForceIndex {
   Status insert(uint64_t id, const float* vector, size_t len, Payload payload);
 
   // Makes room for `rows` entries in all, so that inserting up to that many
-  // allocates nothing more. Never shrinks; changes no entry.
+  // allocates nothing more. Never shrinks; changes no entry. Moving an
+  // index is cheap; it cannot be copied.
   void reserve(size_t rows);
 
   // The k nearest entries that pass `filter` (all when null), nearest first,
@@ -114,20 +116,15 @@ class BruteForceIndex {
     uint64_t seed_;            // drawn when the map is made
   };
 
-  // 64-byte aligned storage for the row blocks: one cache line holds one
-  // component of a whole block.
-  template <typename T>
-  struct CacheAligned {
-    using value_type = T;
-    static constexpr std::align_val_t kAlign{64};
-    CacheAligned() = default;
-    template <typename U>
-    CacheAligned(const CacheAligned<U>&) {}
-    T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
-    void deallocate(T* p, size_t n) { ::operator delete(p, n * sizeof(T), kAlign); }
-    friend bool operator==(const CacheAligned&, const CacheAligned&) { return true; }
+  // Row blocks live in segments of kSegmentBlocks blocks each, 64-byte
+  // aligned (one cache line holds one component of a whole block). Growing
+  // adds a segment and never moves a row, so filling a large index touches
+  // each page once; a kernel call never spans two segments.
+  static constexpr size_t kSegmentBlocks = 256;
+  struct SegmentFree {
+    void operator()(float* p) const { ::operator delete(p, std::align_val_t{64}); }
   };
-  using Floats = std::vector<float, CacheAligned<float>>;
+  using Segment = std::unique_ptr<float[], SegmentFree>;
 
   struct Hit {
     float distance;
@@ -140,14 +137,22 @@ class BruteForceIndex {
   std::vector<std::vector<Hit>> scan(const float* queries, size_t nq, size_t k,
                                      const Filter* filter) const;
   std::vector<SearchResult> results(const std::vector<Hit>& hits) const;
-  float* block_of(size_t row) { return blocks_.data() + row / kBlockRows * kBlockRows * dimension_; }
+  // The block with index `b` (row b * kBlockRows onwards).
+  const float* block(size_t b) const {
+    return segments_[b / kSegmentBlocks].get() + b % kSegmentBlocks * kBlockRows * dimension_;
+  }
+  // Component 0 of `row`; component i is kBlockRows * i floats further.
+  float* lane_of(size_t row) {
+    return const_cast<float*>(block(row / kBlockRows)) + row % kBlockRows;
+  }
+  void add_segment();
 
   DistanceMetric metric_;
   size_t dimension_;
   KernelPath path_;     // as asked, or Portable when the CPU lacks it
   BlockKernel kernel_;  // block_kernel(path_, metric_)
-  Floats blocks_;       // ceil(len / kBlockRows) blocks; rows past len() are all zero
-  Floats norms_;        // Cosine only: vector_norm of row r at r, zero past len(); else empty
+  std::vector<Segment> segments_;  // hold at least len() rows; every row past len() is all zero
+  std::vector<float> norms_;  // Cosine only: vector_norm of row r at r, zero past len(); else empty
   std::vector<uint64_t> ids_;      // ids_[r] is the identifier of row r
   std::vector<Payload> payloads_;  // payloads_[r] belongs to row r
   RowMap row_of_;                  // identifier -> row, for every row
