@@ -172,7 +172,11 @@ class Reader {
 
 // Reads a record that is either an object with named members (any order,
 // other names skipped) or an array of exactly fields.size() elements in field
-// order. See the usage comment at the top of this file.
+// order; at most 64 fields. See the usage comment at the top of this file.
+// Errors: "missing field `x`" after the closing brace, "duplicate field `x`"
+// after the repeated key, "invalid length N, expected struct X with K
+// elements", "trailing characters" at an extra element, "invalid type: ...,
+// expected struct X".
 class StructReader {
  public:
   StructReader(Reader& r, std::string_view name, std::span<const std::string_view> fields)
