@@ -3,6 +3,7 @@
 
 #include <errno.h>
 
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -85,32 +86,36 @@ bool check_remaining(Reader& in, uint64_t want, const char* context, ReadFailure
   return true;
 }
 
-// Reads the record at the reader's position into `rec` (offset left alone).
-// `text` is scratch space for the payload text, reused across records.
-bool read_record(Reader& in, DataRecord& rec, std::string& text, ReadFailure* fail) {
-  unsigned char head[8];
-  if (!read_field(in, head, 1, kReadDeleted, fail)) return false;
-  rec.deleted = head[0] == 1;
-  if (!read_field(in, head, 8, kReadId, fail)) return false;
-  rec.id = get_u64_le(head);
-  if (!read_field(in, head, 4, kReadDim, fail)) return false;
-  const uint32_t d = get_u32_le(head);
-  if (!check_remaining(in, 4 * static_cast<uint64_t>(d), kReadVector, fail)) return false;
-  rec.vector.resize(d);
-  if (!read_field(in, rec.vector.data(), 4 * static_cast<size_t>(d), kReadVector, fail)) {
-    return false;
+// Looks at the next n bytes (n at most the read buffer) in place. When the
+// file ends or a read fails first, the error names the field that holds the
+// first missing byte: field_at(bytes that were there).
+template <typename FieldAt>
+bool look(Reader& in, size_t n, FieldAt field_at, const unsigned char** out, ReadFailure* fail) {
+  IoResult<const unsigned char*> p = in.peek(n);
+  if (p.ok() && p.value() != nullptr) {
+    *out = p.value();
+    return true;
   }
-  // Components arrive as little-endian bit patterns; turn each into a float
-  // in place (a plain copy on little-endian hosts).
-  auto* raw = reinterpret_cast<unsigned char*>(rec.vector.data());
-  for (uint32_t i = 0; i < d; ++i) rec.vector[i] = bits_float(get_u32_le(raw + 4 * size_t{i}));
-  if (!read_field(in, head, 4, kReadPayloadLen, fail)) return false;
-  const uint32_t p = get_u32_le(head);
-  if (!check_remaining(in, p, kReadPayload, fail)) return false;
-  text.resize(p);
-  if (!read_field(in, text.data(), p, kReadPayload, fail)) return false;
+  const char* context = field_at(in.buffered());
+  if (!p.ok()) {
+    *fail = {io(context, std::move(p).error()), false};
+  } else {
+    *fail = {io(context, kFillWholeBuffer), true};
+  }
+  return false;
+}
+
+void load_components(const unsigned char* p, float* out, size_t d) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out, p, 4 * d);
+  } else {
+    for (size_t i = 0; i < d; ++i) out[i] = bits_float(get_u32_le(p + 4 * i));
+  }
+}
+
+bool decode_payload(std::string_view text, Payload& out, ReadFailure* fail) {
   if (text == kEmptyPayloadText) {
-    rec.payload.data.clear();  // the common case, without the parser
+    out.data.clear();  // the common case, without the parser
     return true;
   }
   Result<Payload, std::string> payload = Payload::from_json(text);
@@ -118,8 +123,55 @@ bool read_record(Reader& in, DataRecord& rec, std::string& text, ReadFailure* fa
     *fail = {io(kPayloadDeserialize, std::move(payload).error()), false};
     return false;
   }
-  rec.payload = std::move(payload).value();
+  out = std::move(payload).value();
   return true;
+}
+
+// Reads the record at the reader's position into `rec` (offset left alone),
+// leaving the reader at the next record. Parts that fit the read buffer are
+// decoded in place; larger ones are checked against what remains of the file
+// and then read straight into their destination. `text` is scratch space.
+bool read_record(Reader& in, size_t buffer_bytes, DataRecord& rec, std::string& text,
+                 ReadFailure* fail) {
+  const unsigned char* p = nullptr;
+  auto head_field = [](size_t have) { return have < 1 ? kReadDeleted : have < 9 ? kReadId : kReadDim; };
+  if (!look(in, 13, head_field, &p, fail)) return false;
+  rec.deleted = p[0] == 1;
+  rec.id = get_u64_le(p + 1);
+  const uint32_t d = get_u32_le(p + 9);
+  in.consume(13);
+
+  const uint64_t vector_bytes = 4 * static_cast<uint64_t>(d);
+  if (vector_bytes <= buffer_bytes) {
+    if (!look(in, vector_bytes, [](size_t) { return kReadVector; }, &p, fail)) return false;
+    rec.vector.resize(d);
+    load_components(p, rec.vector.data(), d);
+    in.consume(vector_bytes);
+  } else {
+    if (!check_remaining(in, vector_bytes, kReadVector, fail)) return false;
+    rec.vector.resize(d);
+    if (!read_field(in, rec.vector.data(), vector_bytes, kReadVector, fail)) return false;
+    if constexpr (std::endian::native != std::endian::little) {
+      // Bit patterns were read in file order; turn each into a float in place.
+      auto* raw = reinterpret_cast<unsigned char*>(rec.vector.data());
+      for (uint32_t i = 0; i < d; ++i) rec.vector[i] = bits_float(get_u32_le(raw + 4 * size_t{i}));
+    }
+  }
+
+  if (!look(in, 4, [](size_t) { return kReadPayloadLen; }, &p, fail)) return false;
+  const uint32_t len = get_u32_le(p);
+  in.consume(4);
+  if (len <= buffer_bytes) {
+    if (!look(in, len, [](size_t) { return kReadPayload; }, &p, fail)) return false;
+    const bool ok = decode_payload(std::string_view(reinterpret_cast<const char*>(p), len),
+                                   rec.payload, fail);
+    in.consume(len);
+    return ok;
+  }
+  if (!check_remaining(in, len, kReadPayload, fail)) return false;
+  text.resize(len);
+  if (!read_field(in, text.data(), len, kReadPayload, fail)) return false;
+  return decode_payload(text, rec.payload, fail);
 }
 
 }  // namespace
@@ -185,7 +237,7 @@ Result<DataRecord> DataFile::read_at(uint64_t offset) const {
   rec.offset = offset;
   std::string text;
   ReadFailure fail;
-  if (!read_record(in, rec, text, &fail)) return std::move(fail.error);
+  if (!read_record(in, kRecordReadBufferBytes, rec, text, &fail)) return std::move(fail.error);
   return rec;
 }
 
@@ -210,7 +262,7 @@ Status DataFile::for_each_active(const std::function<Status(DataRecord&)>& fn,
   while (in.position() < file_size) {
     rec.offset = in.position();
     ReadFailure fail;
-    if (!read_record(in, rec, text, &fail)) {
+    if (!read_record(in, kScanReadBufferBytes, rec, text, &fail)) {
       // Quiet stop: a record that cannot be read ends the scan as if the
       // file ended there.
       out.torn_tail = fail.torn;

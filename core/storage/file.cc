@@ -346,6 +346,24 @@ IoResult<size_t> Reader::read_full(void* out, size_t n) {
   return got;
 }
 
+IoResult<const unsigned char*> Reader::peek(size_t n) {
+  if (end_ - begin_ >= n) return static_cast<const unsigned char*>(buf_.get() + begin_);
+  if (n > cap_) return static_cast<const unsigned char*>(nullptr);
+  // Move the unread tail to the front and fill up behind it.
+  if (begin_ > 0) {
+    std::memmove(buf_.get(), buf_.get() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  while (end_ < n) {
+    IoResult<size_t> r = file_.read_some(buf_.get() + end_, cap_ - end_);
+    if (!r.ok()) return std::move(r).error();
+    if (r.value() == 0) return static_cast<const unsigned char*>(nullptr);
+    end_ += r.value();
+  }
+  return static_cast<const unsigned char*>(buf_.get());
+}
+
 IoResult<uint64_t> Reader::remaining(uint64_t want) {
   if (size_ >= pos_ && size_ - pos_ >= want) return size_ - pos_;
   IoResult<uint64_t> now = file_.size();

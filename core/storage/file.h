@@ -185,6 +185,14 @@ class Reader {
 
   // Reads up to n bytes; fewer only at the end of the file.
   IoResult<size_t> read_full(void* out, size_t n);
+  // The next n bytes (n at most the buffer's size) without consuming them,
+  // refilling as needed; nullptr when the file ends first. consume(n) then
+  // moves past them. For decoders that parse straight out of the buffer.
+  IoResult<const unsigned char*> peek(size_t n);
+  void consume(size_t n) {
+    begin_ += n;
+    pos_ += n;
+  }
   // Bytes left between the position and the end of the file. When `want`
   // exceeds what the size taken at the start allows, the size is asked again
   // (the file may have grown).
@@ -192,6 +200,7 @@ class Reader {
   // Moves to `offset` from the start, dropping buffered bytes.
   IoStatus seek(uint64_t offset);
   uint64_t position() const { return pos_; }
+  size_t buffered() const { return end_ - begin_; }  // bytes read ahead, not consumed
 
  private:
   File& file_;

@@ -1,0 +1,175 @@
+// Storage timings, outside the test suites (machines are noisy). Builds by
+// hand against the core library:
+//   g++ -std=c++20 -O2 -ffp-contract=off -Icore bench/storage_bench.cc \
+//       build/<dir>/libvarnel_core.a -lz -o storage_bench
+//   ./storage_bench <scratch dir> [data MiB, default 1024] [log appends, default 1000000]
+// Measures: data-file appends, a scan of the data file (from the page cache)
+// next to a plain sequential read of the same file, the old per-record
+// read_at walk on a slice, and log appends of d=128 vectors per sync policy.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <zlib.h>
+
+#include "storage/data_file.h"
+#include "storage/wal.h"
+
+using namespace varnel;
+using namespace varnel::storage;
+
+namespace {
+
+double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double read_loop(const std::string& path, size_t chunk) {
+  std::vector<char> buf(chunk);
+  const double t0 = now();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  size_t total = 0;
+  for (ssize_t r; (r = ::read(fd, buf.data(), buf.size())) > 0;) total += size_t(r);
+  ::close(fd);
+  const double t = now() - t0;
+  if (total == 0) std::printf("read nothing\n");
+  return t;
+}
+
+double cat_to_null(const std::string& path) {
+  const double t0 = now();
+  const std::string cmd = "cat '" + path + "' > /dev/null";
+  if (std::system(cmd.c_str()) != 0) std::printf("cat failed\n");
+  return now() - t0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s <scratch dir> [data MiB] [log appends]\n", argv[0]);
+    return 2;
+  }
+  const std::filesystem::path dir = argv[1];
+  const size_t mib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1024;
+  const size_t log_appends = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1000000;
+  std::filesystem::create_directories(dir);
+  const size_t d = 128;
+  std::mt19937 rng(1);
+  std::uniform_real_distribution<float> uni(-1.0f, 1.0f);
+  std::vector<float> v(d);
+
+  // ---- data file
+  const std::filesystem::path data = dir / "data.vnl";
+  if (mib > 0) {
+  std::filesystem::remove(data);
+  const size_t record = 17 + 4 * d + 11;
+  const size_t records = mib * 1024 * 1024 / record;
+  {
+    DataFile f = std::move(DataFile::open(data)).value();
+    for (float& x : v) x = uni(rng);
+    const double t0 = now();
+    for (size_t i = 0; i < records; ++i) {
+      v[i % d] = float(i);
+      if (!f.append(i, v.data(), d, Payload{}).ok()) return 1;
+    }
+    if (!f.flush().ok()) return 1;
+    const double t = now() - t0;
+    std::printf("data append+flush: %zu records of d=%zu (%.0f MiB) in %.3f s: %.0f records/s\n",
+                records, d, records * record / 1048576.0, t, records / t);
+  }
+  const std::string data_path = data.string();
+  read_loop(data_path, 1 << 20);  // warm the page cache
+  for (int round = 0; round < 3; ++round) {
+    const double t_cat = cat_to_null(data_path);
+    const double t_read = read_loop(data_path, 1 << 20);
+    DataFile f = std::move(DataFile::open(data)).value();
+    double t0 = now();
+    size_t n = 0;
+    uint64_t sum = 0;
+    Status s = f.for_each_active([&](DataRecord& r) {
+      ++n;
+      sum += r.id;
+      return Status{};
+    });
+    const double t_stream = now() - t0;
+    t0 = now();
+    Result<std::vector<DataRecord>> all = f.iter_active();
+    const double t_iter = now() - t0;
+    if (!s.ok() || !all.ok() || n != records || all.value().size() != records) return 1;
+    std::printf(
+        "round %d: cat %.3f s | read loop (1 MiB) %.3f s | for_each_active %.3f s | "
+        "iter_active (gathers all) %.3f s | %.2f GB/s streamed\n",
+        round, t_cat, t_read, t_stream, t_iter, records * record / t_stream / 1e9);
+    (void)sum;
+  }
+  {
+    // The per-record walk the scan replaced: one open and one 8 KiB buffer per record.
+    DataFile f = std::move(DataFile::open(data)).value();
+    const size_t slice = std::min<size_t>(records, 200000);
+    const double t0 = now();
+    for (size_t i = 0; i < slice; ++i) {
+      if (!f.read_at(i * record).ok()) return 1;
+    }
+    const double t = now() - t0;
+    std::printf("read_at walk: %zu records in %.3f s (%.3f s per GiB at this rate)\n", slice, t,
+                t / (slice * record) * 1073741824.0);
+  }
+  std::filesystem::remove(data);
+  }
+
+  // ---- log: the CPU part alone (encode into a reused buffer, CRC), then appends
+  {
+    std::string buf;
+    size_t bytes = 0;
+    const size_t n = 200000;
+    double t0 = now();
+    for (size_t i = 0; i < n; ++i) {
+      v[i % d] = uni(rng);
+      buf.clear();
+      if (!encode_wal_entry(buf, WalEntryKind::kInsert, i, v, Payload{}).ok()) return 1;
+      bytes += buf.size();
+    }
+    const double t_enc = now() - t0;
+    t0 = now();
+    uint32_t c = 0;
+    for (size_t i = 0; i < n; ++i) c ^= uint32_t(::crc32(0, reinterpret_cast<const unsigned char*>(buf.data()), buf.size()));
+    const double t_crc = now() - t0;
+    std::printf("log entry encode d=%zu: %.0f entries/s (%.0f bytes each); crc32 of one: %.0f/s%s\n", d,
+                n / t_enc, double(bytes) / n, n / t_crc, c == 1 ? " " : "");
+  }
+  for (SyncPolicy policy : {SyncPolicy::kManual, SyncPolicy::kBatch}) {
+    const std::filesystem::path log = dir / "wal.log";
+    std::filesystem::remove(log);
+    Wal w = std::move(Wal::open(log, policy)).value();
+    const size_t n = policy == SyncPolicy::kBatch ? std::min<size_t>(log_appends, 200000) : log_appends;
+    for (float& x : v) x = uni(rng);
+    const double t0 = now();
+    for (size_t i = 0; i < n; ++i) {
+      v[i % d] = uni(rng);
+      if (!w.append(WalEntryKind::kInsert, i, v.data(), d, Payload{}).ok()) return 1;
+    }
+    if (!w.sync().ok()) return 1;
+    const double t = now() - t0;
+    std::printf("log append d=%zu %s: %zu appends in %.3f s: %.0f appends/s (%.0f MiB)\n", d,
+                policy == SyncPolicy::kManual ? "Manual" : "Batch (fsync per 100)", n, t, n / t,
+                std::filesystem::file_size(log) / 1048576.0);
+    double r0 = now();
+    size_t got = 0;
+    Status s = w.read_each([&got](WalEntry&) {
+      ++got;
+      return Status{};
+    });
+    if (!s.ok() || got != n) return 1;
+    std::printf("  read_each of that log: %.3f s\n", now() - r0);
+    std::filesystem::remove(log);
+  }
+  return 0;
+}
