@@ -107,7 +107,7 @@ bool look(Reader& in, size_t n, FieldAt field_at, const unsigned char** out, Rea
 
 void load_components(const unsigned char* p, float* out, size_t d) {
   if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(out, p, 4 * d);
+    if (d > 0) std::memcpy(out, p, 4 * d);
   } else {
     for (size_t i = 0; i < d; ++i) out[i] = bits_float(get_u32_le(p + 4 * i));
   }
