@@ -133,7 +133,11 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& p
   }
 
   const fs::path meta_path = path / kMetaFileName;
-  const bool is_new = !storage::path_exists(meta_path);
+  // Only a missing meta.json makes a new collection; taking an unreadable
+  // one for missing would rewrite it with whatever dimension was asked for.
+  auto meta_exists = storage::stat_exists(meta_path);
+  if (!meta_exists.ok()) return Error::collection(kReadMeta + meta_exists.error());
+  const bool is_new = !meta_exists.value();
   if (!is_new) {
     auto meta = read_meta(path);
     if (!meta.ok()) return std::move(meta.error());

@@ -195,10 +195,21 @@ IoStatus File::truncate(uint64_t length) {
 }
 
 bool path_exists(const std::filesystem::path& path) {
-  if (path.native().find('\0') != std::string::npos) return false;
-  if (ask(FileOp::kStat).err != 0) return false;
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  IoResult<bool> exists = stat_exists(path);
+  return exists.ok() && exists.value();
+}
+
+IoResult<bool> stat_exists(const std::filesystem::path& path) {
+  if (path.native().find('\0') != std::string::npos) return std::string(kNulInPath);
+  FaultDecision fault = ask(FileOp::kStat);
+  int err = fault.err;
+  if (err == 0) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) return true;
+    err = errno;
+  }
+  if (err == ENOENT || err == ENOTDIR) return false;
+  return os_error_text(err);
 }
 
 IoStatus rename_file(const std::filesystem::path& from, const std::filesystem::path& to) {

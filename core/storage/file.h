@@ -110,6 +110,11 @@ class File {
 
 // Whether the file system can report metadata for `path` (stat succeeds).
 bool path_exists(const std::filesystem::path& path);
+// The same, telling a missing file (ENOENT, ENOTDIR: false) from a stat
+// that failed for another reason (EIO, EACCES, ENOMEM: the cause), which
+// must not be taken for a missing file by anyone who would then build on
+// that. A path with a NUL byte fails with kNulInPath.
+IoResult<bool> stat_exists(const std::filesystem::path& path);
 
 // rename(2): replaces `to` atomically. The paths must hold no NUL byte.
 IoStatus rename_file(const std::filesystem::path& from, const std::filesystem::path& to);

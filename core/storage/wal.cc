@@ -192,8 +192,12 @@ Status Wal::read_each(const std::filesystem::path& path,
   WalReadEnd local;
   WalReadEnd& out = end != nullptr ? *end : local;
   out = WalReadEnd{};
-  // No file at all is an empty log.
-  if (!path_exists(path)) return {};
+  // No file at all is an empty log. A stat that fails for another reason
+  // says nothing about the frames the file may hold: reported, never taken
+  // for an empty log.
+  IoResult<bool> exists = stat_exists(path);
+  if (!exists.ok()) return io(kOpenForRead, std::move(exists).error());
+  if (!exists.value()) return {};
   IoResult<File> file = File::open(path, OpenMode::kReadOnly);
   if (!file.ok()) return io(kOpenForRead, std::move(file).error());
   IoResult<uint64_t> size = file.value().size();
