@@ -134,6 +134,10 @@ IoStatus create_directories(const std::filesystem::path& path);
 // position put back), so the file ends at a piece boundary again. If that cut
 // fails too, the writer is `stuck`: every later piece first retries the cut
 // and is refused with kPartialWriteStuck while it keeps failing.
+// A write-out of the buffer that fails part way keeps the bytes it could not
+// write in the buffer (they hold only whole pieces, so the file then ends
+// inside a piece until a later write-out succeeds; a process that ends first
+// leaves a torn tail, which readers report as such).
 // The destructor writes the buffer out without syncing and ignores errors.
 class BufferedWriter {
  public:
