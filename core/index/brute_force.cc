@@ -4,6 +4,10 @@
 #include <chrono>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "filter.h"
 
 namespace varnel::index {
@@ -121,16 +125,32 @@ class BruteForceIndex::Selection {
 
   void offer(float distance, size_t row) {
     if (heap_.size() < keep_) {
-      heap_.push_back({distance, row});
-      std::push_heap(heap_.begin(), heap_.end(), Farther{});
-      if (heap_.size() == keep_) worst_ = heap_.front().distance;
-      return;
+      push(distance, row);
+    } else if (nearer(distance, worst_)) {
+      replace(distance, row);
     }
-    if (!nearer(distance, worst_)) return;
-    std::pop_heap(heap_.begin(), heap_.end(), Farther{});
-    heap_.back() = {distance, row};
-    std::push_heap(heap_.begin(), heap_.end(), Farther{});
-    worst_ = heap_.front().distance;
+  }
+
+  // Offers rows first .. first + count - 1, their distances at d[0 ..
+  // count); d holds whole groups of kBlockRows (count may stop short).
+  void offer_blocks(const float* d, size_t count, size_t first) {
+    size_t r = 0;
+    for (; r < count && heap_.size() < keep_; ++r) push(d[r], first + r);
+    if (r == count) return;
+    // The heap is full: sixteen distances are compared with the k-th at
+    // once, and only the nearer ones are looked at one by one.
+    size_t group = r / kBlockRows * kBlockRows;
+    for (; group < count; group += kBlockRows) {
+      uint32_t candidates = nearer_mask(d + group, worst_);
+      if (group < r) candidates &= ~((1u << (r - group)) - 1);  // offered already
+      if (count - group < kBlockRows) candidates &= (1u << (count - group)) - 1;
+      while (candidates != 0) {
+        const size_t lane = static_cast<size_t>(__builtin_ctz(candidates));
+        candidates &= candidates - 1;
+        // The k-th may have moved nearer since the mask was taken.
+        if (nearer(d[group + lane], worst_)) replace(d[group + lane], first + group + lane);
+      }
+    }
   }
 
   // Nearest first.
@@ -143,6 +163,44 @@ class BruteForceIndex::Selection {
   struct Farther {
     bool operator()(const Hit& a, const Hit& b) const { return nearer(a.distance, b.distance); }
   };
+
+  void push(float distance, size_t row) {
+    heap_.push_back({distance, row});
+    std::push_heap(heap_.begin(), heap_.end(), Farther{});
+    if (heap_.size() == keep_) worst_ = heap_.front().distance;
+  }
+
+  void replace(float distance, size_t row) {
+    std::pop_heap(heap_.begin(), heap_.end(), Farther{});
+    heap_.back() = {distance, row};
+    std::push_heap(heap_.begin(), heap_.end(), Farther{});
+    worst_ = heap_.front().distance;
+  }
+
+  // Bit i set when d[i] is nearer than `worst`, for i < kBlockRows.
+  static uint32_t nearer_mask(const float* d, float worst) {
+#if defined(__SSE2__)
+    uint32_t mask = 0;
+    if (std::isnan(worst)) {
+      for (int i = 0; i < 4; ++i) {
+        const __m128 v = _mm_loadu_ps(d + 4 * i);
+        mask |= static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpord_ps(v, v))) << (4 * i);
+      }
+    } else {
+      const __m128 w = _mm_set1_ps(worst);
+      for (int i = 0; i < 4; ++i) {
+        mask |= static_cast<uint32_t>(_mm_movemask_ps(_mm_cmplt_ps(_mm_loadu_ps(d + 4 * i), w)))
+                << (4 * i);
+      }
+    }
+    return mask;
+#else
+    uint32_t mask = 0;
+    for (size_t i = 0; i < kBlockRows; ++i) mask |= static_cast<uint32_t>(nearer(d[i], worst)) << i;
+    return mask;
+#endif
+  }
+
   size_t keep_;
   float worst_ = 0.0f;  // heap_.front().distance once the heap holds keep_ hits
   std::vector<Hit> heap_;
@@ -312,9 +370,7 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(const float
         const size_t first = b * kBlockRows;
         const size_t count = std::min(bn * kBlockRows, rows - first);  // skip padding rows
         for (size_t j = 0; j < jn; ++j) {
-          const float* d = out + j * bn * kBlockRows;
-          Selection& s = chosen[j0 + j];
-          for (size_t r = 0; r < count; ++r) s.offer(d[r], first + r);
+          chosen[j0 + j].offer_blocks(out + j * bn * kBlockRows, count, first);
         }
         b += bn;
       }
