@@ -447,19 +447,34 @@ size_t size_hint(PyObject* seq) {
   return std::min(static_cast<size_t>(n), kMaxReserve);
 }
 
+// Makes room for `more` items on top of what `out` holds, keeping the
+// geometric growth that many small appends (rows of a batch) rely on.
+template <typename T>
+void reserve_more(std::vector<T>& out, size_t more) {
+  if (out.capacity() - out.size() >= more) return;
+  out.reserve(std::max(out.size() + more, 2 * out.capacity()));
+}
+
 // Calls visit(item) for each item in order; stops at the first false.
-template <typename Visit>
-bool for_each_item(PyObject* seq, Visit&& visit) {
+// `plain(item)` is offered each item first, borrowed; it must run no Python
+// code, and returns true when it has consumed the item (exact floats and
+// ints take this way without touching their reference counts).
+template <typename Plain, typename Visit>
+bool for_each_item(PyObject* seq, Plain&& plain, Visit&& visit) {
   if (PyList_CheckExact(seq)) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
-      PyRef item = PyRef::share(PyList_GET_ITEM(seq, i));
+      PyObject* borrowed = PyList_GET_ITEM(seq, i);
+      if (plain(borrowed)) continue;
+      PyRef item = PyRef::share(borrowed);
       if (!visit(item.get())) return false;
     }
     return true;
   }
   if (PyTuple_CheckExact(seq)) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
-      PyRef item = PyRef::share(PyTuple_GET_ITEM(seq, i));
+      PyObject* borrowed = PyTuple_GET_ITEM(seq, i);
+      if (plain(borrowed)) continue;
+      PyRef item = PyRef::share(borrowed);
       if (!visit(item.get())) return false;
     }
     return true;
@@ -469,8 +484,13 @@ bool for_each_item(PyObject* seq, Visit&& visit) {
   while (true) {
     PyRef item(PyIter_Next(iter.get()));
     if (!item) return !PyErr_Occurred();
-    if (!visit(item.get())) return false;
+    if (!plain(item.get()) && !visit(item.get())) return false;
   }
+}
+
+template <typename Visit>
+bool for_each_item(PyObject* seq, Visit&& visit) {
+  return for_each_item(seq, [](PyObject*) { return false; }, visit);
 }
 
 // Holds one buffer of an object; released on destruction.
@@ -605,6 +625,61 @@ void append_floats_from(const char* data, Element element, size_t count, std::ve
   }
 }
 
+#ifdef PYPY_VERSION
+// PyPy keeps a list that holds only exact floats unboxed, and its C API
+// boxes every item it hands out (about 100 ns each). Such a list is copied
+// into an array('d') inside the interpreter instead and read as a buffer:
+// the same doubles, in the same order, several times faster, and no user
+// code can run since every item is an exact float. The callables are looked
+// up once by module initialisation; without them this path is skipped.
+// The copy costs a few microseconds of calls; below this length boxing the
+// items one by one is quicker.
+constexpr Py_ssize_t kMinUnboxedList = 64;
+
+struct UnboxedLists {
+  PyObject* strategy = nullptr;    // __pypy__.strategy
+  PyObject* array_type = nullptr;  // array.array
+  PyObject* typecode = nullptr;    // "d"
+};
+UnboxedLists g_unboxed;
+
+void init_unboxed_lists() {
+  PyRef pypy(PyImport_ImportModule("__pypy__"));
+  PyRef array(PyImport_ImportModule("array"));
+  if (pypy && array) {
+    g_unboxed.strategy = PyObject_GetAttrString(pypy.get(), "strategy");
+    g_unboxed.array_type = PyObject_GetAttrString(array.get(), "array");
+    g_unboxed.typecode = PyUnicode_FromStringAndSize("d", 1);
+  }
+  PyErr_Clear();  // any failure only turns the fast path off
+}
+
+// Appends the items of an exact list of exact floats; false, with nothing
+// pending and `out` unchanged, for any other list.
+bool append_unboxed_floats(PyObject* list, std::vector<float>& out) {
+  if (!g_unboxed.strategy || !g_unboxed.array_type || !g_unboxed.typecode) return false;
+  PyRef strategy(PyObject_CallOneArg(g_unboxed.strategy, list));
+  std::string_view name;
+  if (!strategy || !PyUnicode_Check(strategy.get()) || !utf8_of(strategy.get(), name) ||
+      name != "FloatListStrategy") {
+    PyErr_Clear();
+    return false;
+  }
+  PyRef copy(
+      PyObject_CallFunctionObjArgs(g_unboxed.array_type, g_unboxed.typecode, list, nullptr));
+  BufferView buffer;
+  size_t rows = 0;
+  size_t cols = 0;
+  if (!copy || !buffer.acquire(copy.get()) || element_of(buffer.view()) != Element::kF64 ||
+      !c_layout(buffer.view(), 1, rows, cols)) {
+    PyErr_Clear();
+    return false;
+  }
+  append_floats_from(static_cast<const char*>(buffer.view().buf), Element::kF64, rows, out);
+  return true;
+}
+#endif
+
 // One float vector (vector, query, or one row of vectors/queries), appended
 // to `out`.
 bool append_vector(PyObject* seq, std::vector<float>& out) {
@@ -622,8 +697,19 @@ bool append_vector(PyObject* seq, std::vector<float>& out) {
       }
     }
   }
-  out.reserve(out.size() + size_hint(seq));
-  return for_each_item(seq, [&out](PyObject* item) {
+#ifdef PYPY_VERSION
+  if (PyList_CheckExact(seq) && PyList_GET_SIZE(seq) >= kMinUnboxedList &&
+      append_unboxed_floats(seq, out)) {
+    return true;
+  }
+#endif
+  reserve_more(out, size_hint(seq));
+  auto plain = [&out](PyObject* item) {
+    if (!PyFloat_CheckExact(item)) return false;
+    out.push_back(narrow(PyFloat_AsDouble(item)));
+    return true;
+  };
+  return for_each_item(seq, plain, [&out](PyObject* item) {
     float f;
     if (!to_float(item, f)) return false;
     out.push_back(f);
@@ -657,7 +743,17 @@ bool to_identifiers(PyObject* seq, std::vector<uint64_t>& out) {
     }
   }
   out.reserve(size_hint(seq));
-  return for_each_item(seq, [&out](PyObject* item) {
+  auto plain = [&out](PyObject* item) {
+    if (!PyLong_CheckExact(item)) return false;
+    const unsigned long long value = PyLong_AsUnsignedLongLong(item);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();  // left to the general path, which raises the same error
+      return false;
+    }
+    out.push_back(value);
+    return true;
+  };
+  return for_each_item(seq, plain, [&out](PyObject* item) {
     uint64_t id;
     if (!to_identifier(item, id)) return false;
     out.push_back(id);
@@ -1325,6 +1421,9 @@ PyMODINIT_FUNC PyInit__varnel(void) {
   if (!all) return nullptr;
   if (PyObject_SetAttrString(module.get(), "__all__", all.get()) != 0) return nullptr;
 
+#ifdef PYPY_VERSION
+  init_unboxed_lists();
+#endif
   PyRef index_type(PyType_FromSpec(&kIndexSpec));
   if (!index_type) return nullptr;
   if (!add_class(module.get(), all.get(), index_type.get(), "Index")) return nullptr;

@@ -606,6 +606,25 @@ def test_other_exception_classes_pass_unchanged():
         index.insert(Indexable(-5), [1, 2, 3])
 
 
+@pytest.mark.parametrize("length", [63, 64, 65, 200])
+def test_long_float_lists_match_item_path(length):
+    # PyPy copies long lists of exact floats in one go; the values must be
+    # those of the item-by-item path (a tuple, or a list holding an int).
+    rng = random.Random(length)
+    specials = [1e39, -1e39, -0.0, 0.1, float.fromhex("0x1.ffffffp127"), 1e-46, 2**24 + 1.0]
+    values = [rng.choice(specials + [rng.uniform(-1e6, 1e6)]) for _ in range(length)]
+    mixed = [MyFloat(values[0])] + values[1:]  # a float subclass: boxed list
+    index = Index("dot", length)
+    index.insert_batch([1, 2, 3], [values, tuple(values), array.array("d", values)])
+    index.insert(4, mixed)
+    query = [rng.uniform(-1, 1) for _ in range(length)]
+    hits = dict(index.search(query, 4))
+    assert hits[1] == hits[2] or (math.isnan(hits[1]) and math.isnan(hits[2]))
+    for other in (3, 4):
+        assert hits[1] == hits[other] or (math.isnan(hits[1]) and math.isnan(hits[other]))
+    assert index.search(values, 1)[0][1] == index.search(tuple(values), 1)[0][1]
+
+
 # ---------------------------------------------------------------------------
 # Hostile objects
 
