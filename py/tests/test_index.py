@@ -1001,3 +1001,37 @@ def test_search_matches_reference(np, metric, dimension):
                     )
                 assert [d for _, d in hits] == sorted(expected.values())[: len(hits)]
                 assert len({ident for ident, _ in hits}) == len(hits)
+
+
+# ---------------------------------------------------------------------------
+# References
+
+
+@pytest.mark.skipif(IS_PYPY, reason="reference counts are a CPython notion")
+def test_no_reference_leaks_on_success_or_failure():
+    import sys
+
+    index = make()
+    item = Floatable(2.0)
+    ident = Indexable(3)
+    vector = [1.0, item, 3.0]
+    bad = [1.0, 2.0, "x"]
+    rows = [vector, (4.0, 5.0, 6.0)]
+    watched = [item, ident, vector, bad, rows, rows[1]]
+    before = [sys.getrefcount(obj) for obj in watched]
+    for n in range(50):
+        index.insert(10 + n, vector)
+        index.search(vector, 3)
+        index.search_batch(rows, 2)
+        for call in (
+            lambda: index.insert(10, vector),
+            lambda: index.insert(ident, bad),
+            lambda: index.insert_batch([ident, -1], rows),
+            lambda: index.insert_batch([ident], rows),
+            lambda: index.search(bad, 1),
+            lambda: index.search_batch([vector, bad], 1),
+            lambda: index.search(vector, ident) and index.insert(ident, vector, extra=1),
+        ):
+            with pytest.raises((TypeError, ValueError, OverflowError)):
+                call()
+    assert [sys.getrefcount(obj) for obj in watched] == before
