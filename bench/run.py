@@ -286,9 +286,10 @@ class NumpyPeer:
     def one(self, q):
         return self._top(self._scores(q)).tolist()
 
+    chunk_bytes = 256 << 20  # the score matrix of one chunk of queries
+
     def many(self, Q):
-        # Chunks of queries keep the score matrix near 256 MB.
-        step = max(1, (256 << 20) // (4 * len(self.X)))
+        step = max(1, self.chunk_bytes // (4 * len(self.X)))
         out = []
         for s in range(0, len(Q), step):
             out.extend(self._top(self._scores(Q[s:s + step])).tolist())
