@@ -194,8 +194,9 @@ inline void tile_row(const BlockTile& t, size_t j0, float* out) {
 
 // Tile shapes, as measured on Zen 4: products alone go eight queries against
 // one block (the broadcast of each query component rides in the multiply);
-// squared differences do best four queries against two blocks. Queries left
-// over take more blocks at once, to keep enough sums in flight.
+// squared differences do best four queries against two blocks. A single
+// query reads one block after the other: one sequential stream is what the
+// hardware prefetcher follows best, and memory, not arithmetic, is its limit.
 template <DistanceMetric M>
 void kernel(const BlockTile& t, float* out) {
   if constexpr (M == DistanceMetric::Hamming) {
@@ -223,7 +224,7 @@ void kernel(const BlockTile& t, float* out) {
       tile_row<M, 2, 2>(t, j, out);
       break;
     case 1:
-      tile_row<M, 1, 4>(t, j, out);
+      tile_row<M, 1, 1>(t, j, out);
       break;
     default:
       break;
