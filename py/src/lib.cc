@@ -24,8 +24,8 @@
 #include <Python.h>
 #include <structmember.h>
 
+#include <algorithm>
 #include <bit>
-#include <cfloat>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -776,6 +776,19 @@ class FloatRows {
   size_t row_len(size_t i) const {
     return in_place_ != nullptr ? cols_ : starts_[i + 1] - starts_[i];
   }
+  // True when every row has the same length `cols`, the rows then lying back
+  // to back from row(0) on.
+  bool uniform(size_t& cols) const {
+    if (in_place_ != nullptr) {
+      cols = cols_;
+      return true;
+    }
+    cols = count_ == 0 ? 0 : row_len(0);
+    for (size_t i = 1; i < count_; ++i) {
+      if (row_len(i) != cols) return false;
+    }
+    return true;
+  }
 
   bool convert(PyObject* seq) {
     if (!check_sequence(seq)) return false;
@@ -1103,6 +1116,7 @@ PyObject* index_insert_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!convert_insert_batch(a, ids, vectors)) return nullptr;
   // No Python code runs from here on, so rows may be read in place.
   BruteForceIndex& index = obj->index();
+  index.reserve(index.len() + ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
     varnel::Status status =
         index.insert(ids[i], vectors.row(i), vectors.row_len(i), varnel::Payload{});
@@ -1124,6 +1138,13 @@ PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
   size_t k = 0;
   if (!convert_search_batch(a, queries, k)) return nullptr;
   const BruteForceIndex& index = obj->index();
+  size_t dim = 0;
+  if (queries.size() > 1 && queries.uniform(dim)) {
+    // One pass over the stored rows serves every query.
+    auto all = index.search_batch(queries.row(0), queries.size(), dim, k);
+    size_t next = 0;
+    return batch_to_list(queries, [&](const float*, size_t) { return std::move(all[next++]); });
+  }
   return batch_to_list(queries, [&](const float* query, size_t len) {
     return index.search(query, len, k);
   });
