@@ -30,15 +30,20 @@ constexpr __mmask16 kAllLanes = 0xFFFF;
 
 enum class Sum { kDot, kL2 };
 
+// The term of one component for eight or sixteen rows at once. For squared
+// differences, d = v - q: exactly -(q - v), since rounding is symmetric, so
+// d * d has the same bits as the scalar square. Every other tile column
+// (`alt`) forms that difference as -(q * 1) + v in one multiply-add
+// instruction: q * 1 is exact, so its single rounding is the rounding of
+// v - q itself, bit for bit, signed zeros, infinities and NaN included. It is
+// a subtraction done on the multiply unit, which leaves the adder free for
+// the sums; the products and sums themselves are never fused.
 template <Sum S>
-inline __m512 term(__m512 q, __m512 v) {
+inline __m512 term(__m512 q, __m512 v, bool alt) {
   if constexpr (S == Sum::kDot) {
     return _mm512_mul_ps(q, v);
   } else {
-    // v - q is exactly -(q - v) (rounding is symmetric), so its square has
-    // the same bits; this operand order lets the broadcast of q ride in the
-    // subtraction as a memory operand.
-    const __m512 d = _mm512_sub_ps(v, q);
+    const __m512 d = alt ? _mm512_fnmadd_ps(q, _mm512_set1_ps(1.0f), v) : _mm512_sub_ps(v, q);
     return _mm512_mul_ps(d, d);
   }
 }
@@ -75,8 +80,8 @@ inline void tile_sums(const BlockTile& t, size_t j0, size_t b0, float* out) {
 #pragma GCC unroll 16
       for (int x = 0; x < QT; ++x) {
         const float* qx = q + x * dim + i;
-        acc[x][r] = _mm512_add_ps(term<S>(_mm512_set1_ps(qx[0]), v0),
-                                  term<S>(_mm512_set1_ps(qx[1]), v1));
+        acc[x][r] = _mm512_add_ps(term<S>(_mm512_set1_ps(qx[0]), v0, (x + r) % 2 == 1),
+                                  term<S>(_mm512_set1_ps(qx[1]), v1, (x + r) % 2 == 1));
       }
     }
     // Kept as a loop on purpose: unrolled, g++ hoists every broadcast of
@@ -88,7 +93,7 @@ inline void tile_sums(const BlockTile& t, size_t j0, size_t b0, float* out) {
         const __m512 v = _mm512_loadu_ps(c + r * stride + k * kLanes);
 #pragma GCC unroll 16
         for (int x = 0; x < QT; ++x) {
-          acc[x][r] = _mm512_add_ps(acc[x][r], term<S>(_mm512_set1_ps(q[x * dim + i + k]), v));
+          acc[x][r] = _mm512_add_ps(acc[x][r], term<S>(_mm512_set1_ps(q[x * dim + i + k]), v, (x + r) % 2 == 1));
         }
       }
     }
@@ -105,7 +110,7 @@ inline void tile_sums(const BlockTile& t, size_t j0, size_t b0, float* out) {
       const __m512 v = _mm512_loadu_ps(c + r * stride);
 #pragma GCC unroll 16
       for (int x = 0; x < QT; ++x) {
-        total[x][r] = _mm512_add_ps(total[x][r], term<S>(_mm512_set1_ps(q[x * dim + i]), v));
+        total[x][r] = _mm512_add_ps(total[x][r], term<S>(_mm512_set1_ps(q[x * dim + i]), v, (x + r) % 2 == 1));
       }
     }
   }
@@ -192,9 +197,9 @@ inline void tile_row(const BlockTile& t, size_t j0, float* out) {
   for (; b < t.nblocks; ++b) tile<M, QT, 1>(t, j0, b, out);
 }
 
-// Tile shapes, as measured on Zen 4: products alone go eight queries against
-// one block (the broadcast of each query component rides in the multiply);
-// squared differences do best four queries against two blocks. A single
+// Tile shapes, as measured on Zen 4: eight queries against one block, the
+// broadcast of each query component riding in the arithmetic as a memory
+// operand; Hamming does best with four queries against two blocks. A single
 // query reads one block after the other: one sequential stream is what the
 // hardware prefetcher follows best, and memory, not arithmetic, is its limit.
 template <DistanceMetric M>
@@ -212,7 +217,7 @@ void kernel(const BlockTile& t, float* out) {
     }
   }
   size_t j = 0;
-  if constexpr (M == DistanceMetric::DotProduct || M == DistanceMetric::Cosine) {
+  if constexpr (M != DistanceMetric::Hamming) {
     for (; j + 8 <= t.nq; j += 8) tile_row<M, 8, 1>(t, j, out);
   }
   for (; j + 4 <= t.nq; j += 4) tile_row<M, 4, 2>(t, j, out);
