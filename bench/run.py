@@ -55,7 +55,8 @@ PRESETS = {
         "batches": [100],
         "threads": [1],
         "two_thread_search": [],
-        "sqlite_max_n": 10_000,
+        "sqlite_max_elems": 10_000 * 128,
+        "all_batches": False,
         "insert_n": 100_000,
         "insert_list_n": 20_000,
         "collection_n": 20_000,
@@ -70,7 +71,10 @@ PRESETS = {
         "threads": [1, 2],
         # Two threads: the configurations of the batch targets only.
         "two_thread_search": [(100_000, 128), (1_000_000, 128)],
-        "sqlite_max_n": 100_000,
+        # sqlite-vec up to 100,000 x 128 (its build of 100,000 x 768 alone takes
+        # half a minute, a single query over it half a second).
+        "sqlite_max_elems": 100_000 * 128,
+        "all_batches": False,
         "insert_n": 1_000_000,
         "insert_list_n": 100_000,
         "collection_n": 100_000,
@@ -82,7 +86,8 @@ PRESETS["full"] = dict(PRESETS["default"])
 PRESETS["full"].update({
     "search": [(n, d) for n in (10_000, 100_000, 1_000_000) for d in (128, 768)],
     "two_thread_search": PRESETS["default"]["search"],
-    "sqlite_max_n": 1_000_000,
+    "sqlite_max_elems": 1_000_000 * 768,
+    "all_batches": True,
 })
 
 
@@ -755,9 +760,12 @@ def orchestrate(args):
             for metric in preset["metrics"]:
                 if threads > 1 and metric == "cos":
                     continue
-                peers = [p for p in PEERS if p != "sqlite-vec" or (n <= preset["sqlite_max_n"]
+                peers = [p for p in PEERS if p != "sqlite-vec" or (n * d <= preset["sqlite_max_elems"]
                                                                     and threads == 1)]
-                batches = [b for b in preset["batches"] if b < 1000 or d == 128 or n < 1_000_000]
+                # Batches of 1000 where a target asks for them (d = 128, L2 and
+                # inner product), everywhere in the full preset.
+                batches = [b for b in preset["batches"]
+                           if b < 1000 or preset["all_batches"] or (d == 128 and metric != "cos")]
                 print(f"== search n={n} d={d} {metric} threads={threads}", file=sys.stderr,
                       flush=True)
                 rows += run_worker({"kind": "search", "n": n, "d": d, "metric": metric,
