@@ -644,6 +644,7 @@ struct UnboxedLists {
 UnboxedLists g_unboxed;
 
 void init_unboxed_lists() {
+  if (g_unboxed.strategy != nullptr) return;  // a second initialisation
   PyRef pypy(PyImport_ImportModule("__pypy__"));
   PyRef array(PyImport_ImportModule("array"));
   if (pypy && array) {

@@ -124,6 +124,22 @@ def test_instances_made_around_the_constructor_are_refused():
         Index.insert(5, 1, [1.0, 2.0, 3.0])
 
 
+@pytest.mark.parametrize("duplicate", ["copy", "deepcopy", "pickle"])
+def test_no_copying_or_pickling(duplicate):
+    import copy
+    import pickle
+
+    index = make()
+    index.insert(1, [1, 2, 3])
+    with pytest.raises(TypeError):
+        # CPython refuses to pickle; PyPy pickles, then cannot rebuild.
+        if duplicate == "pickle":
+            pickle.loads(pickle.dumps(index))
+        else:
+            getattr(copy, duplicate)(index)
+    assert index.search([1, 2, 3], 1) == [(1, 0.0)]
+
+
 def test_no_dict_no_weakref_no_extras():
     index = make()
     with pytest.raises(TypeError):
