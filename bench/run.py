@@ -736,6 +736,9 @@ def machine_description():
                         for p in threadpool_info() if p.get("user_api") == "blas"]
     except ImportError:
         pass
+    if os.environ.get("VARNEL_BUILT_FROM"):
+        info["varnel_commit"] = os.environ["VARNEL_BUILT_FROM"]
+        return info
     try:
         here = os.path.dirname(os.path.abspath(__file__))
         commit = subprocess.run(["git", "-C", here, "rev-parse", "--short", "HEAD"],

@@ -4,6 +4,7 @@
 # bench/run.py and writes docs/benchmarks.md, docs/benchmarks.png and
 # docs/bench_results.json. Arguments go to bench/run.py, e.g.
 #   bash scripts/bench.sh --preset quick --out /tmp/bench
+#   VARNEL_FROM_HEAD=1 bash scripts/bench.sh     # measure the last commit, not the working tree
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -30,5 +31,13 @@ venv=build/venv-bench
 pip=("$venv/bin/python" -m pip install -q --disable-pip-version-check)
 "${pip[@]}" --upgrade pip >/dev/null
 "${pip[@]}" -r bench/requirements.txt "${extra[@]}"
-"${pip[@]}" --force-reinstall --no-deps .
+# VARNEL_FROM_HEAD=1 measures the last commit rather than the working tree.
+src=.
+if [ "${VARNEL_FROM_HEAD:-0}" = 1 ]; then
+  src=$(mktemp -d)
+  trap 'rm -rf "$src"' EXIT
+  git archive HEAD | tar -x -C "$src"
+  export VARNEL_BUILT_FROM="$(git rev-parse --short HEAD) (committed tree)"
+fi
+"${pip[@]}" --force-reinstall --no-deps "$src"
 "$venv/bin/python" bench/run.py "$@"
