@@ -122,14 +122,14 @@ void set_not_convertible(PyObject* obj, std::string_view target) {
 // and the old text, with the old exception's cause. Other classes pass
 // unchanged. Returns false, for `return arg_failed(...)`.
 bool arg_failed(const char* name) {
+  // Anything but an exact TypeError stays pending untouched: on PyPy, a
+  // fetched and restored exception keeps its traceback (every frame below
+  // it, and the objects they hold, the collection included) alive for good.
+  if (PyErr_Occurred() != PyExc_TypeError) return false;
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
-  if (type != PyExc_TypeError) {
-    PyErr_Restore(type, value, traceback);
-    return false;
-  }
   PyErr_NormalizeException(&type, &value, &traceback);
   PyRef old_type(type);
   PyRef old_value(value);
