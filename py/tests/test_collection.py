@@ -327,3 +327,32 @@ def test_numpy_fast_path(tmp_path, np):
     del collection
     gc.collect()  # PyPy frees it only at garbage collection
     assert reopen(path, dimension=4, metric="cosine").search_batch(vectors, 3) == expected
+
+
+def _fail_inside_conversion(path, exc):
+    collection = reopen(path)
+    collection.insert(1, [1.0, 0.0, 0.0])
+
+    class Raises:
+        def __index__(self):
+            raise exc("from user code")
+
+    try:
+        collection.insert(Raises(), [2.0, 0.0, 0.0])
+    except exc:
+        pass
+    else:
+        pytest.fail("no exception")
+
+
+@pytest.mark.parametrize("exc, passes", [(ZeroDivisionError, 2), (OverflowError, 2), (TypeError, 6)])
+def test_exception_from_user_code_does_not_keep_collection_alive(tmp_path, exc, passes):
+    # The exception's traceback holds the frames that held the collection;
+    # once it is gone the collection must be freed (and its buffers written
+    # out). On PyPy a traceback that C code has fetched is freed one link
+    # per collection; only a renamed TypeError needs to fetch it.
+    path = tmp_path / "col"
+    _fail_inside_conversion(path, exc)
+    for _ in range(passes):
+        gc.collect()
+    assert reopen(path).search([0, 0, 0], 10) == [(1, 1.0)]
