@@ -965,9 +965,11 @@ bool check_new_type(PyTypeObject* type, PyTypeObject* expected, const char* name
 // The type names carry no module prefix, and CPython warns while creating
 // such a type unless its dictionary already has a __module__. A placeholder
 // member of that name satisfies the check; add_class replaces it with the
-// module's name before anyone can read it.
-#define VARNEL_MODULE_PLACEHOLDER(Object) \
-  {const_cast<char*>("__module__"), T_PYSSIZET, offsetof(Object, borrow), READONLY, nullptr}
+// module's name before anyone can read it. (Were it read, it would give the
+// harmless integer at `offset`.)
+PyMemberDef module_placeholder(Py_ssize_t offset) {
+  return {const_cast<char*>("__module__"), T_PYSSIZET, offset, READONLY, nullptr};
+}
 
 // ---------------------------------------------------------------------------
 // Index
@@ -1160,7 +1162,7 @@ PyMethodDef kIndexMethods[] = {
 };
 
 PyMemberDef kIndexMembers[] = {
-    VARNEL_MODULE_PLACEHOLDER(IndexObject),
+    module_placeholder(offsetof(IndexObject, borrow)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -1394,7 +1396,7 @@ PyMethodDef kCollectionMethods[] = {
 };
 
 PyMemberDef kCollectionMembers[] = {
-    VARNEL_MODULE_PLACEHOLDER(CollectionObject),
+    module_placeholder(offsetof(CollectionObject, borrow)),
     {nullptr, 0, 0, 0, nullptr},
 };
 
