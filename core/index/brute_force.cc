@@ -235,7 +235,7 @@ Status BruteForceIndex::insert(uint64_t id, const float* vector, size_t len, Pay
     norms_[row] = vector_norm(vector, dimension_);
   }
   ids_.push_back(id);
-  payloads_.push_back(std::move(payload));
+  payloads_.push_back(payload.empty() ? nullptr : std::make_unique<Payload>(std::move(payload)));
   return {};
 }
 
@@ -244,6 +244,11 @@ void BruteForceIndex::add_segment() {
   Segment segment(static_cast<float*>(::operator new(floats * sizeof(float), std::align_val_t{64})));
   std::fill_n(segment.get(), floats, 0.0f);
   segments_.push_back(std::move(segment));
+}
+
+const Payload& BruteForceIndex::payload_of(size_t row) const {
+  static const Payload empty;
+  return payloads_[row] != nullptr ? *payloads_[row] : empty;
 }
 
 void BruteForceIndex::reserve(size_t rows) {
@@ -265,7 +270,7 @@ std::optional<VectorEntry> BruteForceIndex::remove(uint64_t id) {
   entry.vector.resize(dimension_);
   float* lane = lane_of(row);
   for (size_t i = 0; i < dimension_; ++i) entry.vector[i] = lane[i * kBlockRows];
-  entry.payload = std::move(payloads_[row]);
+  if (payloads_[row] != nullptr) entry.payload = std::move(*payloads_[row]);
 
   // Keep the rows dense: the last row moves into the freed place, and its
   // own place goes back to zeros.
@@ -315,7 +320,7 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(const float
   if (filter != nullptr) {
     pass.assign(nblocks, 0);
     for (size_t r = 0; r < rows; ++r) {
-      if (filter->matches(payloads_[r])) {
+      if (filter->matches(payload_of(r))) {
         pass[r / kBlockRows] |= static_cast<uint16_t>(1u << (r % kBlockRows));
       }
     }
@@ -386,7 +391,7 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(const float
 std::vector<SearchResult> BruteForceIndex::results(const std::vector<Hit>& hits) const {
   std::vector<SearchResult> out;
   out.reserve(hits.size());
-  for (const Hit& hit : hits) out.push_back({ids_[hit.row], hit.distance, payloads_[hit.row]});
+  for (const Hit& hit : hits) out.push_back({ids_[hit.row], hit.distance, payload_of(hit.row)});
   return out;
 }
 

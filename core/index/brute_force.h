@@ -146,6 +146,7 @@ class BruteForceIndex {
     return const_cast<float*>(block(row / kBlockRows)) + row % kBlockRows;
   }
   void add_segment();
+  const Payload& payload_of(size_t row) const;
 
   DistanceMetric metric_;
   size_t dimension_;
@@ -154,7 +155,9 @@ class BruteForceIndex {
   std::vector<Segment> segments_;  // hold at least len() rows; every row past len() is all zero
   std::vector<float> norms_;  // Cosine only: vector_norm of row r at r, zero past len(); else empty
   std::vector<uint64_t> ids_;      // ids_[r] is the identifier of row r
-  std::vector<Payload> payloads_;  // payloads_[r] belongs to row r
+  // payloads_[r] belongs to row r; null stands for an empty payload, so the
+  // common case costs one pointer per row and no allocation.
+  std::vector<std::unique_ptr<Payload>> payloads_;
   RowMap row_of_;                  // identifier -> row, for every row
 };
 
