@@ -5,7 +5,8 @@
 // lane accumulates one stored row: block = t0 + t1, then t2 ... t15 added in
 // turn, then total += block; tail terms added to total one by one. That is
 // the scalar blocked order lane by lane; products and sums are separate
-// instructions, never fused. A tile runs QT queries against RB blocks with
+// instructions, never fused (the one multiply-add here only subtracts, see
+// term()). A tile runs QT queries against RB blocks with
 // QT * RB independent accumulators, which hides the adder's latency and lets
 // the QT queries share every load of the stored rows.
 //
