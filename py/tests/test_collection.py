@@ -23,6 +23,7 @@ def test_class_docstring():
         "Stores vectors and metadata on disk with WAL (Write-Ahead Log) protection\n"
         "for durability. Supports crash recovery."
     )
+    assert getattr(Collection, "__text_signature__", None) is None  # no constructor
 
 
 def test_open_or_create_docstring():
