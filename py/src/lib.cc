@@ -1119,7 +1119,10 @@ PyObject* index_insert_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!convert_insert_batch(a, ids, vectors)) return nullptr;
   // No Python code runs from here on, so rows may be read in place.
   BruteForceIndex& index = obj->index();
-  index.reserve(index.len() + ids.size());
+  // Room for the whole batch, but only when its rows fit: a batch of short
+  // rows must not reserve room for full-length ones.
+  size_t cols = 0;
+  if (vectors.uniform(cols) && cols == index.dimension()) index.reserve(index.len() + ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
     varnel::Status status =
         index.insert(ids[i], vectors.row(i), vectors.row_len(i), varnel::Payload{});

@@ -353,6 +353,14 @@ def test_refused_calls(call, exc, text, after):
     assert dict(index.search([1, 2, 3], 10))[7] == 0.0  # the first vector is kept
 
 
+def test_batch_of_short_rows_reserves_nothing_for_long_ones():
+    # 10**5 rows of one float against a dimension of 10**6: room for full
+    # rows would be 400 GB; the batch must simply be refused.
+    index = Index("euclidean", 10**6)
+    with pytest.raises(ValueError, match=r"^dimension mismatch: expected 1000000, got 1$"):
+        index.insert_batch(range(10**5), [[1.0]] * 10**5)
+
+
 def test_object_usable_after_every_failure():
     index = make()
     failures = [
