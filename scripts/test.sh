@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the C++ suites (plain and under
 # AddressSanitizer + UndefinedBehaviorSanitizer) and the Python suite on
-# CPython and on PyPy.
+# CPython and on PyPy, then the bounded reliability run (scripts/reliability.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -24,5 +24,8 @@ bash scripts/py_test.sh python3
 
 echo "== Python tests on PyPy"
 bash scripts/py_test.sh pypy3
+
+echo "== Reliability: fuzzers, kill test, Python under ASan + UBSan"
+bash scripts/reliability.sh
 
 echo "== all tests passed"
