@@ -78,9 +78,17 @@ struct WorkloadRun {
   std::vector<std::string> failures;
 };
 
+// The workload's size: small vectors keep every frame and record inside the
+// 8 KiB buffers; large ones (a frame of more than 8 KiB) go straight to the
+// file, where a failed write must be cut back.
+struct Shape {
+  size_t dim;
+  uint64_t scale;  // the workload's id ranges are divided by this
+};
+
 class Workload {
  public:
-  Workload(const fs::path& dir, SweepHook& hook) : dir_(dir) {
+  Workload(const fs::path& dir, SweepHook& hook, Shape shape) : dir_(dir), shape_(shape) {
     hook.on_synced = [this](const std::string& name) {
       if (name != kWalFileName && name != kDataFileName) return;
       // Both files' fsyncs cover everything handed to them before: the log
@@ -93,7 +101,7 @@ class Workload {
 
   WorkloadRun run() {
     open();
-    insert_range(0, 150);  // the 100th insert syncs the log
+    insert_range(0, 150);  // the 100th insert syncs the log (at scale 1)
     flush();
     insert_range(150, 260);
     collection_.reset();  // drop: buffers written out, nothing synced
@@ -120,11 +128,11 @@ class Workload {
   }
 
   void open() {
-    auto c = Collection::open_or_create(dir_, testing::batch_config());
+    auto c = Collection::open_or_create(dir_, testing::batch_config(shape_.dim));
     if (!c.ok()) {
       fail("open", c.error());
       // The fault fires once; a second attempt must work.
-      c = Collection::open_or_create(dir_, testing::batch_config());
+      c = Collection::open_or_create(dir_, testing::batch_config(shape_.dim));
       if (!c.ok()) {
         fail("open again", c.error());
         return;
@@ -135,10 +143,10 @@ class Workload {
 
   void insert_range(uint64_t from, uint64_t to) {
     if (!collection_) return;
-    for (uint64_t id = from; id < to; ++id) {
+    for (uint64_t id = from / shape_.scale; id < to / shape_.scale; ++id) {
       run_.attempted.insert(id);
       synced_in_call_ = false;
-      Status s = collection_->insert(id, vector_of(id), {});
+      Status s = collection_->insert(id, vector_of(id, shape_.dim), {});
       if (!s.ok()) {
         fail("insert " + std::to_string(id), s.error());
         continue;
@@ -160,6 +168,7 @@ class Workload {
   }
 
   fs::path dir_;
+  Shape shape_;
   std::unique_ptr<Collection> collection_;
   WorkloadRun run_;
   std::vector<uint64_t> pending_;  // succeeded, no fsync since
@@ -191,13 +200,17 @@ std::string errno_name(int err) {
   return std::to_string(err);
 }
 
-// (call, errno, torn): torn applies to writes only.
-using SweepParam = std::tuple<FileOp, int, bool>;
+constexpr Shape kSmall = {testing::kDim, 1};
+constexpr Shape kLarge = {1500, 10};  // a frame is about 14 KiB, a record 6 KiB
+
+// (call, errno, torn, large): torn applies to writes only.
+using SweepParam = std::tuple<FileOp, int, bool, bool>;
 
 class IoFaultSweep : public ::testing::TestWithParam<SweepParam> {};
 
 TEST_P(IoFaultSweep, EveryNthCallFailsCleanly) {
-  const auto [op, err, torn] = GetParam();
+  const auto [op, err, torn, large] = GetParam();
+  const Shape shape = large ? kLarge : kSmall;
   const std::string cause = os_error_text(err);
   int trials = 0;
   for (int nth = 1;; ++nth) {
@@ -209,7 +222,7 @@ TEST_P(IoFaultSweep, EveryNthCallFailsCleanly) {
     {
       SweepHook hook(op, nth, err);
       if (torn) hook.set_torn();
-      Workload w(dir, hook);
+      Workload w(dir, hook, shape);
       run = w.run();
       fired = hook.fired();
     }
@@ -225,7 +238,7 @@ TEST_P(IoFaultSweep, EveryNthCallFailsCleanly) {
     for (const std::string& f : run.failures) {
       EXPECT_NE(f.find(cause), std::string::npos) << f;
     }
-    testing::DirCheck check = check_dir(dir);
+    testing::DirCheck check = check_dir(dir, shape.dim);
     ASSERT_EQ(check.problem, "");
     for (uint64_t id : run.durable) {
       ASSERT_TRUE(check.ids.count(id)) << "durable insert " << id << " lost";
@@ -247,7 +260,7 @@ TEST_P(IoFaultSweep, EveryNthCallFailsCleanly) {
 
 std::string param_name(const ::testing::TestParamInfo<SweepParam>& info) {
   return op_name(std::get<0>(info.param)) + (std::get<2>(info.param) ? "_torn_" : "_") +
-         errno_name(std::get<1>(info.param));
+         errno_name(std::get<1>(info.param)) + (std::get<3>(info.param) ? "_large" : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -256,14 +269,25 @@ INSTANTIATE_TEST_SUITE_P(
                                          FileOp::kFtruncate, FileOp::kRename, FileOp::kMkdir,
                                          FileOp::kRead, FileOp::kLseek, FileOp::kFstat,
                                          FileOp::kStat),
-                       ::testing::Values(EIO, ENOSPC, EACCES), ::testing::Values(false)),
+                       ::testing::Values(EIO, ENOSPC, EACCES), ::testing::Values(false),
+                       ::testing::Values(false)),
     param_name);
 
 INSTANTIATE_TEST_SUITE_P(TornWrites, IoFaultSweep,
                          ::testing::Combine(::testing::Values(FileOp::kWrite),
                                             ::testing::Values(EIO, ENOSPC),
-                                            ::testing::Values(true)),
+                                            ::testing::Values(true), ::testing::Bool()),
                          param_name);
+
+// Large frames and records: the calls whose failures touch the straight
+// writes and the cutting back of a partly written piece.
+INSTANTIATE_TEST_SUITE_P(
+    LargeVectors, IoFaultSweep,
+    ::testing::Combine(::testing::Values(FileOp::kWrite, FileOp::kFsync, FileOp::kFtruncate,
+                                         FileOp::kLseek, FileOp::kOpen),
+                       ::testing::Values(EIO, ENOSPC), ::testing::Values(false),
+                       ::testing::Values(true)),
+    param_name);
 
 }  // namespace
 }  // namespace varnel

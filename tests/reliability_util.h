@@ -45,14 +45,17 @@ class ScratchDir {
   std::filesystem::path path_;
 };
 
-inline CollectionConfig batch_config() {
-  return {kDim, DistanceMetric::Euclidean, storage::SyncPolicy::kBatch};
+inline CollectionConfig batch_config(size_t dim = kDim) {
+  return {dim, DistanceMetric::Euclidean, storage::SyncPolicy::kBatch};
 }
 
 // Distinct for every id, and nearer to itself than to any other.
-inline std::vector<float> vector_of(uint64_t id) {
+inline std::vector<float> vector_of(uint64_t id, size_t dim = kDim) {
   const float f = static_cast<float>(id);
-  return {f * 0.5f, 0.25f - f, 3.0f + f * 0.125f};
+  std::vector<float> v = {f * 0.5f, 0.25f - f, 3.0f + f * 0.125f};
+  v.resize(dim);
+  for (size_t i = 3; i < dim; ++i) v[i] = (f + static_cast<float>(i)) * 0.0625f;
+  return v;
 }
 
 inline bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
@@ -74,7 +77,7 @@ inline std::string fd_path(int fd) {
 
 inline std::set<uint64_t> stored_ids(const Collection& c) {
   std::set<uint64_t> out;
-  for (const auto& hit : c.search(vector_of(0), c.len())) out.insert(hit.id);
+  for (const auto& hit : c.search(vector_of(0, c.dimension()), c.len())) out.insert(hit.id);
   return out;
 }
 
@@ -87,17 +90,17 @@ struct DirCheck {
   std::string problem;
 };
 
-inline DirCheck check_dir(const std::filesystem::path& dir) {
+inline DirCheck check_dir(const std::filesystem::path& dir, size_t dim = kDim) {
   DirCheck out;
   {
-    auto c = Collection::open_or_create(dir, batch_config());
+    auto c = Collection::open_or_create(dir, batch_config(dim));
     if (!c.ok()) {
       out.problem = "reopen failed: " + c.error().message();
       return out;
     }
     out.ids = stored_ids(*c.value());
     for (uint64_t id : out.ids) {
-      auto hits = c.value()->search(vector_of(id), 1);
+      auto hits = c.value()->search(vector_of(id, dim), 1);
       if (hits.empty() || hits[0].id != id || hits[0].distance != 0.0f) {
         out.problem = "id " + std::to_string(id) + " does not hold its own vector";
         return out;
@@ -114,7 +117,7 @@ inline DirCheck check_dir(const std::filesystem::path& dir) {
   storage::DataScanEnd end;
   Status scanned = data.value().for_each_active(
       [&](storage::DataRecord& r) -> Status {
-        if (!same_bits(r.vector, vector_of(r.id))) {
+        if (!same_bits(r.vector, vector_of(r.id, dim))) {
           return Error::io("record at " + std::to_string(r.offset) + " of id " +
                            std::to_string(r.id) + " holds another vector");
         }
