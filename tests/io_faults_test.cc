@@ -40,14 +40,25 @@ class SweepHook : public FaultHook {
 
   // Torn: the nth call of a write accepts only part of its bytes and the
   // call after it fails, as when a disk fills in the middle of a write.
-  void set_torn() { torn_ = true; }
+  // With `cut_fails`, the next ftruncate (cutting the partial piece away)
+  // fails as well, which leaves the writer stuck until a later cut works.
+  void set_torn(bool cut_fails) {
+    torn_ = true;
+    cut_fails_ = cut_fails;
+  }
 
   FaultDecision before(FileOp op) override {
+    if (cut_armed_) {
+      // Only a cut right after the failed write is failed.
+      cut_armed_ = false;
+      if (op == FileOp::kFtruncate) return {err_, SIZE_MAX};
+    }
     if (op != op_) return {};
     ++seen_;
     if (torn_ && seen_ == nth_) return {0, 3};
     if (seen_ == nth_ + (torn_ ? 1 : 0)) {
       fired_ = true;
+      cut_armed_ = cut_fails_;
       return {err_, SIZE_MAX};
     }
     return {};
@@ -66,6 +77,8 @@ class SweepHook : public FaultHook {
   int err_;
   int seen_ = 0;
   bool torn_ = false;
+  bool cut_fails_ = false;
+  bool cut_armed_ = false;
   bool fired_ = false;
   FaultHook* previous_ = nullptr;
 };
@@ -203,13 +216,15 @@ std::string errno_name(int err) {
 constexpr Shape kSmall = {testing::kDim, 1};
 constexpr Shape kLarge = {1500, 10};  // a frame is about 14 KiB, a record 6 KiB
 
-// (call, errno, torn, large): torn applies to writes only.
-using SweepParam = std::tuple<FileOp, int, bool, bool>;
+enum Tear { kWhole, kTorn, kTornCutFails };
+
+// (call, errno, tear, large): tearing applies to writes only.
+using SweepParam = std::tuple<FileOp, int, int, bool>;
 
 class IoFaultSweep : public ::testing::TestWithParam<SweepParam> {};
 
 TEST_P(IoFaultSweep, EveryNthCallFailsCleanly) {
-  const auto [op, err, torn, large] = GetParam();
+  const auto [op, err, tear, large] = GetParam();
   const Shape shape = large ? kLarge : kSmall;
   const std::string cause = os_error_text(err);
   int trials = 0;
@@ -221,7 +236,7 @@ TEST_P(IoFaultSweep, EveryNthCallFailsCleanly) {
     bool fired = false;
     {
       SweepHook hook(op, nth, err);
-      if (torn) hook.set_torn();
+      if (tear != kWhole) hook.set_torn(tear == kTornCutFails);
       Workload w(dir, hook, shape);
       run = w.run();
       fired = hook.fired();
@@ -259,7 +274,8 @@ TEST_P(IoFaultSweep, EveryNthCallFailsCleanly) {
 }
 
 std::string param_name(const ::testing::TestParamInfo<SweepParam>& info) {
-  return op_name(std::get<0>(info.param)) + (std::get<2>(info.param) ? "_torn_" : "_") +
+  static const char* const kTears[] = {"_", "_torn_", "_torn_stuck_"};
+  return op_name(std::get<0>(info.param)) + kTears[std::get<2>(info.param)] +
          errno_name(std::get<1>(info.param)) + (std::get<3>(info.param) ? "_large" : "");
 }
 
@@ -269,14 +285,15 @@ INSTANTIATE_TEST_SUITE_P(
                                          FileOp::kFtruncate, FileOp::kRename, FileOp::kMkdir,
                                          FileOp::kRead, FileOp::kLseek, FileOp::kFstat,
                                          FileOp::kStat),
-                       ::testing::Values(EIO, ENOSPC, EACCES), ::testing::Values(false),
+                       ::testing::Values(EIO, ENOSPC, EACCES), ::testing::Values(kWhole),
                        ::testing::Values(false)),
     param_name);
 
 INSTANTIATE_TEST_SUITE_P(TornWrites, IoFaultSweep,
                          ::testing::Combine(::testing::Values(FileOp::kWrite),
                                             ::testing::Values(EIO, ENOSPC),
-                                            ::testing::Values(true), ::testing::Bool()),
+                                            ::testing::Values(kTorn, kTornCutFails),
+                                            ::testing::Bool()),
                          param_name);
 
 // Large frames and records: the calls whose failures touch the straight
@@ -285,7 +302,7 @@ INSTANTIATE_TEST_SUITE_P(
     LargeVectors, IoFaultSweep,
     ::testing::Combine(::testing::Values(FileOp::kWrite, FileOp::kFsync, FileOp::kFtruncate,
                                          FileOp::kLseek, FileOp::kOpen),
-                       ::testing::Values(EIO, ENOSPC), ::testing::Values(false),
+                       ::testing::Values(EIO, ENOSPC), ::testing::Values(kWhole),
                        ::testing::Values(true)),
     param_name);
 
