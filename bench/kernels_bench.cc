@@ -4,7 +4,9 @@
 // Built only with -DVARNEL_BENCH=ON. Timings on a shared machine are noisy:
 // each figure is the best of several runs, with the median beside it.
 //
-//   kernels_bench [rows] [dim] [batch]
+//   kernels_bench [rows] [dim] [batch] [only]
+// `only` keeps the runs whose "Metric/path" name contains it, e.g. "Dot" or
+// "/avx512".
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -80,6 +82,7 @@ int main(int argc, char** argv) {
   const size_t rows = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
   const size_t dim = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 128;
   const size_t batch = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 100;
+  const std::string only = argc > 4 ? argv[4] : "";
   const size_t k = 10;
   const double bytes = static_cast<double>(rows) * dim * sizeof(float);
   std::printf("rows=%zu dim=%zu k=%zu batch=%zu data=%.0f MB best path=%s\n", rows, dim, k, batch,
@@ -108,6 +111,7 @@ int main(int argc, char** argv) {
       if (!varnel::kernel_path_supported(path)) continue;
       const std::string name = std::string(varnel::metric_name(metric)) + "/" +
                                std::string(varnel::kernel_path_name(path));
+      if (name.find(only) == std::string::npos) continue;
       varnel::index::BruteForceIndex index(metric, dim, path);
       Timing insert = time_runs(1, [&](int) {
         for (size_t r = 0; r < rows; ++r) {
