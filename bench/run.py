@@ -704,11 +704,16 @@ def run_worker(task, threads):
     cmd = [sys.executable, os.path.abspath(__file__), "--worker", json.dumps(task),
            "--work-dir", WORK_DIR]
     t = now()
+    load = load_average()[0]
     res = subprocess.run(cmd, env=thread_env(threads), stdout=subprocess.PIPE, text=True)
     if res.returncode != 0:
         print(f"!! worker failed ({res.returncode}): {task}", file=sys.stderr, flush=True)
         return {"task": task, "error": f"exit status {res.returncode}"}
     out = json.loads(res.stdout.strip().splitlines()[-1])
+    # The 1-minute load average as the configuration began: on a shared
+    # machine it tells which numbers had company.
+    for row in out if isinstance(out, list) else [out]:
+        row["load_at_start"] = load
     print(f"   ({now() - t:.1f} s)", file=sys.stderr, flush=True)
     return out
 
@@ -986,7 +991,10 @@ def render_markdown(results):
                  "'limit' is the bytes of the stored vectors divided by the read bandwidth; "
                  "'x limit' is varnel's single-query time over it (meaningful once the vectors "
                  "outgrow the caches; 10,000 x 128 is 5 MB and fits in L3). FAISS batches count at "
-                 "the faster of its shipped setting and its BLAS path forced.")
+                 "the faster of its shipped setting and its BLAS path forced. 'load' is the "
+                 "machine's 1-minute load average as the configuration began (2 cores): above about "
+                 "1, other processes shared the cores, and peers that spin on OpenMP barriers with "
+                 "two threads suffer most.")
         L.append("")
         peers = [p for p in PEERS if any(r["peer"] == p for r in search if r["threads"] == threads)]
         for d in sorted({r["d"] for r in search if r["threads"] == threads}):
@@ -997,7 +1005,7 @@ def render_markdown(results):
                 L.append(f"### d = {d}, {dict(l2='L2', ip='inner product', cos='cosine')[metric]}")
                 L.append("")
                 batches = sorted({int(b) for r in sub for b in r.get("batch_qps", {})})
-                head = ["N", "limit ms", "x limit"] + [f"{p} ms" for p in peers]
+                head = ["N", "load", "limit ms", "x limit"] + [f"{p} ms" for p in peers]
                 for b in batches:
                     head += [f"{p} q/s ({b})" for p in peers if p != "sqlite-vec"]
                 L.append("| " + " | ".join(head) + " |")
@@ -1005,7 +1013,8 @@ def render_markdown(results):
                 for n in sorted({r["n"] for r in sub}):
                     limit = n * d * 4 / bw
                     vr = find(sub, peer="varnel", n=n)
-                    cells = [f"{n:,}", fmt_ms(limit),
+                    load = vr.get("load_at_start") if vr else None
+                    cells = [f"{n:,}", f"{load:.1f}" if load is not None else "—", fmt_ms(limit),
                              f"{vr['single_s'] / limit:.2f}" if vr and "single_s" in vr else "—"]
                     for p in peers:
                         r = find(sub, peer=p, n=n)
