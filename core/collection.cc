@@ -263,11 +263,9 @@ void Collection::raise_next_id(uint64_t id) {
   if (next_id_ < next_after(id)) next_id_ = next_after(id);
 }
 
-Status Collection::apply_insert_no_wal(uint64_t id, const float* vector, size_t len,
-                                       const Payload& payload) {
-  // Checked before the data file is touched, so a refused vector leaves no
-  // record behind and the identifier's earlier vector stays in the index.
-  if (len != config_.dimension) return Error::dimension_mismatch(config_.dimension, len);
+// Appends the record, puts the vector in the index in place of any earlier
+// one and points offsets at the new record; each step under its own lock.
+Status Collection::store(uint64_t id, const float* vector, size_t len, const Payload& payload) {
   uint64_t offset = 0;
   {
     std::unique_lock guard(data_lock_);
@@ -281,10 +279,18 @@ Status Collection::apply_insert_no_wal(uint64_t id, const float* vector, size_t 
     Status inserted = index_.insert(id, vector, len, payload);
     if (!inserted.ok()) return inserted;
   }
-  {
-    std::unique_lock guard(offsets_lock_);
-    offsets_[id] = offset;
-  }
+  std::unique_lock guard(offsets_lock_);
+  offsets_[id] = offset;
+  return {};
+}
+
+Status Collection::apply_insert_no_wal(uint64_t id, const float* vector, size_t len,
+                                       const Payload& payload) {
+  // Checked before the data file is touched, so a refused vector leaves no
+  // record behind and the identifier's earlier vector stays in the index.
+  if (len != config_.dimension) return Error::dimension_mismatch(config_.dimension, len);
+  Status stored = store(id, vector, len, payload);
+  if (!stored.ok()) return stored;
   raise_next_id(id);
   return {};
 }
@@ -303,22 +309,8 @@ Status Collection::apply_update_no_wal(uint64_t id, const float* vector, size_t 
       if (!marked.ok()) return marked;
     }
   }
-  uint64_t offset = 0;
-  {
-    std::unique_lock guard(data_lock_);
-    auto appended = data_file_.append(id, vector, len, payload);
-    if (!appended.ok()) return std::move(appended.error());
-    offset = appended.value();
-  }
-  {
-    std::unique_lock guard(index_lock_);
-    if (index_.contains(id)) index_.remove(id);
-    Status inserted = index_.insert(id, vector, len, payload);
-    if (!inserted.ok()) return inserted;
-  }
-  std::unique_lock guard(offsets_lock_);
-  offsets_[id] = offset;
-  return {};
+  // An update does not raise next_id.
+  return store(id, vector, len, payload);
 }
 
 Result<bool> Collection::apply_delete_no_wal(uint64_t id) {

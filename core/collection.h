@@ -131,6 +131,7 @@ class Collection {
   Status recover();
   Status load_data_file();
   Status replay_log();
+  Status store(uint64_t id, const float* vector, size_t len, const Payload& payload);
   void raise_next_id(uint64_t id);
 
   const std::filesystem::path path_;  // the directory as given
