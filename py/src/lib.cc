@@ -41,6 +41,7 @@
 #include "distance.h"
 #include "error.h"
 #include "index/brute_force.h"
+#include "memory.h"
 #include "payload.h"
 #include "storage/wal.h"
 
@@ -423,6 +424,7 @@ bool to_metric(std::string_view name, DistanceMetric& out) {
 // any buffer request that fails, takes the general path.
 
 constexpr size_t kMaxReserve = size_t{1} << 20;  // a lying __len__ reserves no more
+constexpr size_t kMaxRowsReserve = size_t{1} << 30;  // floats reserved for a batch's rows
 
 // Refuses a str and anything that is not a sequence, as callers see it.
 bool check_sequence(PyObject* obj) {
@@ -704,10 +706,29 @@ bool append_vector(PyObject* seq, std::vector<float>& out) {
     return true;
   }
 #endif
+#ifndef PYPY_VERSION
+  // A list or tuple of exact floats, the common row, in one tight loop: no
+  // item runs Python code, so on the first item of another kind the row is
+  // simply taken again from the start by the general path below.
+  if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+    const bool list = PyList_CheckExact(seq);
+    const Py_ssize_t n = list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
+    PyObject* const* items = list ? reinterpret_cast<PyListObject*>(seq)->ob_item
+                                  : reinterpret_cast<PyTupleObject*>(seq)->ob_item;
+    const size_t start = out.size();
+    reserve_more(out, static_cast<size_t>(n));
+    out.resize(start + static_cast<size_t>(n));
+    float* dst = out.data() + start;
+    Py_ssize_t i = 0;
+    for (; i < n && PyFloat_CheckExact(items[i]); ++i) dst[i] = narrow(PyFloat_AS_DOUBLE(items[i]));
+    if (i == n) return true;
+    out.resize(start);
+  }
+#endif
   reserve_more(out, size_hint(seq));
   auto plain = [&out](PyObject* item) {
     if (!PyFloat_CheckExact(item)) return false;
-    out.push_back(narrow(PyFloat_AsDouble(item)));
+    out.push_back(narrow(PyFloat_AS_DOUBLE(item)));
     return true;
   };
   return for_each_item(seq, plain, [&out](PyObject* item) {
@@ -818,8 +839,20 @@ class FloatRows {
     const size_t hint = size_hint(seq);
     starts_.reserve(hint + 1);
     starts_.push_back(0);
-    const bool ok = for_each_item(seq, [this](PyObject* item) {
+    // An exact list or tuple tells its true length: once the first row is in,
+    // room for that many rows of its length is taken at once, so the copy
+    // never moves while it grows (capped: the rows may turn out shorter).
+    const bool exact = PyList_CheckExact(seq) || PyTuple_CheckExact(seq);
+    const bool ok = for_each_item(seq, [this, exact, hint](PyObject* item) {
       if (!append_vector(item, owned_)) return false;
+      if (exact && starts_.size() == 1) {
+        size_t floats = 0;
+        if (!__builtin_mul_overflow(hint, owned_.size(), &floats) && floats > owned_.size() &&
+            floats <= kMaxRowsReserve) {
+          reserve_more(owned_, floats - owned_.size());
+          varnel::advise_huge_pages(owned_.data(), owned_.capacity() * sizeof(float));
+        }
+      }
       starts_.push_back(owned_.size());
       return true;
     });

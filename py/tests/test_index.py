@@ -361,6 +361,15 @@ def test_batch_of_short_rows_reserves_nothing_for_long_ones():
         index.insert_batch(range(10**5), [[1.0]] * 10**5)
 
 
+def test_batch_whose_first_row_is_long_and_the_rest_short():
+    # Room is taken for all rows at the first row's length; shorter rows
+    # must still be refused one by one, keeping the rows before.
+    index = Index("euclidean", 4096)
+    with pytest.raises(ValueError, match=r"^dimension mismatch: expected 4096, got 1$"):
+        index.insert_batch(range(10**5), [[0.5] * 4096] + [[1.0]] * (10**5 - 1))
+    assert index.search([0.5] * 4096, 5) == [(0, 0.0)]
+
+
 def test_object_usable_after_every_failure():
     index = make()
     failures = [
@@ -580,14 +589,19 @@ def test_long_float_lists_match_item_path(length):
     rng = random.Random(length)
     specials = [1e39, -1e39, -0.0, 0.1, float.fromhex("0x1.ffffffp127"), 1e-46, 2**24 + 1.0]
     values = [rng.choice(specials + [rng.uniform(-1e6, 1e6)]) for _ in range(length)]
-    mixed = [MyFloat(values[0])] + values[1:]  # a float subclass: boxed list
+    # A float subclass first, in the middle or last: the fast loop over exact
+    # floats stops there and the row is taken item by item.
+    mixed = [
+        [MyFloat(values[0])] + values[1:],
+        values[: length // 2] + [MyFloat(values[length // 2])] + values[length // 2 + 1 :],
+        values[:-1] + [MyFloat(values[-1])],
+    ]
     index = Index("dot", length)
     index.insert_batch([1, 2, 3], [values, tuple(values), array.array("d", values)])
-    index.insert(4, mixed)
+    index.insert_batch([4, 5, 6], mixed)
     query = [rng.uniform(-1, 1) for _ in range(length)]
-    hits = dict(index.search(query, 4))
-    assert hits[1] == hits[2] or (math.isnan(hits[1]) and math.isnan(hits[2]))
-    for other in (3, 4):
+    hits = dict(index.search(query, 6))
+    for other in (2, 3, 4, 5, 6):
         assert hits[1] == hits[other] or (math.isnan(hits[1]) and math.isnan(hits[other]))
     assert index.search(values, 1)[0][1] == index.search(tuple(values), 1)[0][1]
 
