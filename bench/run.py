@@ -752,6 +752,13 @@ def machine_description():
         for line in f:
             if line.startswith("MemTotal:"):
                 info["memory_gib"] = round(int(line.split()[1]) / (1 << 20), 1)
+    # Huge pages change both the measured bandwidth (numpy asks for them on
+    # large arrays) and varnel's scans (its index asks for them too).
+    try:
+        with open("/sys/kernel/mm/transparent_hugepage/enabled") as f:
+            info["transparent_hugepages"] = f.read().strip()
+    except OSError:
+        pass
     versions = {}
     for pkg in ("numpy", "faiss-cpu", "hnswlib", "usearch", "sqlite-vec", "matplotlib", "varnel"):
         try:
@@ -948,7 +955,9 @@ def render_markdown(results):
     v = m.get("versions", {})
     L.append(f"- CPU: {m.get('Model name', '?')}, {m.get('cores')} cores "
              f"(AVX-512: {'yes' if m.get('avx512f') else 'no'}), {m.get('memory_gib')} GiB, "
-             f"Linux {m.get('kernel')}, {m.get('implementation')} {m.get('python')}")
+             f"Linux {m.get('kernel')}, {m.get('implementation')} {m.get('python')}"
+             + (f", transparent huge pages: {m['transparent_hugepages']}"
+                if m.get("transparent_hugepages") else ""))
     L.append("- Peers: " + ", ".join(f"{k} {v[k]}" for k in ("numpy", "faiss-cpu", "hnswlib",
                                                                "usearch", "sqlite-vec") if v.get(k))
              + f" (SQLite {v.get('sqlite')})")
