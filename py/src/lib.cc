@@ -958,6 +958,82 @@ PyCFunction as_cfunction(FastMethod method) {
 }
 constexpr int kFastFlags = METH_FASTCALL | METH_KEYWORDS;
 
+// ---------------------------------------------------------------------------
+// The methods both classes share, over the core object `Target` (the index or
+// the collection): arguments converted in parameter order, then the core
+// call, whose error becomes ValueError.
+
+template <typename Target>
+PyObject* insert_into(Target& target, PyObject* const* a) {
+  uint64_t id = 0;
+  std::vector<float> vector;
+  if (!convert_insert(a, id, vector)) return nullptr;
+  varnel::Status status = target.insert(id, vector.data(), vector.size(), varnel::Payload{});
+  if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
+  Py_RETURN_NONE;
+}
+
+template <typename Target>
+PyObject* search_in(Target& target, PyObject* const* a) {
+  std::vector<float> query;
+  size_t k = 0;
+  if (!convert_search(a, query, k)) return nullptr;
+  return hits_to_list(target.search(query.data(), query.size(), k));
+}
+
+template <typename Target>
+PyObject* insert_batch_into(Target& target, PyObject* const* a) {
+  std::vector<uint64_t> ids;
+  FloatRows vectors;
+  if (!convert_insert_batch(a, ids, vectors)) return nullptr;
+  // No Python code runs from here on, so rows may be read in place.
+  if constexpr (requires { target.reserve(size_t{}); }) {
+    // Room for the whole batch, but only when its rows fit: a batch of
+    // short rows must not reserve room for full-length ones.
+    size_t cols = 0;
+    if (vectors.uniform(cols) && cols == target.dimension()) {
+      target.reserve(target.len() + ids.size());
+    }
+  }
+  for (size_t i = 0; i < ids.size(); ++i) {
+    varnel::Status status =
+        target.insert(ids[i], vectors.row(i), vectors.row_len(i), varnel::Payload{});
+    if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
+  }
+  Py_RETURN_NONE;
+}
+
+template <typename Target>
+PyObject* search_batch_in(Target& target, PyObject* const* a) {
+  FloatRows queries;
+  size_t k = 0;
+  if (!convert_search_batch(a, queries, k)) return nullptr;
+  size_t dim = 0;
+  if (queries.size() > 1 && queries.uniform(dim)) {
+    // One pass over the stored rows serves every query.
+    auto all = target.search_batch(queries.row(0), queries.size(), dim, k);
+    size_t next = 0;
+    return batch_to_list(queries, [&](const float*, size_t) { return std::move(all[next++]); });
+  }
+  return batch_to_list(queries, [&](const float* query, size_t len) {
+    return target.search(query, len, k);
+  });
+}
+
+// A method of `Obj`: `self` checked by `self_of`, the arguments bound by
+// `sig`, the borrow taken for the whole call (conversions included), then
+// `body` run on the core object.
+template <typename Obj, Obj* (*self_of)(PyObject*), const Signature& sig, Borrow mode, auto body>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Obj* obj = self_of(self);
+  if (obj == nullptr) return nullptr;
+  PyObject* a[2] = {nullptr, nullptr};
+  if (!bind_fast(sig, args, nargs, kwnames, a)) return nullptr;
+  BorrowGuard borrow(obj->borrow, mode);
+  if (!borrow) return nullptr;
+  return body(obj->target(), a);
+}
+
 // The two types, created once by module initialisation and kept for the
 // life of the process: methods compare their instances against them.
 PyTypeObject* g_index_type = nullptr;
@@ -1054,6 +1130,7 @@ struct IndexObject {
   BruteForceIndex& index() {
     return *std::launder(reinterpret_cast<BruteForceIndex*>(index_storage));
   }
+  BruteForceIndex& target() { return index(); }
 };
 
 // The Index behind `self`, or null with TypeError set.
@@ -1073,6 +1150,9 @@ const Signature kIndexInsertSig = {"Index.insert()", kInsertParams, 2};
 const Signature kIndexSearchSig = {"Index.search()", kSearchParams, 2};
 const Signature kIndexInsertBatchSig = {"Index.insert_batch()", kInsertBatchParams, 2};
 const Signature kIndexSearchBatchSig = {"Index.search_batch()", kSearchBatchParams, 2};
+
+template <const Signature& sig, Borrow mode, auto body>
+constexpr FastMethod index_method = method<IndexObject, index_self, sig, mode, body>;
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!check_new_type(type, g_index_type, "Index")) return nullptr;
@@ -1106,94 +1186,22 @@ void index_dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of heap types hold a reference to their type
 }
 
-PyObject* index_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  IndexObject* obj = index_self(self);
-  if (obj == nullptr) return nullptr;
-  PyObject* a[2];
-  if (!bind_fast(kIndexInsertSig, args, nargs, kwnames, a)) return nullptr;
-  BorrowGuard borrow(obj->borrow, Borrow::kExclusive);
-  if (!borrow) return nullptr;
-
-  uint64_t id = 0;
-  std::vector<float> vector;
-  if (!convert_insert(a, id, vector)) return nullptr;
-  varnel::Status status = obj->index().insert(id, std::move(vector), varnel::Payload{});
-  if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
-  Py_RETURN_NONE;
-}
-
-PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  IndexObject* obj = index_self(self);
-  if (obj == nullptr) return nullptr;
-  PyObject* a[2];
-  if (!bind_fast(kIndexSearchSig, args, nargs, kwnames, a)) return nullptr;
-  BorrowGuard borrow(obj->borrow, Borrow::kShared);
-  if (!borrow) return nullptr;
-
-  std::vector<float> query;
-  size_t k = 0;
-  if (!convert_search(a, query, k)) return nullptr;
-  return hits_to_list(obj->index().search(query.data(), query.size(), k));
-}
-
-PyObject* index_insert_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  IndexObject* obj = index_self(self);
-  if (obj == nullptr) return nullptr;
-  PyObject* a[2];
-  if (!bind_fast(kIndexInsertBatchSig, args, nargs, kwnames, a)) return nullptr;
-  BorrowGuard borrow(obj->borrow, Borrow::kExclusive);
-  if (!borrow) return nullptr;
-
-  std::vector<uint64_t> ids;
-  FloatRows vectors;
-  if (!convert_insert_batch(a, ids, vectors)) return nullptr;
-  // No Python code runs from here on, so rows may be read in place.
-  BruteForceIndex& index = obj->index();
-  // Room for the whole batch, but only when its rows fit: a batch of short
-  // rows must not reserve room for full-length ones.
-  size_t cols = 0;
-  if (vectors.uniform(cols) && cols == index.dimension()) index.reserve(index.len() + ids.size());
-  for (size_t i = 0; i < ids.size(); ++i) {
-    varnel::Status status =
-        index.insert(ids[i], vectors.row(i), vectors.row_len(i), varnel::Payload{});
-    if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
-  }
-  Py_RETURN_NONE;
-}
-
-PyObject* index_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  IndexObject* obj = index_self(self);
-  if (obj == nullptr) return nullptr;
-  PyObject* a[2];
-  if (!bind_fast(kIndexSearchBatchSig, args, nargs, kwnames, a)) return nullptr;
-  BorrowGuard borrow(obj->borrow, Borrow::kShared);
-  if (!borrow) return nullptr;
-
-  FloatRows queries;
-  size_t k = 0;
-  if (!convert_search_batch(a, queries, k)) return nullptr;
-  const BruteForceIndex& index = obj->index();
-  size_t dim = 0;
-  if (queries.size() > 1 && queries.uniform(dim)) {
-    // One pass over the stored rows serves every query.
-    auto all = index.search_batch(queries.row(0), queries.size(), dim, k);
-    size_t next = 0;
-    return batch_to_list(queries, [&](const float*, size_t) { return std::move(all[next++]); });
-  }
-  return batch_to_list(queries, [&](const float* query, size_t len) {
-    return index.search(query, len, k);
-  });
-}
-
 PyMethodDef kIndexMethods[] = {
-    {"insert", as_cfunction(index_insert), kFastFlags, kIndexInsertDoc},
-    {"search", as_cfunction(index_search), kFastFlags, kIndexSearchDoc},
-    {"insert_batch", as_cfunction(index_insert_batch), kFastFlags, kInsertBatchDoc},
-    {"search_batch", as_cfunction(index_search_batch), kFastFlags, kSearchBatchDoc},
+    {"insert",
+     as_cfunction(
+         index_method<kIndexInsertSig, Borrow::kExclusive, insert_into<BruteForceIndex>>),
+     kFastFlags, kIndexInsertDoc},
+    {"search",
+     as_cfunction(index_method<kIndexSearchSig, Borrow::kShared, search_in<BruteForceIndex>>),
+     kFastFlags, kIndexSearchDoc},
+    {"insert_batch",
+     as_cfunction(index_method<kIndexInsertBatchSig, Borrow::kExclusive,
+                               insert_batch_into<BruteForceIndex>>),
+     kFastFlags, kInsertBatchDoc},
+    {"search_batch",
+     as_cfunction(
+         index_method<kIndexSearchBatchSig, Borrow::kShared, search_batch_in<BruteForceIndex>>),
+     kFastFlags, kSearchBatchDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1261,6 +1269,7 @@ struct CollectionObject {
   varnel::Collection& collection() {
     return **std::launder(reinterpret_cast<CollectionPtr*>(collection_storage));
   }
+  varnel::Collection& target() { return collection(); }
 };
 
 // The Collection behind `self`, or null with TypeError set.
@@ -1281,6 +1290,9 @@ const Signature kCollectionSearchSig = {"Collection.search()", kSearchParams, 2}
 const Signature kFlushSig = {"Collection.flush()", nullptr, 0};
 const Signature kCollectionInsertBatchSig = {"Collection.insert_batch()", kInsertBatchParams, 2};
 const Signature kCollectionSearchBatchSig = {"Collection.search_batch()", kSearchBatchParams, 2};
+
+template <const Signature& sig, Borrow mode, auto body>
+constexpr FastMethod collection_method = method<CollectionObject, collection_self, sig, mode, body>;
 
 PyObject* collection_new(PyTypeObject*, PyObject*, PyObject*) {
   set_error(PyExc_TypeError, "No constructor defined for Collection");
@@ -1335,99 +1347,33 @@ PyObject* collection_open_or_create(PyObject*, PyObject* const* args, Py_ssize_t
   return self;
 }
 
-PyObject* collection_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  CollectionObject* obj = collection_self(self);
-  if (obj == nullptr) return nullptr;
-  PyObject* a[2];
-  if (!bind_fast(kCollectionInsertSig, args, nargs, kwnames, a)) return nullptr;
-  BorrowGuard borrow(obj->borrow, Borrow::kExclusive);
-  if (!borrow) return nullptr;
-
-  uint64_t id = 0;
-  std::vector<float> vector;
-  if (!convert_insert(a, id, vector)) return nullptr;
-  varnel::Status status = obj->collection().insert(id, vector, varnel::Payload{});
-  if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
-  Py_RETURN_NONE;
-}
-
-PyObject* collection_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  CollectionObject* obj = collection_self(self);
-  if (obj == nullptr) return nullptr;
-  PyObject* a[2];
-  if (!bind_fast(kCollectionSearchSig, args, nargs, kwnames, a)) return nullptr;
-  BorrowGuard borrow(obj->borrow, Borrow::kShared);
-  if (!borrow) return nullptr;
-
-  std::vector<float> query;
-  size_t k = 0;
-  if (!convert_search(a, query, k)) return nullptr;
-  return hits_to_list(obj->collection().search(query.data(), query.size(), k, nullptr));
-}
-
-PyObject* collection_flush(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  CollectionObject* obj = collection_self(self);
-  if (obj == nullptr) return nullptr;
-  if (!bind_fast(kFlushSig, args, nargs, kwnames, nullptr)) return nullptr;
-  BorrowGuard borrow(obj->borrow, Borrow::kExclusive);
-  if (!borrow) return nullptr;
-
-  varnel::Status status = obj->collection().flush();
+PyObject* flush_collection(varnel::Collection& collection, PyObject* const*) {
+  varnel::Status status = collection.flush();
   if (!status.ok()) return raise_core_error(PyExc_OSError, status.error());
   Py_RETURN_NONE;
-}
-
-PyObject* collection_insert_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-  CollectionObject* obj = collection_self(self);
-  if (obj == nullptr) return nullptr;
-  PyObject* a[2];
-  if (!bind_fast(kCollectionInsertBatchSig, args, nargs, kwnames, a)) return nullptr;
-  BorrowGuard borrow(obj->borrow, Borrow::kExclusive);
-  if (!borrow) return nullptr;
-
-  std::vector<uint64_t> ids;
-  FloatRows vectors;
-  if (!convert_insert_batch(a, ids, vectors)) return nullptr;
-  // No Python code runs from here on, so rows may be read in place.
-  varnel::Collection& collection = obj->collection();
-  for (size_t i = 0; i < ids.size(); ++i) {
-    varnel::Status status =
-        collection.insert(ids[i], vectors.row(i), vectors.row_len(i), varnel::Payload{});
-    if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
-  }
-  Py_RETURN_NONE;
-}
-
-PyObject* collection_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-  CollectionObject* obj = collection_self(self);
-  if (obj == nullptr) return nullptr;
-  PyObject* a[2];
-  if (!bind_fast(kCollectionSearchBatchSig, args, nargs, kwnames, a)) return nullptr;
-  BorrowGuard borrow(obj->borrow, Borrow::kShared);
-  if (!borrow) return nullptr;
-
-  FloatRows queries;
-  size_t k = 0;
-  if (!convert_search_batch(a, queries, k)) return nullptr;
-  const varnel::Collection& collection = obj->collection();
-  return batch_to_list(queries, [&](const float* query, size_t len) {
-    return collection.search(query, len, k, nullptr);
-  });
 }
 
 PyMethodDef kCollectionMethods[] = {
     {"open_or_create", as_cfunction(collection_open_or_create), kFastFlags | METH_STATIC,
      kOpenOrCreateDoc},
-    {"insert", as_cfunction(collection_insert), kFastFlags, kCollectionInsertDoc},
-    {"search", as_cfunction(collection_search), kFastFlags, kCollectionSearchDoc},
-    {"flush", as_cfunction(collection_flush), kFastFlags, kFlushDoc},
-    {"insert_batch", as_cfunction(collection_insert_batch), kFastFlags, kInsertBatchDoc},
-    {"search_batch", as_cfunction(collection_search_batch), kFastFlags, kSearchBatchDoc},
+    {"insert",
+     as_cfunction(collection_method<kCollectionInsertSig, Borrow::kExclusive,
+                                    insert_into<varnel::Collection>>),
+     kFastFlags, kCollectionInsertDoc},
+    {"search",
+     as_cfunction(collection_method<kCollectionSearchSig, Borrow::kShared,
+                                    search_in<varnel::Collection>>),
+     kFastFlags, kCollectionSearchDoc},
+    {"flush", as_cfunction(collection_method<kFlushSig, Borrow::kExclusive, flush_collection>),
+     kFastFlags, kFlushDoc},
+    {"insert_batch",
+     as_cfunction(collection_method<kCollectionInsertBatchSig, Borrow::kExclusive,
+                                    insert_batch_into<varnel::Collection>>),
+     kFastFlags, kInsertBatchDoc},
+    {"search_batch",
+     as_cfunction(collection_method<kCollectionSearchBatchSig, Borrow::kShared,
+                                    search_batch_in<varnel::Collection>>),
+     kFastFlags, kSearchBatchDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
