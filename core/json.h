@@ -64,6 +64,14 @@ void write_f64(std::string& out, double v);
 // [-6, 12]. Allocation-free apart from growing `out`.
 void write_f32(std::string& out, float v);
 
+// The longest text write_f32 gives is 17 bytes ("-0.00000123456789";
+// "-1.2345678e-45" has 14), but it may use up to kMaxF32Chars bytes of room
+// as scratch: callers leave that much.
+inline constexpr size_t kMaxF32Chars = 32;
+// write_f32 into `out`, which has room for kMaxF32Chars bytes; gives the end
+// of the text. Bytes after the end may have been overwritten.
+char* write_f32(char* out, float v);
+
 // null/true/false, integers in decimal, floats by write_f64, arrays, objects
 // in ascending key order. Iterative: any nesting depth is written.
 void write_value(std::string& out, const Value& v);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bitset>
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -144,6 +146,129 @@ TEST(WriteF32, EveryDigitStringReadsBackAsTheSameFloat) {
     std::memcpy(&got, &back[0], sizeof got);
     EXPECT_EQ(got, b) << text;
   }
+}
+
+// The float32 writer must match, byte for byte, the text built from
+// to_chars' shortest scientific form by moving its digits into place. This
+// is that construction, kept here as the reference.
+std::string reference_f32(float v) {
+  if (!std::isfinite(v)) return "null";
+  char sci[40];
+  auto r = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+  std::string_view t(sci, r.ptr - sci);
+  std::string out;
+  if (t.front() == '-') {
+    out += '-';
+    t.remove_prefix(1);
+  }
+  const size_t epos = t.find('e');
+  std::string digits;
+  for (char c : t.substr(0, epos)) {
+    if (c != '.') digits += c;
+  }
+  const int e = std::stoi(std::string(t.substr(epos + 1)));
+  const int n = static_cast<int>(digits.size());
+  if (e >= 0 && e <= 12) {
+    if (n <= e + 1) {
+      out.append(digits).append(e + 1 - n, '0').append(".0");
+    } else {
+      out.append(digits, 0, e + 1).append(".").append(digits, e + 1);
+    }
+    return out;
+  }
+  if (e < 0 && e >= -6) {
+    out.append("0.").append(-e - 1, '0').append(digits);
+    return out;
+  }
+  out += digits[0];
+  if (n > 1) out.append(".").append(digits, 1);
+  out.append(e < 0 ? "e-" : "e+").append(std::to_string(e < 0 ? -e : e));
+  return out;
+}
+
+float from_bits(uint32_t b) {
+  float v;
+  std::memcpy(&v, &b, sizeof v);
+  return v;
+}
+
+// Both forms of the writer against the reference; the pointer form stays
+// inside its stated room and its text inside 17 bytes.
+void expect_matches_reference(float v) {
+  const std::string want = reference_f32(v);
+  char buf[kMaxF32Chars + 8];
+  std::memset(buf, '#', sizeof buf);
+  char* end = write_f32(buf, v);
+  uint32_t b;
+  std::memcpy(&b, &v, sizeof b);
+  ASSERT_EQ(std::string(buf, end), want) << "bits 0x" << std::hex << b;
+  ASSERT_LE(end - buf, 17) << want;
+  for (size_t i = kMaxF32Chars; i < sizeof buf; ++i) ASSERT_EQ(buf[i], '#') << "wrote past the room";
+  ASSERT_EQ(f32(v), want);
+}
+
+class WriteF32MatchesReference : public ::testing::TestWithParam<float> {};
+
+TEST_P(WriteF32MatchesReference, OnEdgeCases) {
+  const float v = GetParam();
+  expect_matches_reference(v);
+  expect_matches_reference(-v);
+  if (std::isfinite(v) && v != 0) {
+    expect_matches_reference(std::nextafter(v, 0.0f));
+    expect_matches_reference(std::nextafter(v, std::numeric_limits<float>::infinity()));
+  }
+}
+
+std::vector<float> edge_floats() {
+  std::vector<float> out = {
+      0.0f, FLT_TRUE_MIN, 2 * FLT_TRUE_MIN, 3 * FLT_TRUE_MIN, from_bits(0x007FFFFF),
+      FLT_MIN, FLT_MAX, 1.0f, 0.1f, 0.3f, 1.0f / 3,
+      // The plain window ends at first-digit exponents -6 and 12.
+      0.000001f, 0.0000009999999f, 0.00000099999994f, 1e-7f, 9.999999e12f, 1e12f, 1e13f,
+      999999.9f, 9999999.0f, 16777216.0f, 16777217.0f, 4294967296.0f,
+      // Shortest forms of one to nine digits.
+      2.0f, 25.0f, 1.25f, 3.125f, 1.5625f, 1.953125f, 1.2207031f, 1.2345678f, 8.589973e9f,
+      std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()};
+  for (int e = -45; e <= 38; ++e) {
+    out.push_back(std::strtof(("1e" + std::to_string(e)).c_str(), nullptr));
+  }
+  for (int e = -149; e <= 127; ++e) out.push_back(std::ldexp(1.0f, e));
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, WriteF32MatchesReference, ::testing::ValuesIn(edge_floats()));
+
+TEST(WriteF32MatchesReference, OnRandomBitsAndEveryExponentsEnds) {
+  // Every exponent field's first and last mantissas (power-of-two gaps,
+  // denormals), then random patterns; the sample must reach every digit
+  // count and every placement.
+  std::vector<uint32_t> patterns;
+  for (uint32_t e = 0; e < 255; ++e) {
+    for (uint32_t m = 0; m < 48; ++m) {
+      patterns.push_back(e << 23 | m);
+      patterns.push_back(e << 23 | (0x7FFFFF - m));
+    }
+  }
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<uint32_t> bits;
+  for (int i = 0; i < 1000000; ++i) patterns.push_back(bits(rng));
+  std::bitset<10> digit_counts;
+  std::bitset<3> placements;  // plain integer, plain with fraction, scientific
+  for (uint32_t b : patterns) {
+    const float v = from_bits(b);
+    ASSERT_NO_FATAL_FAILURE(expect_matches_reference(v));
+    if (!std::isfinite(v) || v == 0) continue;
+    char sci[40];
+    auto r = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+    const std::string_view t(sci, r.ptr - sci);
+    const std::string_view mant = t.substr(0, t.find('e'));
+    digit_counts.set(mant.size() - (mant.find('.') == std::string_view::npos ? 0 : 1) -
+                     (v < 0 ? 1 : 0));
+    const std::string text = f32(v);
+    placements.set(text.find('e') != std::string::npos ? 2 : text.ends_with(".0") ? 0 : 1);
+  }
+  EXPECT_EQ(digit_counts.count(), 9u);  // 1 to 9 digits all seen
+  EXPECT_TRUE(placements.all());
 }
 
 struct EscapeCase {

@@ -142,7 +142,9 @@ IoStatus create_directories(const std::filesystem::path& path);
 class BufferedWriter {
  public:
   // `file_end`: the size of the file, where the next byte will land.
-  BufferedWriter(File file, uint64_t file_end);
+  // `capacity` (at least kWriteBufferBytes) lets many small pieces share one
+  // write; pieces larger than kWriteBufferBytes still go straight to the file.
+  BufferedWriter(File file, uint64_t file_end, size_t capacity = kWriteBufferBytes);
   ~BufferedWriter();
   BufferedWriter(BufferedWriter&&) noexcept = default;
   BufferedWriter& operator=(BufferedWriter&&) noexcept;
@@ -176,7 +178,8 @@ class BufferedWriter {
   IoStatus cut_back();
 
   File file_;
-  std::unique_ptr<unsigned char[]> buf_;  // kWriteBufferBytes
+  std::unique_ptr<unsigned char[]> buf_;  // cap_ bytes
+  size_t cap_ = kWriteBufferBytes;
   size_t used_ = 0;                       // bytes in buf_, all after durable_end_
   uint64_t durable_end_ = 0;              // file size as this writer knows it
   bool stuck_ = false;                    // a partial piece sits at durable_end_

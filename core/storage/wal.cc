@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "coding.h"
@@ -46,12 +47,14 @@ std::string_view wal_entry_kind_name(WalEntryKind kind) {
   return code >= 1 && code <= 4 ? kKindNames[code - 1] : std::string_view();
 }
 
-Result<void, std::string> encode_wal_entry(std::string& out, WalEntryKind kind, uint64_t id,
-                                           std::span<const float> vector,
-                                           const Payload& payload) {
-  // JSON has no form for infinities and NaN; the writer would put null there
-  // and the reader refuses null, so such an entry could never be replayed.
-  for (size_t i = 0; i < vector.size(); ++i) {
+namespace {
+
+constexpr std::string_view kEmptyPayloadText = "{\"data\":{}}";
+
+// JSON has no form for infinities and NaN; the writer would put null there
+// and the reader refuses null, so such an entry could never be replayed.
+Result<void, std::string> check_finite(const float* vector, size_t dim) {
+  for (size_t i = 0; i < dim; ++i) {
     const float v = vector[i];
     if (!std::isfinite(v)) {
       const char* what = std::isnan(v) ? "NaN" : (v > 0 ? "inf" : "-inf");
@@ -59,21 +62,54 @@ Result<void, std::string> encode_wal_entry(std::string& out, WalEntryKind kind, 
              ", which has no JSON form";
     }
   }
-  out += "{\"kind\":\"";
-  out += wal_entry_kind_name(kind);
-  out += "\",\"id\":";
-  char digits[24];
-  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, id);
-  (void)ec;  // 24 bytes always hold a u64
-  out.append(digits, end);
-  out += ",\"vector\":[";
-  for (size_t i = 0; i < vector.size(); ++i) {
-    if (i > 0) out += ',';
-    json::write_f32(out, vector[i]);
+  return {};
+}
+
+// Room that encode_text may need: the fixed keys, the longest kind name and
+// u64, a component and a comma per dimension, the payload's text.
+size_t text_bound(size_t dim, size_t payload_bytes) {
+  return 96 + dim * (json::kMaxF32Chars + 1) + payload_bytes;
+}
+
+char* put(char* o, std::string_view s) {
+  std::memcpy(o, s.data(), s.size());
+  return o + s.size();
+}
+
+// Writes the entry's text at `o`, which has text_bound() bytes of room;
+// gives the end. The components must be finite.
+char* encode_text(char* o, WalEntryKind kind, uint64_t id, const float* vector, size_t dim,
+                  std::string_view payload_text) {
+  o = put(o, "{\"kind\":\"");
+  o = put(o, wal_entry_kind_name(kind));
+  o = put(o, "\",\"id\":");
+  o = std::to_chars(o, o + 20, id).ptr;  // a u64 has at most 20 digits
+  o = put(o, ",\"vector\":[");
+  for (size_t i = 0; i < dim; ++i) {
+    o = json::write_f32(o, vector[i]);
+    *o++ = ',';
   }
-  out += "],\"payload\":";
-  payload.write_json(out);
-  out += '}';
+  if (dim > 0) --o;  // the last comma
+  o = put(o, "],\"payload\":");
+  o = put(o, payload_text);
+  *o++ = '}';
+  return o;
+}
+
+}  // namespace
+
+Result<void, std::string> encode_wal_entry(std::string& out, WalEntryKind kind, uint64_t id,
+                                           std::span<const float> vector,
+                                           const Payload& payload) {
+  Result<void, std::string> finite = check_finite(vector.data(), vector.size());
+  if (!finite.ok()) return finite;
+  std::string payload_text;
+  if (!payload.empty()) payload.write_json(payload_text);
+  const std::string_view ptext = payload.empty() ? kEmptyPayloadText : payload_text;
+  const size_t start = out.size();
+  out.resize(start + text_bound(vector.size(), ptext.size()));
+  char* end = encode_text(out.data() + start, kind, id, vector.data(), vector.size(), ptext);
+  out.resize(end - out.data());
   return {};
 }
 
@@ -111,18 +147,28 @@ Result<Wal> Wal::open(const std::filesystem::path& path, SyncPolicy policy) {
   // The writer needs to know where the file ends to cut back a torn write.
   IoResult<uint64_t> size = file.value().size();
   if (!size.ok()) return io(kOpenWal, std::move(size).error());
-  return Wal(path, BufferedWriter(std::move(file).value(), size.value()), policy);
+  return Wal(path, BufferedWriter(std::move(file).value(), size.value(), kWalWriteBufferBytes),
+             policy);
 }
 
 Status Wal::append(WalEntryKind kind, uint64_t id, const float* vector, size_t dim,
                    const Payload& payload) {
-  std::string& buf = frame_buf_;
-  buf.assign(kFrameHeaderBytes, '\0');  // checksum and length, filled in below
-  Result<void, std::string> text =
-      encode_wal_entry(buf, kind, id, std::span<const float>(vector, dim), payload);
-  if (!text.ok()) return Error::wal_corrupted(kSerialize + std::move(text).error());
-  const size_t n = buf.size() - kFrameHeaderBytes;
-  const std::string_view written(buf.data() + kFrameHeaderBytes, n);
+  Result<void, std::string> finite = check_finite(vector, dim);
+  if (!finite.ok()) return Error::wal_corrupted(kSerialize + std::move(finite).error());
+  std::string_view ptext = kEmptyPayloadText;
+  if (!payload.empty()) {
+    payload_buf_.clear();
+    payload.write_json(payload_buf_);
+    ptext = payload_buf_;
+  }
+  // The buffer only grows: steady-state appends allocate nothing and never
+  // pay for zero-filling it again.
+  const size_t room = kFrameHeaderBytes + text_bound(dim, ptext.size());
+  if (frame_buf_.size() < room) frame_buf_.resize(room);
+  char* const frame = frame_buf_.data();
+  char* const end = encode_text(frame + kFrameHeaderBytes, kind, id, vector, dim, ptext);
+  const size_t n = end - (frame + kFrameHeaderBytes);
+  const std::string_view written(frame + kFrameHeaderBytes, n);
   // A payload the reader would refuse (a string that is not UTF-8, nesting
   // past the limit) would make every later read of the log fail. Only such a
   // payload pays for the read-back.
@@ -139,12 +185,12 @@ Status Wal::append(WalEntryKind kind, uint64_t id, const float* vector, size_t d
     return Error::wal_corrupted(std::string(kSerialize) +
                                 "the entry's text is longer than a frame can hold");
   }
-  auto* head = reinterpret_cast<unsigned char*>(buf.data());
-  put_u32_le(head, crc32_of(buf.data() + kFrameHeaderBytes, n));
+  auto* head = reinterpret_cast<unsigned char*>(frame);
+  put_u32_le(head, crc32_of(frame + kFrameHeaderBytes, n));
   put_u32_le(head + 4, static_cast<uint32_t>(n));
 
   // One piece: a write-out of the buffer never leaves half a frame behind.
-  Result<void, BufferedWriter::Failure> put = writer_.write(buf.data(), buf.size());
+  Result<void, BufferedWriter::Failure> put = writer_.write(frame, kFrameHeaderBytes + n);
   if (!put.ok()) {
     BufferedWriter::Failure& f = put.error();
     const char* context = f.piece_bytes_written < 4   ? kWriteChecksum
@@ -183,7 +229,7 @@ Status Wal::checkpoint() {
   if (!fresh.ok()) return io(kTruncate, std::move(fresh).error());
   // The old writer's buffer is empty after the sync; replacing it closes the
   // old handle. The new handle writes from 0, the end of the emptied file.
-  writer_ = BufferedWriter(std::move(fresh).value(), 0);
+  writer_ = BufferedWriter(std::move(fresh).value(), 0, kWalWriteBufferBytes);
   return {};
 }
 

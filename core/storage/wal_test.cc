@@ -256,6 +256,70 @@ TEST(Wal, AppendsCostNoSystemCallWhileTheBufferHasRoom) {
   EXPECT_LE(hook.count(FileOp::kWrite), 1);
 }
 
+TEST(Wal, BatchOfFramesLeavesInOneWriteAtItsSync) {
+  // 100 frames of d = 128 (about 150 KB) share the log's buffer: the sync
+  // that the 100th append triggers writes them with one call.
+  TempDir dir;
+  Wal w = open_wal(dir / "wal.log", SyncPolicy::kBatch);
+  ScriptedFaults hook;
+  std::vector<float> v(128);
+  for (int i = 0; i < 100; ++i) {
+    for (size_t j = 0; j < v.size(); ++j) v[j] = 0.123456f * static_cast<float>(i * 131 + j) - 7;
+    ASSERT_TRUE(w.append(WalEntryKind::kInsert, i, v.data(), v.size(), Payload{}).ok());
+    ASSERT_EQ(hook.count(FileOp::kWrite), i < 99 ? 0 : 1) << "after append " << i;
+  }
+  EXPECT_EQ(hook.count(FileOp::kFsync), 1);
+  EXPECT_EQ(std::filesystem::file_size(dir / "wal.log"), w.end_offset());
+  EXPECT_EQ(w.read_all().value().size(), 100u);
+}
+
+TEST(Wal, FrameLargerThan8KiBGoesStraightToTheFile) {
+  // Even with room in the buffer: the small frame before it is written out
+  // first, then the large one in a call of its own, and both are in the file.
+  TempDir dir;
+  Wal w = open_wal(dir / "wal.log", SyncPolicy::kManual);
+  ScriptedFaults hook;
+  const std::vector<float> small(3, 0.5f);
+  const std::vector<float> large(3000, 0.25f);  // about 15 KB of text
+  ASSERT_TRUE(w.append(WalEntry{WalEntryKind::kInsert, 1, small, {}}).ok());
+  ASSERT_EQ(hook.count(FileOp::kWrite), 0);
+  ASSERT_TRUE(w.append(WalEntry{WalEntryKind::kInsert, 2, large, {}}).ok());
+  EXPECT_EQ(hook.count(FileOp::kWrite), 2);
+  EXPECT_EQ(std::filesystem::file_size(dir / "wal.log"), w.end_offset());
+  EXPECT_EQ(w.read_all().value().size(), 2u);
+}
+
+TEST(Wal, ReusedFrameBufferCarriesNothingOver) {
+  // Frames of shrinking and growing size, with and without a payload, each
+  // byte for byte the header and text that encode_wal_entry gives.
+  struct Shape {
+    size_t dim;
+    bool payload;
+  };
+  const Shape shapes[] = {{300, true}, {0, false}, {5, false}, {128, true},
+                          {1, false},  {2000, false}, {2, true}};
+  TempDir dir;
+  std::string expected;
+  {
+    Wal w = open_wal(dir / "wal.log", SyncPolicy::kManual);
+    uint64_t id = 0;
+    for (const Shape& shape : shapes) {
+      std::vector<float> v(shape.dim);
+      for (size_t j = 0; j < v.size(); ++j) v[j] = std::ldexp(1.5f + j, static_cast<int>(j % 90) - 45);
+      Payload p;
+      if (shape.payload) p.data["tag"] = std::to_string(id);
+      ASSERT_TRUE(w.append(WalEntryKind::kUpdate, ++id, v.data(), v.size(), p).ok());
+      const std::string text = entry_text(WalEntryKind::kUpdate, id, v, p);
+      unsigned char head[8];
+      put_u32_le(head, static_cast<uint32_t>(
+                           ::crc32(0, reinterpret_cast<const Bytef*>(text.data()), text.size())));
+      put_u32_le(head + 4, static_cast<uint32_t>(text.size()));
+      expected.append(reinterpret_cast<const char*>(head), 8).append(text);
+    }
+  }
+  EXPECT_EQ(read_bytes(dir / "wal.log"), expected);
+}
+
 TEST(Wal, MissingOrEmptyFileReadsAsNoEntries) {
   TempDir dir;
   Result<std::vector<WalEntry>> none = Wal::open(dir / "x", SyncPolicy::kManual).value().read_all();
