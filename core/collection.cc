@@ -29,6 +29,9 @@ constexpr std::string_view kMetaFields[] = {"dimension", "metric", "vector_count
 // more than remains further back is not cut away.
 constexpr uint64_t kTornRecordPayloadAllowance = 1 << 20;
 
+// The length of the text of an empty payload, {"data":{}}.
+constexpr uint64_t kEmptyPayloadBytes = 11;
+
 uint64_t next_after(uint64_t id) {
   return id == std::numeric_limits<uint64_t>::max() ? id : id + 1;
 }
@@ -180,25 +183,37 @@ Status Collection::load_data_file() {
   std::unique_lock offsets_guard(offsets_lock_);
   std::unique_lock next_id_guard(next_id_lock_);
 
+  // A record that can enter the index holds the fixed fields, the
+  // components and a payload text at least as long as the empty one, so the
+  // file's size (nothing has been appended yet) bounds how many there are:
+  // with room made for that many up front, no map grows during the scan. A
+  // hand-made file of shorter payloads only makes the maps grow as usual.
+  const uint64_t max_rows =
+      data_file_.next_offset() / (storage::kRecordFixedBytes + kEmptyPayloadBytes +
+                                  4 * static_cast<uint64_t>(config_.dimension));
+  offsets_.reserve(static_cast<size_t>(max_rows));
+
   bool any = false;
   uint64_t largest = 0;
   storage::DataScanEnd end;
-  Status scanned = data_file_.for_each_active(
-      [&](storage::DataRecord& record) -> Status {
-        // A record of another length cannot enter the index; it is skipped
-        // and offsets keeps naming the record the index holds.
-        if (record.vector.size() != config_.dimension) return {};
-        // Of several active records with one id, the newest wins.
-        if (index_.contains(record.id)) index_.remove(record.id);
-        Status inserted = index_.insert(record.id, record.vector.data(), record.vector.size(),
-                                        std::move(record.payload));
-        if (!inserted.ok()) return {};
-        offsets_[record.id] = record.offset;
-        if (!any || record.id > largest) largest = record.id;
-        any = true;
-        return {};
-      },
-      &end);
+  Status scanned;
+  {
+    index::BruteForceIndex::Loader loader(index_, static_cast<size_t>(max_rows));
+    scanned = data_file_.for_each_active_view(
+        [&](storage::DataRecordView& record) -> Status {
+          // A record of another length cannot enter the index; it is skipped
+          // and offsets keeps naming the record the index holds.
+          if (record.dim != config_.dimension) return {};
+          // Of several active records with one id, the newest wins.
+          record.copy_vector(loader.row());
+          loader.add(record.id, std::move(*record.payload));
+          offsets_.put(record.id, record.offset);
+          if (!any || record.id > largest) largest = record.id;
+          any = true;
+          return {};
+        },
+        &end);
+  }
   if (!scanned.ok()) return scanned;
   next_id_ = any ? next_after(largest) : 1;
 
@@ -280,7 +295,7 @@ Status Collection::store(uint64_t id, const float* vector, size_t len, const Pay
     if (!inserted.ok()) return inserted;
   }
   std::unique_lock guard(offsets_lock_);
-  offsets_[id] = offset;
+  offsets_.put(id, offset);
   return {};
 }
 
@@ -300,12 +315,12 @@ Status Collection::apply_update_no_wal(uint64_t id, const float* vector, size_t 
   if (len != config_.dimension) return Error::dimension_mismatch(config_.dimension, len);
   {
     std::shared_lock offsets_guard(offsets_lock_);
-    auto it = offsets_.find(id);
-    if (it != offsets_.end()) {
+    const uint64_t offset = offsets_.find(id);
+    if (offset != IdMap::kAbsent) {
       // mark_deleted may first write out the append buffer (the record can
       // still be there), so it needs the data file exclusively.
       std::unique_lock data_guard(data_lock_);
-      Status marked = data_file_.mark_deleted(it->second);
+      Status marked = data_file_.mark_deleted(offset);
       if (!marked.ok()) return marked;
     }
   }
@@ -316,10 +331,10 @@ Status Collection::apply_update_no_wal(uint64_t id, const float* vector, size_t 
 Result<bool> Collection::apply_delete_no_wal(uint64_t id) {
   {
     std::shared_lock offsets_guard(offsets_lock_);
-    auto it = offsets_.find(id);
-    if (it != offsets_.end()) {
+    const uint64_t offset = offsets_.find(id);
+    if (offset != IdMap::kAbsent) {
       std::unique_lock data_guard(data_lock_);
-      Status marked = data_file_.mark_deleted(it->second);
+      Status marked = data_file_.mark_deleted(offset);
       if (!marked.ok()) return std::move(marked.error());
     }
   }

@@ -24,10 +24,10 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "distance.h"
+#include "id_map.h"
 #include "index/brute_force.h"
 #include "payload.h"
 #include "result.h"
@@ -147,7 +147,7 @@ class Collection {
   storage::DataFile data_file_;
 
   mutable std::shared_mutex offsets_lock_;
-  std::unordered_map<uint64_t, uint64_t> offsets_;  // id -> offset of the record the index holds
+  IdMap offsets_;  // id -> offset of the record the index holds
 
   mutable std::shared_mutex next_id_lock_;
   uint64_t next_id_ = 1;  // one past the largest id seen; saturates at 2^64 - 1

@@ -1,11 +1,12 @@
 #include "index/brute_force.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <xmmintrin.h>
 #endif
 
 #include "filter.h"
@@ -27,91 +28,36 @@ constexpr size_t kChunkBytes = 256 * 1024;
 
 constexpr uint16_t kWholeBlock = 0xFFFF;
 
-constexpr int kRunBits = 4;
-constexpr uint64_t kRunMask = (uint64_t{1} << kRunBits) - 1;
 static_assert(kBlockRows == 16, "one bit per row of a block in a uint16_t");
 
-// splitmix64's finalizer: every input bit moves every output bit.
-inline uint64_t mix(uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9ull;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebull;
-  x ^= x >> 31;
-  return x;
+// Writes kBlockRows rows (`rows`, one after another, `dim` floats each) into
+// `block` transposed: component i of row r at block[i * kBlockRows + r].
+// Only copies bits, so every value (NaN payloads included) arrives unchanged.
+void transpose_rows(const float* rows, size_t dim, float* block) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  // Four components of four rows at a time; `block` is 64-byte aligned, so
+  // every store is an aligned quarter of a cache line.
+  for (; i + 4 <= dim; i += 4) {
+    for (size_t r = 0; r < kBlockRows; r += 4) {
+      __m128 a = _mm_loadu_ps(rows + (r + 0) * dim + i);
+      __m128 b = _mm_loadu_ps(rows + (r + 1) * dim + i);
+      __m128 c = _mm_loadu_ps(rows + (r + 2) * dim + i);
+      __m128 d = _mm_loadu_ps(rows + (r + 3) * dim + i);
+      _MM_TRANSPOSE4_PS(a, b, c, d);
+      _mm_store_ps(block + (i + 0) * kBlockRows + r, a);
+      _mm_store_ps(block + (i + 1) * kBlockRows + r, b);
+      _mm_store_ps(block + (i + 2) * kBlockRows + r, c);
+      _mm_store_ps(block + (i + 3) * kBlockRows + r, d);
+    }
+  }
+#endif
+  for (; i < dim; ++i) {
+    for (size_t r = 0; r < kBlockRows; ++r) block[i * kBlockRows + r] = rows[r * dim + i];
+  }
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// RowMap
-
-BruteForceIndex::RowMap::RowMap()
-    : seed_(mix(static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                reinterpret_cast<uintptr_t>(this))) {}
-
-// Identifiers that differ only in their low four bits get neighbouring
-// slots, so a run of consecutive identifiers (the usual case) touches one
-// cache line per sixteen instead of one each; the rest of the bits are
-// mixed with the seed and spread the runs over the whole table.
-size_t BruteForceIndex::RowMap::home(uint64_t id) const {
-  return static_cast<size_t>(mix((id >> kRunBits) ^ seed_) << kRunBits | (id & kRunMask)) &
-         (slots_.size() - 1);
-}
-
-size_t BruteForceIndex::RowMap::probe(uint64_t id) const {
-  const size_t mask = slots_.size() - 1;
-  size_t i = home(id);
-  while (slots_[i].row != kAbsent && slots_[i].id != id) i = (i + 1) & mask;
-  return i;
-}
-
-size_t BruteForceIndex::RowMap::find(uint64_t id) const {
-  if (slots_.empty()) return kAbsent;
-  return slots_[probe(id)].row;
-}
-
-bool BruteForceIndex::RowMap::insert(uint64_t id, size_t row) {
-  if ((size_ + 1) * 2 > slots_.size()) grow(std::max<size_t>(16, slots_.size() * 2));
-  Slot& slot = slots_[probe(id)];
-  if (slot.row != kAbsent) return false;
-  slot = {id, row};
-  ++size_;
-  return true;
-}
-
-void BruteForceIndex::RowMap::set(uint64_t id, size_t row) { slots_[probe(id)].row = row; }
-
-void BruteForceIndex::RowMap::erase(uint64_t id) {
-  // Backward shift: entries after the hole move up into it unless their home
-  // lies after the hole, so every run stays unbroken without tombstones.
-  const size_t mask = slots_.size() - 1;
-  size_t hole = probe(id);
-  slots_[hole].row = kAbsent;
-  --size_;
-  for (size_t j = (hole + 1) & mask; slots_[j].row != kAbsent; j = (j + 1) & mask) {
-    const size_t h = home(slots_[j].id);
-    if (((j - h) & mask) >= ((j - hole) & mask)) {
-      slots_[hole] = slots_[j];
-      slots_[j].row = kAbsent;
-      hole = j;
-    }
-  }
-}
-
-void BruteForceIndex::RowMap::reserve(size_t entries) {
-  size_t want = 16;
-  while (want < entries * 2) want *= 2;
-  if (want > slots_.size()) grow(want);
-}
-
-void BruteForceIndex::RowMap::grow(size_t slot_count) {
-  std::vector<Slot> old = std::move(slots_);
-  slots_.assign(slot_count, Slot{0, kAbsent});
-  for (const Slot& s : old) {
-    if (s.row != kAbsent) slots_[probe(s.id)] = s;
-  }
-}
 
 // ---------------------------------------------------------------------------
 // Selection: the k nearest hits seen so far for one query, in a max-heap
@@ -240,10 +186,7 @@ Status BruteForceIndex::insert(uint64_t id, const float* vector, size_t len, Pay
 }
 
 void BruteForceIndex::add_segment() {
-  const size_t floats = kSegmentBlocks * kBlockRows * dimension_;
-  Segment segment(static_cast<float*>(::operator new(floats * sizeof(float), std::align_val_t{64})));
-  std::fill_n(segment.get(), floats, 0.0f);
-  segments_.push_back(std::move(segment));
+  segments_.emplace_back(kSegmentBlocks * kBlockRows * dimension_ * sizeof(float));
 }
 
 const Payload& BruteForceIndex::payload_of(size_t row) const {
@@ -261,9 +204,114 @@ void BruteForceIndex::reserve(size_t rows) {
   row_of_.reserve(rows);
 }
 
+// ---------------------------------------------------------------------------
+// Loader
+
+BruteForceIndex::Loader::Loader(BruteForceIndex& index, size_t expected_rows)
+    : index_(index), dim_(index.dimension_) {
+  const size_t floats = std::max<size_t>(dim_, 1);
+  pending_.reset(static_cast<float*>(::operator new(floats * sizeof(float), std::align_val_t{64})));
+  staged_.reset(static_cast<float*>(
+      ::operator new(kBlockRows * floats * sizeof(float), std::align_val_t{64})));
+  const size_t rows = index.ids_.size() + expected_rows;
+  const size_t segment_rows = kSegmentBlocks * kBlockRows;
+  index.segments_.reserve((rows + segment_rows - 1) / segment_rows);
+  if (index.metric_ == DistanceMetric::Cosine) {
+    index.norms_.reserve((rows + kBlockRows - 1) / kBlockRows * kBlockRows);
+  }
+  index.ids_.reserve(rows);
+  index.payloads_.reserve(rows);
+  index.row_of_.reserve(rows);
+  // A partial last block is staged again and written whole later.
+  const size_t len = index.ids_.size();
+  base_ = len / kBlockRows * kBlockRows;
+  count_ = len - base_;
+  for (size_t k = 0; k < count_; ++k) {
+    const float* lane = index.lane_of(base_ + k);
+    for (size_t i = 0; i < dim_; ++i) staged_[k * dim_ + i] = lane[i * kBlockRows];
+  }
+}
+
+void BruteForceIndex::Loader::add(uint64_t id, Payload payload) {
+  BruteForceIndex& x = index_;
+  size_t row = x.ids_.size();
+  if (!x.row_of_.insert(id, row)) {
+    remove_row(id, x.row_of_.find(id));
+    row = x.ids_.size();
+    x.row_of_.insert(id, row);
+  }
+  float* dst = staged_.get() + count_ * dim_;
+  if (dim_ > 0) std::memcpy(dst, pending_.get(), dim_ * sizeof(float));
+  if (x.metric_ == DistanceMetric::Cosine) {
+    if (row % kBlockRows == 0) x.norms_.resize(x.norms_.size() + kBlockRows);
+    x.norms_[row] = vector_norm(dst, dim_);
+  }
+  x.ids_.push_back(id);
+  x.payloads_.push_back(payload.empty() ? nullptr : std::make_unique<Payload>(std::move(payload)));
+  if (++count_ == kBlockRows) write_block();
+}
+
+// What remove() does, with the last row possibly still staged.
+void BruteForceIndex::Loader::remove_row(uint64_t id, size_t row) {
+  BruteForceIndex& x = index_;
+  if (count_ == 0) {
+    // Every row is in its block: the index removes it itself, and the block
+    // that is now partial is staged again.
+    x.remove(id);
+    const size_t len = x.ids_.size();
+    base_ = len / kBlockRows * kBlockRows;
+    count_ = len - base_;
+    for (size_t k = 0; k < count_; ++k) {
+      const float* lane = x.lane_of(base_ + k);
+      for (size_t i = 0; i < dim_; ++i) staged_[k * dim_ + i] = lane[i * kBlockRows];
+    }
+    return;
+  }
+  x.row_of_.erase(id);
+  const size_t last = x.ids_.size() - 1;
+  if (row != last) {
+    const float* from = staged_.get() + (count_ - 1) * dim_;
+    if (row >= base_) {
+      if (dim_ > 0) std::memcpy(staged_.get() + (row - base_) * dim_, from, dim_ * sizeof(float));
+    } else {
+      float* lane = x.lane_of(row);
+      for (size_t i = 0; i < dim_; ++i) lane[i * kBlockRows] = from[i];
+    }
+    x.ids_[row] = x.ids_[last];
+    x.payloads_[row] = std::move(x.payloads_[last]);
+    if (!x.norms_.empty()) x.norms_[row] = x.norms_[last];
+    x.row_of_.set(x.ids_[row], row);
+  }
+  x.ids_.pop_back();
+  x.payloads_.pop_back();
+  if (!x.norms_.empty()) {
+    x.norms_[last] = 0.0f;
+    if (last % kBlockRows == 0) x.norms_.resize(x.norms_.size() - kBlockRows);
+  }
+  --count_;
+}
+
+void BruteForceIndex::Loader::write_block() {
+  BruteForceIndex& x = index_;
+  const size_t b = base_ / kBlockRows;
+  if (b == x.segments_.size() * kSegmentBlocks) x.add_segment();
+  transpose_rows(staged_.get(), dim_, const_cast<float*>(x.block(b)));
+  base_ += kBlockRows;
+  count_ = 0;
+}
+
+void BruteForceIndex::Loader::finish() {
+  if (finished_) return;
+  finished_ = true;
+  if (count_ == 0) return;
+  // The rows past the last are zeros, as the kernels expect.
+  std::fill(staged_.get() + count_ * dim_, staged_.get() + kBlockRows * dim_, 0.0f);
+  write_block();
+}
+
 std::optional<VectorEntry> BruteForceIndex::remove(uint64_t id) {
   const size_t row = row_of_.find(id);
-  if (row == RowMap::kAbsent) return std::nullopt;
+  if (row == IdMap::kAbsent) return std::nullopt;
   row_of_.erase(id);
 
   VectorEntry entry;

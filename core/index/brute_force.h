@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "distance.h"
+#include "id_map.h"
 #include "payload.h"
 #include "result.h"
+#include "zeroed_memory.h"
 
 namespace varnel {
 
@@ -78,53 +80,65 @@ class BruteForceIndex {
                                                       size_t k,
                                                       const Filter* filter = nullptr) const;
 
+  // Adds rows in a run, the way a collection rebuilds its index from its
+  // data file: the caller writes each row's components to row(), then
+  // add()s it. Rows go into their block sixteen at a time in one pass, into
+  // segments that need no clearing first. Afterwards the index is exactly
+  // what the same rows inserted one by one, each replacing an earlier row of
+  // its identifier (remove, then insert), would have made of it: same rows,
+  // same order, same norms. While a Loader is at work, the index may be
+  // reached only through it; finish() (or destruction) ends the run.
+  class Loader {
+   public:
+    // Makes room for `expected_rows` more rows (a bound; more still fit).
+    Loader(BruteForceIndex& index, size_t expected_rows);
+    ~Loader() { finish(); }
+    Loader(const Loader&) = delete;
+    Loader& operator=(const Loader&) = delete;
+
+    // dimension() floats for the next row, to fill before add().
+    float* row() { return pending_.get(); }
+    // Adds the row written to row() under `id`, in place of any row `id`
+    // has already; takes the payload.
+    void add(uint64_t id, Payload payload);
+    // Writes the rows still waiting into their block, the unused rows of a
+    // last partial block as zeros. Further calls do nothing.
+    void finish();
+
+   private:
+    struct AlignedFree {
+      void operator()(float* p) const { ::operator delete(p, std::align_val_t{64}); }
+    };
+    using Floats = std::unique_ptr<float[], AlignedFree>;
+
+    void remove_row(uint64_t id, size_t row);
+    void write_block();
+
+    BruteForceIndex& index_;
+    size_t dim_;
+    Floats pending_;     // the next row, as the caller writes it
+    Floats staged_;      // rows base_ .. base_ + count_ - 1, one after another
+    size_t base_ = 0;    // first staged row; a multiple of kBlockRows
+    size_t count_ = 0;   // rows staged; base_ + count_ == len()
+    bool finished_ = false;
+  };
+
   // Takes the entry out and gives it back; nothing when `id` is absent.
   std::optional<VectorEntry> remove(uint64_t id);
 
   size_t len() const { return ids_.size(); }
-  bool contains(uint64_t id) const { return row_of_.find(id) != RowMap::kAbsent; }
+  bool contains(uint64_t id) const { return row_of_.contains(id); }
   size_t dimension() const { return dimension_; }
   DistanceMetric metric() const { return metric_; }
   KernelPath kernel_path() const { return path_; }
 
  private:
-  // Identifier -> row, open addressing with linear probing, at most half
-  // full, hashed with a seed of its own so that no set of identifiers can be
-  // made to collide on purpose. No allocation per entry.
-  class RowMap {
-   public:
-    static constexpr size_t kAbsent = static_cast<size_t>(-1);
-
-    RowMap();
-    size_t find(uint64_t id) const;  // the row, or kAbsent
-    bool insert(uint64_t id, size_t row);  // false, changing nothing, when present
-    void set(uint64_t id, size_t row);     // `id` must be present
-    void erase(uint64_t id);               // `id` must be present
-    void reserve(size_t entries);
-
-   private:
-    struct Slot {
-      uint64_t id;
-      size_t row;  // kAbsent marks a free slot
-    };
-    size_t home(uint64_t id) const;
-    size_t probe(uint64_t id) const;  // the slot holding `id`, or the free slot ending its run
-    void grow(size_t slot_count);
-
-    std::vector<Slot> slots_;  // a power of two in size, at least twice size_
-    size_t size_ = 0;          // slots in use
-    uint64_t seed_;            // drawn when the map is made
-  };
-
   // Row blocks live in segments of kSegmentBlocks blocks each, 64-byte
   // aligned (one cache line holds one component of a whole block). Growing
   // adds a segment and never moves a row, so filling a large index touches
   // each page once; a kernel call never spans two segments.
   static constexpr size_t kSegmentBlocks = 256;
-  struct SegmentFree {
-    void operator()(float* p) const { ::operator delete(p, std::align_val_t{64}); }
-  };
-  using Segment = std::unique_ptr<float[], SegmentFree>;
+  using Segment = ZeroedMemory;
 
   struct Hit {
     float distance;
@@ -139,12 +153,14 @@ class BruteForceIndex {
   std::vector<SearchResult> results(const std::vector<Hit>& hits) const;
   // The block with index `b` (row b * kBlockRows onwards).
   const float* block(size_t b) const {
-    return segments_[b / kSegmentBlocks].get() + b % kSegmentBlocks * kBlockRows * dimension_;
+    return static_cast<const float*>(segments_[b / kSegmentBlocks].get()) +
+           b % kSegmentBlocks * kBlockRows * dimension_;
   }
   // Component 0 of `row`; component i is kBlockRows * i floats further.
   float* lane_of(size_t row) {
     return const_cast<float*>(block(row / kBlockRows)) + row % kBlockRows;
   }
+  // Adds a segment whose every float is zero.
   void add_segment();
   const Payload& payload_of(size_t row) const;
 
@@ -158,7 +174,7 @@ class BruteForceIndex {
   // payloads_[r] belongs to row r; null stands for an empty payload, so the
   // common case costs one pointer per row and no allocation.
   std::vector<std::unique_ptr<Payload>> payloads_;
-  RowMap row_of_;                  // identifier -> row, for every row
+  IdMap row_of_;                   // identifier -> row, for every row
 };
 
 }  // namespace index

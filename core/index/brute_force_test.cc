@@ -417,6 +417,112 @@ TEST(BruteForceIndex, IdentifierMapUnderAwkwardIds) {
   EXPECT_EQ(index.len(), ids.size() / 2);
 }
 
+// A Loader must leave the index exactly as inserting the same rows one by
+// one, each replacing the row its identifier had (remove, then insert),
+// would: same rows in the same order, so even the order of equal distances
+// agrees. Cases cover partial and whole blocks, a segment boundary, rows
+// already in the index (a partial block among them), identifiers repeated
+// many times, identifiers that share their low bits, NaN components, cosine
+// norms, and payloads.
+struct LoadCase {
+  const char* name;
+  DistanceMetric metric;
+  size_t dim;
+  size_t before;  // rows inserted one by one before the run
+  size_t rows;    // rows added by the run
+  uint64_t distinct;  // identifiers drawn from this many (0: all different)
+  int id_shift;       // identifiers are (i << id_shift)
+};
+
+class IndexLoad : public ::testing::TestWithParam<LoadCase> {};
+
+TEST_P(IndexLoad, MatchesInsertingOneByOne) {
+  const LoadCase& c = GetParam();
+  std::mt19937 rng(static_cast<uint32_t>(c.rows * 31 + c.dim));
+  std::uniform_int_distribution<int> small(-8, 8);
+  BruteForceIndex loaded(c.metric, c.dim);
+  BruteForceIndex reference(c.metric, c.dim);
+
+  auto make_row = [&](size_t i) {
+    std::vector<float> v(c.dim);
+    for (float& x : v) x = float(small(rng));
+    if (i % 97 == 5 && c.dim > 0) v[c.dim / 2] = std::numeric_limits<float>::quiet_NaN();
+    return v;
+  };
+  auto make_payload = [](size_t i) {
+    Payload p;
+    if (i % 3 == 0) p.data["n"] = static_cast<uint64_t>(i);
+    return p;
+  };
+  auto id_of = [&](size_t i) {
+    const uint64_t k = c.distinct == 0 ? i : (i * 7919) % c.distinct;
+    return k << c.id_shift;
+  };
+  for (size_t i = 0; i < c.before; ++i) {
+    std::vector<float> v = make_row(i);
+    ASSERT_TRUE(loaded.insert(id_of(i), v, make_payload(i)).ok());
+    ASSERT_TRUE(reference.insert(id_of(i), v, make_payload(i)).ok());
+  }
+  {
+    BruteForceIndex::Loader loader(loaded, c.rows);
+    for (size_t i = c.before; i < c.before + c.rows; ++i) {
+      std::vector<float> v = make_row(i);
+      std::copy(v.begin(), v.end(), loader.row());
+      loader.add(id_of(i), make_payload(i));
+      reference.remove(id_of(i));
+      ASSERT_TRUE(reference.insert(id_of(i), v, make_payload(i)).ok());
+    }
+  }
+  ASSERT_EQ(loaded.len(), reference.len());
+
+  // Every row, in full order, for a few queries; then the same after more
+  // inserts and removals, which rely on the rows past the end being zero.
+  auto same = [&](const char* when) {
+    std::vector<float> queries;
+    for (int q = 0; q < 3; ++q) {
+      for (size_t i = 0; i < c.dim; ++i) queries.push_back(float(small(rng)));
+    }
+    auto a = loaded.search_batch(queries.data(), 3, c.dim, loaded.len() + 1);
+    auto b = reference.search_batch(queries.data(), 3, c.dim, reference.len() + 1);
+    for (size_t q = 0; q < 3; ++q) {
+      ASSERT_EQ(a[q].size(), b[q].size()) << when;
+      for (size_t r = 0; r < a[q].size(); ++r) {
+        ASSERT_EQ(a[q][r].id, b[q][r].id) << when << " rank " << r;
+        uint32_t da, db;
+        std::memcpy(&da, &a[q][r].distance, 4);
+        std::memcpy(&db, &b[q][r].distance, 4);
+        if (!std::isnan(a[q][r].distance)) ASSERT_EQ(da, db) << when << " rank " << r;
+        ASSERT_EQ(a[q][r].payload->to_json(), b[q][r].payload->to_json()) << when;
+      }
+    }
+  };
+  same("after the run");
+  for (size_t i = 0; i < 20; ++i) {
+    const uint64_t id = id_of(i * 3);
+    ASSERT_EQ(loaded.remove(id).has_value(), reference.remove(id).has_value());
+    std::vector<float> v = make_row(i);
+    const bool added = loaded.insert(id + 1, v, Payload{}).ok();
+    ASSERT_EQ(added, reference.insert(id + 1, v, Payload{}).ok());
+  }
+  same("after later changes");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, IndexLoad,
+    ::testing::Values(LoadCase{"Empty", DistanceMetric::Euclidean, 3, 0, 0, 0, 0},
+                      LoadCase{"OneRow", DistanceMetric::Euclidean, 3, 0, 1, 0, 0},
+                      LoadCase{"PartialBlock", DistanceMetric::Cosine, 7, 0, 13, 0, 0},
+                      LoadCase{"WholeBlocks", DistanceMetric::DotProduct, 16, 0, 64, 0, 0},
+                      LoadCase{"PastSegment", DistanceMetric::Cosine, 5, 0, 4096 * 2 + 17, 0, 0},
+                      LoadCase{"ManyRepeats", DistanceMetric::Cosine, 4, 0, 3000, 37, 0},
+                      LoadCase{"RepeatsOfOne", DistanceMetric::Euclidean, 3, 0, 50, 1, 0},
+                      LoadCase{"RepeatsAfterRows", DistanceMetric::Euclidean, 33, 21, 500, 40, 0},
+                      LoadCase{"AfterWholeBlocks", DistanceMetric::DotProduct, 1, 32, 100, 45, 0},
+                      LoadCase{"SharedLowBits", DistanceMetric::Euclidean, 2, 3, 2000, 600, 32},
+                      LoadCase{"DimensionZero", DistanceMetric::Euclidean, 0, 2, 40, 9, 0},
+                      LoadCase{"WideRows", DistanceMetric::Cosine, 130, 5, 300, 250, 4}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(BruteForceIndex, ReserveChangesNothingVisible) {
   BruteForceIndex index(DistanceMetric::Cosine, 3);
   ASSERT_TRUE(index.insert(4, {1, 0, 0}, Payload{}).ok());

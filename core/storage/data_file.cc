@@ -241,8 +241,16 @@ Result<DataRecord> DataFile::read_at(uint64_t offset) const {
   return rec;
 }
 
-Status DataFile::for_each_active(const std::function<Status(DataRecord&)>& fn,
-                                 DataScanEnd* end) const {
+void DataRecordView::copy_vector(float* out) const {
+  if (vector != nullptr) {
+    if (dim > 0) std::memcpy(out, vector, 4 * size_t{dim});
+  } else {
+    load_components(vector_le, out, dim);
+  }
+}
+
+Status DataFile::for_each_active_view(const std::function<Status(DataRecordView&)>& fn,
+                                      DataScanEnd* end) const {
   DataScanEnd local;
   DataScanEnd& out = end != nullptr ? *end : local;
   out = DataScanEnd{};
@@ -254,28 +262,92 @@ Status DataFile::for_each_active(const std::function<Status(DataRecord&)>& fn,
   out.file_size = file_size;
   if (file_size == 0) return {};
 
-  Reader in(file.value(), file_size, kScanReadBufferBytes);
-  DataRecord rec;
+  constexpr size_t kBuffer = kScanReadBufferBytes;
+  Reader in(file.value(), file_size, kBuffer);
+  DataRecord rec;  // for records too large for the buffer
+  Payload payload;
   std::string text;
+  DataRecordView view;
+  auto head_field = [](size_t have) {
+    return have < 1 ? kReadDeleted : have < 9 ? kReadId : kReadDim;
+  };
   // Records are read back to back: each read leaves the reader at the next
   // record, which is the stored length's business, not the payload's text.
   while (in.position() < file_size) {
-    rec.offset = in.position();
+    view.offset = in.position();
     ReadFailure fail;
-    if (!read_record(in, kScanReadBufferBytes, rec, text, &fail)) {
-      // Quiet stop: a record that cannot be read ends the scan as if the
-      // file ended there.
-      out.torn_tail = fail.torn;
-      out.error = std::move(fail.error);
-      return {};
+    bool deleted = false;
+    bool read = false;
+    // A record that fits the buffer is looked at whole, in place. Each
+    // failure names the field holding the first missing byte, as reading
+    // field by field would.
+    const unsigned char* p = nullptr;
+    if (!look(in, 13, head_field, &p, &fail)) goto stop;
+    {
+      const uint32_t d = get_u32_le(p + 9);
+      const uint64_t vector_end = 13 + 4 * static_cast<uint64_t>(d);
+      if (vector_end + 4 <= kBuffer) {
+        auto fixed_field = [vector_end](size_t have) {
+          return have < vector_end ? kReadVector : kReadPayloadLen;
+        };
+        if (!look(in, vector_end + 4, fixed_field, &p, &fail)) goto stop;
+        const uint64_t whole = vector_end + 4 + get_u32_le(p + vector_end);
+        if (whole <= kBuffer) {
+          if (!look(in, whole, [](size_t) { return kReadPayload; }, &p, &fail)) goto stop;
+          const auto* text_at = reinterpret_cast<const char*>(p + vector_end + 4);
+          if (!decode_payload(std::string_view(text_at, whole - vector_end - 4), payload, &fail)) {
+            goto stop;
+          }
+          deleted = p[0] == 1;
+          view.id = get_u64_le(p + 1);
+          view.dim = d;
+          view.vector_le = p + 13;
+          view.vector = nullptr;
+          view.payload = &payload;
+          in.consume(whole);
+          read = true;
+        }
+      }
     }
-    if (!rec.deleted) {
-      Status s = fn(rec);
+    if (!read) {
+      // Too large for the buffer: field by field, straight into `rec`.
+      if (!read_record(in, kBuffer, rec, text, &fail)) goto stop;
+      deleted = rec.deleted;
+      view.id = rec.id;
+      view.dim = static_cast<uint32_t>(rec.vector.size());
+      view.vector_le = nullptr;
+      view.vector = rec.vector.data();
+      view.payload = &rec.payload;
+    }
+    if (!deleted) {
+      Status s = fn(view);
       if (!s.ok()) return s;
     }
     out.stop_offset = in.position();
+    continue;
+  stop:
+    // Quiet stop: a record that cannot be read ends the scan as if the file
+    // ended there.
+    out.torn_tail = fail.torn;
+    out.error = std::move(fail.error);
+    return {};
   }
   return {};
+}
+
+Status DataFile::for_each_active(const std::function<Status(DataRecord&)>& fn,
+                                 DataScanEnd* end) const {
+  DataRecord rec;
+  return for_each_active_view(
+      [&](DataRecordView& view) -> Status {
+        rec.id = view.id;
+        rec.offset = view.offset;
+        rec.vector.resize(view.dim);
+        view.copy_vector(rec.vector.data());
+        rec.payload = std::move(*view.payload);
+        return fn(rec);
+      },
+      end);
 }
 
 Result<std::vector<DataRecord>> DataFile::iter_active(DataScanEnd* end) const {

@@ -48,6 +48,21 @@ struct DataRecord {
   uint64_t offset = 0;   // where the record starts
 };
 
+// One active record as a scan meets it, valid only during the call that is
+// given it: the components are usually read straight out of the scan's
+// buffer, with no copy of their own.
+struct DataRecordView {
+  uint64_t id = 0;
+  uint64_t offset = 0;  // where the record starts
+  uint32_t dim = 0;
+  Payload* payload = nullptr;  // decoded; the callee may move out of it
+  // The `dim` components into out[0 .. dim), bit for bit.
+  void copy_vector(float* out) const;
+
+  const unsigned char* vector_le = nullptr;  // 4 * dim bytes as stored, or
+  const float* vector = nullptr;             // the components, when decoded already
+};
+
 // How a scan (for_each_active / iter_active) ended.
 //  - error empty, torn_tail false: every record up to the end of the file was
 //    read; stop_offset == file_size.
@@ -101,6 +116,10 @@ class DataFile {
   // "metadata failed: ", or whatever `fn` returned (which ends the scan).
   Status for_each_active(const std::function<Status(DataRecord&)>& fn,
                          DataScanEnd* end = nullptr) const;
+  // The same scan, each record given as a view of its bytes: the way to
+  // read a large file without a vector allocated per record.
+  Status for_each_active_view(const std::function<Status(DataRecordView&)>& fn,
+                              DataScanEnd* end = nullptr) const;
   // The same scan, gathered into a sequence.
   Result<std::vector<DataRecord>> iter_active(DataScanEnd* end = nullptr) const;
 
