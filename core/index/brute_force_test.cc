@@ -491,7 +491,11 @@ TEST_P(IndexLoad, MatchesInsertingOneByOne) {
         uint32_t da, db;
         std::memcpy(&da, &a[q][r].distance, 4);
         std::memcpy(&db, &b[q][r].distance, 4);
-        if (!std::isnan(a[q][r].distance)) ASSERT_EQ(da, db) << when << " rank " << r;
+        if (std::isnan(a[q][r].distance)) {
+          ASSERT_TRUE(std::isnan(b[q][r].distance)) << when << " rank " << r;
+        } else {
+          ASSERT_EQ(da, db) << when << " rank " << r;
+        }
         ASSERT_EQ(a[q][r].payload->to_json(), b[q][r].payload->to_json()) << when;
       }
     }
