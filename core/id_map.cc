@@ -8,6 +8,7 @@ namespace {
 
 constexpr int kRunBits = 4;
 constexpr uint64_t kRunMask = (uint64_t{1} << kRunBits) - 1;
+constexpr uint64_t kFetchAhead = 8;  // two cache lines of slots further on
 
 // splitmix64's finalizer: every input bit moves every output bit.
 inline uint64_t mix(uint64_t x) {
@@ -47,8 +48,17 @@ uint64_t IdMap::find(uint64_t id) const {
   return slots()[probe(id)].stored - 1;  // a free slot gives kAbsent
 }
 
+// Identifiers tend to arrive in ascending runs (a data file written by
+// consecutive inserts), so the slot of an identifier a little further on is
+// fetched now: when it is wanted its cache line is there, whether it lies in
+// this run of slots or begins the next one. It costs one hash otherwise.
+void IdMap::fetch_ahead(uint64_t id) const {
+  __builtin_prefetch(slots() + home(id + kFetchAhead), 1);
+}
+
 bool IdMap::insert(uint64_t id, uint64_t value) {
   if ((size_ + 1) * 2 > slot_count_) grow(std::max<size_t>(16, slot_count_ * 2));
+  fetch_ahead(id);
   Slot& slot = slots()[probe(id)];
   if (slot.stored != 0) return false;
   slot = {id, value + 1};
@@ -58,6 +68,7 @@ bool IdMap::insert(uint64_t id, uint64_t value) {
 
 void IdMap::put(uint64_t id, uint64_t value) {
   if ((size_ + 1) * 2 > slot_count_) grow(std::max<size_t>(16, slot_count_ * 2));
+  fetch_ahead(id);
   Slot& slot = slots()[probe(id)];
   if (slot.stored == 0) ++size_;
   slot = {id, value + 1};

@@ -39,6 +39,7 @@ class IdMap {
   Slot* slots() const { return static_cast<Slot*>(table_.get()); }
   size_t home(uint64_t id) const;
   size_t probe(uint64_t id) const;  // the slot holding `id`, or the free slot ending its run
+  void fetch_ahead(uint64_t id) const;  // a cache hint only; needs slots
   void grow(size_t slot_count);
 
   ZeroedMemory table_;         // slot_count_ slots

@@ -115,7 +115,7 @@ void load_components(const unsigned char* p, float* out, size_t d) {
 
 bool decode_payload(std::string_view text, Payload& out, ReadFailure* fail) {
   if (text == kEmptyPayloadText) {
-    out.data.clear();  // the common case, without the parser
+    if (!out.data.empty()) out.data.clear();  // the common case, without the parser
     return true;
   }
   Result<Payload, std::string> payload = Payload::from_json(text);
