@@ -210,7 +210,7 @@ void BruteForceIndex::reserve(size_t rows) {
 BruteForceIndex::Loader::Loader(BruteForceIndex& index, size_t expected_rows)
     : index_(index), dim_(index.dimension_) {
   const size_t floats = std::max<size_t>(dim_, 1);
-  pending_.reset(static_cast<float*>(::operator new(floats * sizeof(float), std::align_val_t{64})));
+  aside_.reset(static_cast<float*>(::operator new(floats * sizeof(float), std::align_val_t{64})));
   staged_.reset(static_cast<float*>(
       ::operator new(kBlockRows * floats * sizeof(float), std::align_val_t{64})));
   const size_t rows = index.ids_.size() + expected_rows;
@@ -236,12 +236,16 @@ void BruteForceIndex::Loader::add(uint64_t id, Payload payload) {
   BruteForceIndex& x = index_;
   size_t row = x.ids_.size();
   if (!x.row_of_.insert(id, row)) {
+    // The new row was written where the next staged row goes; removing a
+    // row may move staged rows about, so it waits aside meanwhile.
+    float* written = staged_.get() + count_ * dim_;
+    if (dim_ > 0) std::memcpy(aside_.get(), written, dim_ * sizeof(float));
     remove_row(id, x.row_of_.find(id));
     row = x.ids_.size();
     x.row_of_.insert(id, row);
+    if (dim_ > 0) std::memcpy(staged_.get() + count_ * dim_, aside_.get(), dim_ * sizeof(float));
   }
-  float* dst = staged_.get() + count_ * dim_;
-  if (dim_ > 0) std::memcpy(dst, pending_.get(), dim_ * sizeof(float));
+  const float* dst = staged_.get() + count_ * dim_;
   if (x.metric_ == DistanceMetric::Cosine) {
     if (row % kBlockRows == 0) x.norms_.resize(x.norms_.size() + kBlockRows);
     x.norms_[row] = vector_norm(dst, dim_);

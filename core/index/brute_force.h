@@ -97,7 +97,7 @@ class BruteForceIndex {
     Loader& operator=(const Loader&) = delete;
 
     // dimension() floats for the next row, to fill before add().
-    float* row() { return pending_.get(); }
+    float* row() { return staged_.get() + count_ * dim_; }
     // Adds the row written to row() under `id`, in place of any row `id`
     // has already; takes the payload.
     void add(uint64_t id, Payload payload);
@@ -116,8 +116,9 @@ class BruteForceIndex {
 
     BruteForceIndex& index_;
     size_t dim_;
-    Floats pending_;     // the next row, as the caller writes it
-    Floats staged_;      // rows base_ .. base_ + count_ - 1, one after another
+    Floats staged_;      // rows base_ .. base_ + count_ - 1, one after another, then room
+                         // for the next row, which the caller writes in place
+    Floats aside_;       // one row: the next row while add() replaces an earlier one
     size_t base_ = 0;    // first staged row; a multiple of kBlockRows
     size_t count_ = 0;   // rows staged; base_ + count_ == len()
     bool finished_ = false;
