@@ -57,6 +57,46 @@ void transpose_rows(const float* rows, size_t dim, float* block) {
   }
 }
 
+// The norms of the kBlockRows rows of `block` (rows past the last are zero
+// and get 0), each bit for bit vector_norm of its row: every lane adds its
+// squares in the blocked order of distance.h, without fused multiply-adds,
+// and takes a correctly rounded square root.
+void block_norms(const float* block, size_t dim, float* out) {
+#if defined(__SSE2__)
+  for (size_t r = 0; r < kBlockRows; r += 4) {
+    auto term = [&](size_t i) {
+      const __m128 x = _mm_load_ps(block + i * kBlockRows + r);
+      return _mm_mul_ps(x, x);
+    };
+    __m128 total = _mm_setzero_ps();
+    size_t i = 0;
+    for (; i + kSumBlock <= dim; i += kSumBlock) {
+      __m128 sum = _mm_add_ps(term(i), term(i + 1));
+      for (size_t j = 2; j < kSumBlock; ++j) sum = _mm_add_ps(sum, term(i + j));
+      total = _mm_add_ps(total, sum);
+    }
+    for (; i < dim; ++i) total = _mm_add_ps(total, term(i));
+    _mm_storeu_ps(out + r, _mm_sqrt_ps(total));
+  }
+#else
+  float row[kSumBlock];
+  for (size_t r = 0; r < kBlockRows; ++r) {
+    float total = 0.0f;
+    size_t i = 0;
+    for (; i < dim; i += kSumBlock) {
+      const size_t n = std::min(kSumBlock, dim - i);
+      for (size_t j = 0; j < n; ++j) row[j] = block[(i + j) * kBlockRows + r];
+      if (n < kSumBlock) {
+        for (size_t j = 0; j < n; ++j) total += row[j] * row[j];
+      } else {
+        total += dot_product(row, row, kSumBlock);
+      }
+    }
+    out[r] = std::sqrt(total);
+  }
+#endif
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -245,10 +285,9 @@ void BruteForceIndex::Loader::add(uint64_t id, Payload payload) {
     x.row_of_.insert(id, row);
     if (dim_ > 0) std::memcpy(staged_.get() + count_ * dim_, aside_.get(), dim_ * sizeof(float));
   }
-  const float* dst = staged_.get() + count_ * dim_;
-  if (x.metric_ == DistanceMetric::Cosine) {
-    if (row % kBlockRows == 0) x.norms_.resize(x.norms_.size() + kBlockRows);
-    x.norms_[row] = vector_norm(dst, dim_);
+  // A staged row's norm is taken when its block is written.
+  if (x.metric_ == DistanceMetric::Cosine && row % kBlockRows == 0) {
+    x.norms_.resize(x.norms_.size() + kBlockRows);
   }
   x.ids_.push_back(id);
   x.payloads_.push_back(payload.empty() ? nullptr : std::make_unique<Payload>(std::move(payload)));
@@ -283,12 +322,13 @@ void BruteForceIndex::Loader::remove_row(uint64_t id, size_t row) {
     }
     x.ids_[row] = x.ids_[last];
     x.payloads_[row] = std::move(x.payloads_[last]);
-    if (!x.norms_.empty()) x.norms_[row] = x.norms_[last];
+    // A row that lands in a written block needs its norm now.
+    if (x.metric_ == DistanceMetric::Cosine && row < base_) x.norms_[row] = vector_norm(from, dim_);
     x.row_of_.set(x.ids_[row], row);
   }
   x.ids_.pop_back();
   x.payloads_.pop_back();
-  if (!x.norms_.empty()) {
+  if (x.metric_ == DistanceMetric::Cosine) {
     x.norms_[last] = 0.0f;
     if (last % kBlockRows == 0) x.norms_.resize(x.norms_.size() - kBlockRows);
   }
@@ -299,7 +339,9 @@ void BruteForceIndex::Loader::write_block() {
   BruteForceIndex& x = index_;
   const size_t b = base_ / kBlockRows;
   if (b == x.segments_.size() * kSegmentBlocks) x.add_segment();
-  transpose_rows(staged_.get(), dim_, const_cast<float*>(x.block(b)));
+  float* block = const_cast<float*>(x.block(b));
+  transpose_rows(staged_.get(), dim_, block);
+  if (x.metric_ == DistanceMetric::Cosine) block_norms(block, dim_, x.norms_.data() + base_);
   base_ += kBlockRows;
   count_ = 0;
 }

@@ -432,6 +432,7 @@ struct LoadCase {
   size_t rows;    // rows added by the run
   uint64_t distinct;  // identifiers drawn from this many (0: all different)
   int id_shift;       // identifiers are (i << id_shift)
+  bool fractional = false;  // components with rounding in every sum, not small integers
 };
 
 class IndexLoad : public ::testing::TestWithParam<LoadCase> {};
@@ -440,12 +441,13 @@ TEST_P(IndexLoad, MatchesInsertingOneByOne) {
   const LoadCase& c = GetParam();
   std::mt19937 rng(static_cast<uint32_t>(c.rows * 31 + c.dim));
   std::uniform_int_distribution<int> small(-8, 8);
+  std::uniform_real_distribution<float> real(-1.0f, 1.0f);
   BruteForceIndex loaded(c.metric, c.dim);
   BruteForceIndex reference(c.metric, c.dim);
 
   auto make_row = [&](size_t i) {
     std::vector<float> v(c.dim);
-    for (float& x : v) x = float(small(rng));
+    for (float& x : v) x = c.fractional ? real(rng) : float(small(rng));
     if (i % 97 == 5 && c.dim > 0) v[c.dim / 2] = std::numeric_limits<float>::quiet_NaN();
     return v;
   };
@@ -524,7 +526,9 @@ INSTANTIATE_TEST_SUITE_P(
                       LoadCase{"AfterWholeBlocks", DistanceMetric::DotProduct, 1, 32, 100, 45, 0},
                       LoadCase{"SharedLowBits", DistanceMetric::Euclidean, 2, 3, 2000, 600, 32},
                       LoadCase{"DimensionZero", DistanceMetric::Euclidean, 0, 2, 40, 9, 0},
-                      LoadCase{"WideRows", DistanceMetric::Cosine, 130, 5, 300, 250, 4}),
+                      LoadCase{"WideRows", DistanceMetric::Cosine, 130, 5, 300, 250, 4},
+                      LoadCase{"FractionalCosine", DistanceMetric::Cosine, 37, 3, 700, 500, 0, true},
+                      LoadCase{"FractionalL2", DistanceMetric::Euclidean, 64, 0, 300, 0, 0, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BruteForceIndex, ReserveChangesNothingVisible) {
