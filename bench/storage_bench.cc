@@ -1,14 +1,18 @@
 // Storage timings, outside the test suites (machines are noisy). Builds by
 // hand against the core library:
-//   g++ -std=c++20 -O2 -ffp-contract=off -Icore bench/storage_bench.cc \
-//       build/<dir>/libvarnel_core.a -lz -o storage_bench
+//   g++ -std=c++20 -O2 -ffp-contract=off -Icore bench/storage_bench.cc
+//       build/<dir>/libvarnel_core.a -lz -o storage_bench   (one command line)
 //   ./storage_bench <scratch dir> [data MiB, default 1024] [log appends, default 1000000]
 // Measures: data-file appends, a scan of the data file (from the page cache)
 // next to a plain sequential read of the same file, the old per-record
-// read_at walk on a slice, and log appends of d=128 vectors per sync policy.
+// read_at walk on a slice, the float32 text writer against to_chars, the
+// cost of one fsync on this disk, log appends of d=128 vectors per sync
+// policy, and Collection::insert of d=128 vectors under the batch policy.
+// A data size of 0 skips the data-file part.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +23,8 @@
 
 #include <zlib.h>
 
+#include "collection.h"
+#include "json.h"
 #include "storage/data_file.h"
 #include "storage/wal.h"
 
@@ -125,6 +131,43 @@ int main(int argc, char** argv) {
   std::filesystem::remove(data);
   }
 
+  // ---- the float32 writer alone, on normally distributed components
+  {
+    std::normal_distribution<float> normal;
+    std::vector<float> xs(1 << 20);
+    for (float& x : xs) x = normal(rng);
+    char text[64];
+    size_t chars = 0;
+    double t0 = now();
+    for (float x : xs) chars += json::write_f32(text, x) - text;
+    const double t_ours = now() - t0;
+    t0 = now();
+    for (float x : xs) {
+      chars += std::to_chars(text, text + sizeof text, x, std::chars_format::scientific).ptr - text;
+    }
+    const double t_std = now() - t0;
+    std::printf("float32 text: write_f32 %.1f ns per component, to_chars (scientific) %.1f ns%s\n",
+                t_ours / xs.size() * 1e9, t_std / xs.size() * 1e9, chars == 0 ? " " : "");
+  }
+
+  // ---- one fsync after a batch's worth of log bytes (100 frames of d=128)
+  {
+    const std::filesystem::path probe = dir / "fsync_probe";
+    int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_TRUNC | O_CLOEXEC, 0666);
+    std::vector<char> bytes(150000, 'x');
+    double t_sync = 0;
+    const int rounds = 200;
+    for (int i = 0; i < rounds; ++i) {
+      if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return 1;
+      const double t0 = now();
+      if (::fsync(fd) != 0) return 1;
+      t_sync += now() - t0;
+    }
+    ::close(fd);
+    std::filesystem::remove(probe);
+    std::printf("fsync after a 150 KB append: %.3f ms per call\n", t_sync / rounds * 1e3);
+  }
+
   // ---- log: the CPU part alone (encode into a reused buffer, CRC), then appends
   {
     std::string buf;
@@ -170,6 +213,31 @@ int main(int argc, char** argv) {
     if (!s.ok() || got != n) return 1;
     std::printf("  read_each of that log: %.3f s\n", now() - r0);
     std::filesystem::remove(log);
+  }
+
+  // ---- Collection::insert, d=128, batch policy: log, data file, index
+  {
+    const size_t n = std::min<size_t>(log_appends, 200000);
+    std::normal_distribution<float> normal;
+    std::vector<float> xs(n * d);
+    for (float& x : xs) x = normal(rng);
+    const std::filesystem::path cdir = dir / "collection";
+    std::filesystem::remove_all(cdir);
+    CollectionConfig config;
+    config.dimension = d;
+    config.wal_sync = SyncPolicy::kBatch;
+    Result<std::unique_ptr<Collection>> c = Collection::open_or_create(cdir, config);
+    if (!c.ok()) return 1;
+    const double t0 = now();
+    for (size_t i = 0; i < n; ++i) {
+      if (!c.value()->insert(i + 1, xs.data() + i * d, d, Payload{}).ok()) return 1;
+    }
+    const double t1 = now();
+    if (!c.value()->flush().ok()) return 1;
+    std::printf("Collection::insert d=%zu Batch: %zu in %.3f s: %.0f inserts/s (flush %.3f s)\n", d,
+                n, t1 - t0, n / (t1 - t0), now() - t1);
+    c.value().reset();
+    std::filesystem::remove_all(cdir);
   }
   return 0;
 }
