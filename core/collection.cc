@@ -372,10 +372,8 @@ std::vector<index::SearchResult> Collection::search(const float* query, size_t l
 std::vector<std::vector<index::SearchResult>> Collection::search_batch(const float* queries,
                                                                        size_t count, size_t dim,
                                                                        size_t k) const {
-  std::vector<std::vector<index::SearchResult>> out;
-  out.reserve(count);
-  for (size_t q = 0; q < count; ++q) out.push_back(search(queries + q * dim, dim, k));
-  return out;
+  std::shared_lock guard(index_lock_);
+  return index_.search_batch(queries, count, dim, k);
 }
 
 Status Collection::flush() {

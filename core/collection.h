@@ -98,8 +98,8 @@ class Collection {
                                           const Filter* filter = nullptr) const {
     return search(query.data(), query.size(), k, filter);
   }
-  // Several queries of `dim` floats each, back to back, under one read lock
-  // acquisition per query.
+  // Several queries of `dim` floats each, back to back: one pass over the
+  // index under one read lock serves them all, each list what search() gives.
   std::vector<std::vector<index::SearchResult>> search_batch(const float* queries, size_t count,
                                                              size_t dim, size_t k) const;
 

@@ -1,5 +1,5 @@
 // The POSIX file layer under the log and the data file: one owner of one
-// descriptor (File), one buffered writer with an 8 KiB buffer (BufferedWriter)
+// descriptor (File), one buffered writer (BufferedWriter, 8 KiB by default)
 // and one buffered reader for sequential scans (Reader). Failures come back as
 // cause texts ("No such file or directory (os error 2)", kFillWholeBuffer, ...)
 // that the caller wraps in an Error with its own context phrase. This layer
@@ -124,7 +124,8 @@ IoStatus create_directories(const std::filesystem::path& path);
 
 // ---------------------------------------------------------------------------
 
-// Owns a File and an 8 KiB buffer; every piece handed to it is all or nothing:
+// Owns a File and a buffer (8 KiB unless the owner asks for more); every piece
+// handed to it is all or nothing:
 //  - a piece that fits in the free space is copied (no system call);
 //  - otherwise the whole buffer is written out first, then a piece of 8192
 //    bytes or more is written straight to the file and a smaller one copied.
