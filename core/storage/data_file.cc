@@ -181,8 +181,7 @@ Result<DataFile> DataFile::open(const std::filesystem::path& path) {
   if (!file.ok()) return io(kOpenDataFile, std::move(file).error());
   IoResult<uint64_t> size = file.value().size();
   if (!size.ok()) return io(kMetadata, std::move(size).error());
-  return DataFile(path,
-                  BufferedWriter(std::move(file).value(), size.value(), kDataWriteBufferBytes));
+  return DataFile(path, BufferedWriter(std::move(file).value(), size.value()));
 }
 
 Result<uint64_t> DataFile::append(uint64_t id, const float* vector, size_t dim,

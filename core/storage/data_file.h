@@ -38,10 +38,6 @@ namespace varnel::storage {
 inline constexpr uint64_t kRecordFixedBytes = 17;       // marker + id + dim + payload_len
 inline constexpr size_t kScanReadBufferBytes = 1 << 20;  // iter_active / for_each_active
 inline constexpr size_t kRecordReadBufferBytes = 8192;   // read_at
-// Appends gather here: records of a few hundred bytes to a few KiB leave in
-// writes of this size instead of one per 8 KiB. Records larger than 8 KiB
-// still go straight to the file (see BufferedWriter).
-inline constexpr size_t kDataWriteBufferBytes = 256 * 1024;
 
 // One decoded record. Owns its vector and payload; the payload length is not kept.
 struct DataRecord {

@@ -239,10 +239,9 @@ IoStatus create_directories(const std::filesystem::path& path) {
 // ---------------------------------------------------------------------------
 // BufferedWriter
 
-BufferedWriter::BufferedWriter(File file, uint64_t file_end, size_t capacity)
+BufferedWriter::BufferedWriter(File file, uint64_t file_end)
     : file_(std::move(file)),
-      buf_(std::make_unique<unsigned char[]>(std::max(capacity, kWriteBufferBytes))),
-      cap_(std::max(capacity, kWriteBufferBytes)),
+      buf_(std::make_unique<unsigned char[]>(kWriteBufferBytes)),
       durable_end_(file_end) {}
 
 BufferedWriter::~BufferedWriter() {
@@ -254,7 +253,6 @@ BufferedWriter& BufferedWriter::operator=(BufferedWriter&& other) noexcept {
     if (file_.is_open()) (void)write_out();
     file_ = std::move(other.file_);
     buf_ = std::move(other.buf_);
-    cap_ = other.cap_;
     used_ = other.used_;
     durable_end_ = other.durable_end_;
     stuck_ = other.stuck_;
@@ -265,7 +263,7 @@ BufferedWriter& BufferedWriter::operator=(BufferedWriter&& other) noexcept {
 
 Result<void, BufferedWriter::Failure> BufferedWriter::write(const void* data, size_t n) {
   if (stuck_ && !cut_back().ok()) return Failure{kPartialWriteStuck, 0};
-  if (n <= kWriteBufferBytes && n <= cap_ - used_) {
+  if (n <= kWriteBufferBytes - used_) {
     if (n > 0) std::memcpy(buf_.get() + used_, data, n);
     used_ += n;
     return {};

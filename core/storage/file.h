@@ -1,5 +1,5 @@
 // The POSIX file layer under the log and the data file: one owner of one
-// descriptor (File), one buffered writer (BufferedWriter, 8 KiB by default)
+// descriptor (File), one buffered writer with an 8 KiB buffer (BufferedWriter)
 // and one buffered reader for sequential scans (Reader). Failures come back as
 // cause texts ("No such file or directory (os error 2)", kFillWholeBuffer, ...)
 // that the caller wraps in an Error with its own context phrase. This layer
@@ -124,8 +124,7 @@ IoStatus create_directories(const std::filesystem::path& path);
 
 // ---------------------------------------------------------------------------
 
-// Owns a File and a buffer (8 KiB unless the owner asks for more); every piece
-// handed to it is all or nothing:
+// Owns a File and an 8 KiB buffer; every piece handed to it is all or nothing:
 //  - a piece that fits in the free space is copied (no system call);
 //  - otherwise the whole buffer is written out first, then a piece of 8192
 //    bytes or more is written straight to the file and a smaller one copied.
@@ -143,9 +142,7 @@ IoStatus create_directories(const std::filesystem::path& path);
 class BufferedWriter {
  public:
   // `file_end`: the size of the file, where the next byte will land.
-  // `capacity` (at least kWriteBufferBytes) lets many small pieces share one
-  // write; pieces larger than kWriteBufferBytes still go straight to the file.
-  BufferedWriter(File file, uint64_t file_end, size_t capacity = kWriteBufferBytes);
+  BufferedWriter(File file, uint64_t file_end);
   ~BufferedWriter();
   BufferedWriter(BufferedWriter&&) noexcept = default;
   BufferedWriter& operator=(BufferedWriter&&) noexcept;
@@ -179,8 +176,7 @@ class BufferedWriter {
   IoStatus cut_back();
 
   File file_;
-  std::unique_ptr<unsigned char[]> buf_;  // cap_ bytes
-  size_t cap_ = kWriteBufferBytes;
+  std::unique_ptr<unsigned char[]> buf_;  // kWriteBufferBytes
   size_t used_ = 0;                       // bytes in buf_, all after durable_end_
   uint64_t durable_end_ = 0;              // file size as this writer knows it
   bool stuck_ = false;                    // a partial piece sits at durable_end_

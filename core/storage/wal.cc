@@ -147,7 +147,7 @@ Result<Wal> Wal::open(const std::filesystem::path& path, SyncPolicy policy) {
   // The writer needs to know where the file ends to cut back a torn write.
   IoResult<uint64_t> size = file.value().size();
   if (!size.ok()) return io(kOpenWal, std::move(size).error());
-  return Wal(path, BufferedWriter(std::move(file).value(), size.value(), kWalWriteBufferBytes),
+  return Wal(path, BufferedWriter(std::move(file).value(), size.value()),
              policy);
 }
 
@@ -229,7 +229,7 @@ Status Wal::checkpoint() {
   if (!fresh.ok()) return io(kTruncate, std::move(fresh).error());
   // The old writer's buffer is empty after the sync; replacing it closes the
   // old handle. The new handle writes from 0, the end of the emptied file.
-  writer_ = BufferedWriter(std::move(fresh).value(), 0, kWalWriteBufferBytes);
+  writer_ = BufferedWriter(std::move(fresh).value(), 0);
   return {};
 }
 

@@ -37,10 +37,6 @@ namespace varnel::storage {
 inline constexpr size_t kFrameHeaderBytes = 8;
 inline constexpr size_t kWalBatchSize = 100;            // appends per fsync under kBatch
 inline constexpr size_t kWalReadBufferBytes = 64 * 1024;
-// The log's write buffer: a batch of 100 frames of a few KiB each leaves in
-// one or a few writes at its sync instead of one per 8 KiB. Frames larger
-// than 8 KiB still go straight to the file (see BufferedWriter).
-inline constexpr size_t kWalWriteBufferBytes = 256 * 1024;
 
 // The numeric codes are the in-memory values; the file holds the JSON names.
 enum class WalEntryKind : uint8_t { kInsert = 1, kUpdate = 2, kDelete = 3, kCheckpoint = 4 };
@@ -169,7 +165,7 @@ class Wal {
       : path_(std::move(path)), writer_(std::move(writer)), sync_policy_(policy) {}
 
   std::filesystem::path path_;    // copied at open; checkpoint and readers reopen it
-  BufferedWriter writer_;         // over the append handle, kWalWriteBufferBytes
+  BufferedWriter writer_;         // over the append handle, 8 KiB buffer
   size_t unsynced_appends_ = 0;   // appends since the last successful sync
   size_t batch_size_ = kWalBatchSize;
   SyncPolicy sync_policy_;
