@@ -24,10 +24,7 @@ ZeroedMemory::ZeroedMemory(size_t bytes) : bytes_(bytes) {
       if (aligned > start) ::munmap(p, aligned - start);
       const uintptr_t tail = aligned + kept;
       if (start + span > tail) ::munmap(reinterpret_cast<void*>(tail), start + span - tail);
-#if defined(MADV_HUGEPAGE)
-      // Only advice: without huge pages the memory works the same.
-      ::madvise(reinterpret_cast<void*>(aligned), kept, MADV_HUGEPAGE);
-#endif
+      advise_huge_pages(reinterpret_cast<void*>(aligned), kept);
       data_ = reinterpret_cast<void*>(aligned);
       mapped_bytes_ = kept;
       return;
@@ -36,6 +33,17 @@ ZeroedMemory::ZeroedMemory(size_t bytes) : bytes_(bytes) {
   }
   data_ = ::operator new(bytes, std::align_val_t{64});
   std::memset(data_, 0, bytes);
+}
+
+void advise_huge_pages(void* p, size_t bytes) {
+#if defined(MADV_HUGEPAGE)
+  const auto begin = (reinterpret_cast<uintptr_t>(p) + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+  const auto end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHugePageBytes - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
 }
 
 ZeroedMemory::~ZeroedMemory() { release(); }

@@ -13,6 +13,11 @@ namespace varnel {
 
 inline constexpr size_t kHugePageBytes = size_t{2} << 20;
 
+// Asks the kernel to back the huge-page-aligned stretches inside
+// [p, p + bytes) with huge pages when they are first touched. Only advice:
+// where huge pages are off or unavailable nothing changes.
+void advise_huge_pages(void* p, size_t bytes);
+
 class ZeroedMemory {
  public:
   ZeroedMemory() = default;

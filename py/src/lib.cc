@@ -41,7 +41,7 @@
 #include "distance.h"
 #include "error.h"
 #include "index/brute_force.h"
-#include "memory.h"
+#include "zeroed_memory.h"
 #include "payload.h"
 #include "storage/wal.h"
 
