@@ -235,9 +235,13 @@ const Payload& BruteForceIndex::payload_of(size_t row) const {
 }
 
 void BruteForceIndex::reserve(size_t rows) {
+  reserve_bookkeeping(rows);
+  while (segments_.size() * kSegmentBlocks * kBlockRows < rows) add_segment();
+}
+
+void BruteForceIndex::reserve_bookkeeping(size_t rows) {
   const size_t segment_rows = kSegmentBlocks * kBlockRows;
   segments_.reserve((rows + segment_rows - 1) / segment_rows);
-  while (segments_.size() * segment_rows < rows) add_segment();
   if (metric_ == DistanceMetric::Cosine) norms_.reserve((rows + kBlockRows - 1) / kBlockRows * kBlockRows);
   ids_.reserve(rows);
   payloads_.reserve(rows);
@@ -253,21 +257,17 @@ BruteForceIndex::Loader::Loader(BruteForceIndex& index, size_t expected_rows)
   aside_.reset(static_cast<float*>(::operator new(floats * sizeof(float), std::align_val_t{64})));
   staged_.reset(static_cast<float*>(
       ::operator new(kBlockRows * floats * sizeof(float), std::align_val_t{64})));
-  const size_t rows = index.ids_.size() + expected_rows;
-  const size_t segment_rows = kSegmentBlocks * kBlockRows;
-  index.segments_.reserve((rows + segment_rows - 1) / segment_rows);
-  if (index.metric_ == DistanceMetric::Cosine) {
-    index.norms_.reserve((rows + kBlockRows - 1) / kBlockRows * kBlockRows);
-  }
-  index.ids_.reserve(rows);
-  index.payloads_.reserve(rows);
-  index.row_of_.reserve(rows);
-  // A partial last block is staged again and written whole later.
-  const size_t len = index.ids_.size();
+  index.reserve_bookkeeping(index.ids_.size() + expected_rows);
+  stage_partial_block();
+}
+
+// A partial last block is staged again, to be written whole later.
+void BruteForceIndex::Loader::stage_partial_block() {
+  const size_t len = index_.ids_.size();
   base_ = len / kBlockRows * kBlockRows;
   count_ = len - base_;
   for (size_t k = 0; k < count_; ++k) {
-    const float* lane = index.lane_of(base_ + k);
+    const float* lane = index_.lane_of(base_ + k);
     for (size_t i = 0; i < dim_; ++i) staged_[k * dim_ + i] = lane[i * kBlockRows];
   }
 }
@@ -301,13 +301,7 @@ void BruteForceIndex::Loader::remove_row(uint64_t id, size_t row) {
     // Every row is in its block: the index removes it itself, and the block
     // that is now partial is staged again.
     x.remove(id);
-    const size_t len = x.ids_.size();
-    base_ = len / kBlockRows * kBlockRows;
-    count_ = len - base_;
-    for (size_t k = 0; k < count_; ++k) {
-      const float* lane = x.lane_of(base_ + k);
-      for (size_t i = 0; i < dim_; ++i) staged_[k * dim_ + i] = lane[i * kBlockRows];
-    }
+    stage_partial_block();
     return;
   }
   x.row_of_.erase(id);

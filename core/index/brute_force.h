@@ -112,6 +112,7 @@ class BruteForceIndex {
     using Floats = std::unique_ptr<float[], AlignedFree>;
 
     void remove_row(uint64_t id, size_t row);
+    void stage_partial_block();
     void write_block();
 
     BruteForceIndex& index_;
@@ -163,6 +164,9 @@ class BruteForceIndex {
   }
   // Adds a segment whose every float is zero.
   void add_segment();
+  // Room in every per-row list (and for the segment pointers) for `rows`
+  // rows; segments themselves are left to be added as rows arrive.
+  void reserve_bookkeeping(size_t rows);
   const Payload& payload_of(size_t row) const;
 
   DistanceMetric metric_;
