@@ -42,13 +42,13 @@ if(NOT VARNEL_HAVE_CXX20)
     "CXX=... or -DCMAKE_CXX_COMPILER=...")
 endif()
 
-# Portable extension modules (wheels): libstdc++ linked in and unused
-# sections dropped, so the modules ask the system only for glibc (2.34 at
+# Portable extension modules (wheels): libstdc++ (and zlib, see below) linked
+# in with their symbols kept local, and unused sections dropped, so the modules ask the system only for glibc (2.34 at
 # most: the rwlocks of std::shared_mutex), libgcc_s and libm, which every
 # manylinux_2_34 system has. libgcc_s stays shared: the static unwinder would
 # add _dl_find_object (glibc 2.35), and static libstdc++'s unused parts
 # arc4random (2.36). Applies to every MODULE library, whichever section makes it.
 option(VARNEL_STATIC_RUNTIME "Link libstdc++ statically into the extension modules (wheels)" OFF)
 if(VARNEL_STATIC_RUNTIME)
-  string(APPEND CMAKE_MODULE_LINKER_FLAGS " -static-libstdc++ -Wl,--gc-sections")
+  string(APPEND CMAKE_MODULE_LINKER_FLAGS " -static-libstdc++ -Wl,--gc-sections -Wl,--exclude-libs,ALL")
 endif()
