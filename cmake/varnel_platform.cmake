@@ -3,7 +3,7 @@
 # what is missing.
 if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
   message(FATAL_ERROR "varnel needs a 64-bit target: ${CMAKE_CXX_COMPILER} builds for "
-    "${CMAKE_SIZEOF_VOID_P}-byte pointers (${CMAKE_SYSTEM_PROCESSOR}). Identifiers, offsets and "
+    "${CMAKE_SIZEOF_VOID_P}-byte pointers. Identifiers, offsets and "
     "memory-mapped sizes are 64-bit; build with a 64-bit compiler (for example x86_64 or aarch64).")
 endif()
 

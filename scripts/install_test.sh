@@ -26,6 +26,13 @@ probe=py/tests/old_cpu_probe.py
 
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
+# Runs a pip command without the warnings of this machine's pip configuration
+# about index locations that do not exist.
+# (pipefail: the status is pip's)
+quiet_pip() {
+  "$@" 2>&1 | { grep -v "is ignored: it is neither a file nor a directory" || true; }
+}
+
 need_root() {
   [ "$(id -u)" -eq 0 ] || fail "$1 needs root (a mount namespace); CI runs as root"
 }
@@ -34,13 +41,13 @@ need_root() {
 fresh_venv() {
   rm -rf "$2"
   "$1" -m venv "$2"
-  "$2/bin/python" -m pip install "${pipq[@]}" --upgrade pip
+  quiet_pip "$2/bin/python" -m pip install "${pipq[@]}" --upgrade pip
 }
 
 # Fails unless every compiled module of the installed distribution is imported
 # from the virtual environment $1 (not from the source tree).
 check_installed_modules() {
-  (cd py/tests && "$1/bin/python" - "$1" <<'EOF'
+  (cd py/tests && "$root/$1/bin/python" - "$root/$1" <<'EOF'
 import importlib, os, sys
 sys.path.insert(0, ".")
 from old_cpu_probe import extension_modules
@@ -70,12 +77,12 @@ wheels() {
     rm -rf "$deps" && mkdir -p "$deps"
     # Dependencies only ever as wheels; numpy stays optional for the tests
     # until the distribution itself needs it (PyPy may have no numpy wheel).
-    "$venv/bin/python" -m pip download "${pipq[@]}" --only-binary :all: -d "$deps" "$wheel" pytest
-    "$venv/bin/python" -m pip download "${pipq[@]}" --only-binary :all: -d "$deps" numpy \
+    quiet_pip "$venv/bin/python" -m pip download "${pipq[@]}" --only-binary :all: -d "$deps" "$wheel" pytest
+    quiet_pip "$venv/bin/python" -m pip download "${pipq[@]}" --only-binary :all: -d "$deps" numpy \
       || echo "(no numpy wheel for $name; its test cases are skipped)"
     extra=()
     ls "$deps"/numpy-*.whl >/dev/null 2>&1 && extra=(numpy)
-    "$venv/bin/python" -m pip install "${pipq[@]}" --no-index --only-binary :all: \
+    quiet_pip "$venv/bin/python" -m pip install "${pipq[@]}" --no-index --only-binary :all: \
       --find-links "$deps" "$wheel" pytest "${extra[@]}"
     check_installed_modules "$venv"
     echo "== wheels: Python suite against the installed wheel on $name"
@@ -116,7 +123,7 @@ source_inside() {
   echo "== source: the CMake package with the PyPI JSON headers"
   tools=build/venv-json-tools
   fresh_venv python3 "$tools"
-  "$tools/bin/python" -m pip install "${pipq[@]}" nlohmann-json
+  quiet_pip "$tools/bin/python" -m pip install "${pipq[@]}" nlohmann-json
   package_roundtrip nojson -DPython_EXECUTABLE="$root/$tools/bin/python"
 }
 

