@@ -39,6 +39,17 @@ struct SearchResult {
   std::optional<Payload> payload;
 };
 
+// The ordering rule below as a comparison: whether a hit at distance `da`
+// with id `ia` comes before one at (`db`, `ib`). Whoever merges result
+// lists (of threads, of shards) orders by it.
+inline bool ranks_before(float da, uint64_t ia, float db, uint64_t ib) {
+  const bool nan_a = da != da;
+  const bool nan_b = db != db;
+  if (nan_a != nan_b) return nan_b;
+  if (!nan_a && da != db) return da < db;
+  return ia < ib;
+}
+
 // Ordering of results, the one rule of every search path: ascending distance
 // by IEEE less-than (so -0.0 and 0.0 are equal); equal distances by ascending
 // id; NaN distances after every number, among themselves by ascending id.
