@@ -177,7 +177,8 @@ def test_unflushed_deletes_and_updates_survive_a_drop(tmp_path):
     c.delete(3)
     c.upsert(4, [40.0], {"u": 1})
     del c
-    gc.collect()
+    for _ in range(3):  # PyPy frees an extension object over more than one collection
+        gc.collect()
     c = varnel.Collection(path)
     assert 3 not in c and c[4][0].tolist() == [40.0] and c[4][1] == {"u": 1} and len(c) == 9
     c.close()
