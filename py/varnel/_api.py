@@ -75,14 +75,14 @@ def merge_hits(parts: list[Hits], k: int) -> Hits:
     nq, m = part_of.shape
     stacked_ids = np.empty((nq, m), dtype=np.uint64)
     stacked_dists = np.empty((nq, m), dtype=np.float32)
-    rows = np.arange(nq)[:, None]
+    rows = np.broadcast_to(np.arange(nq)[:, None], (nq, m))
     for p in range(len(parts)):
         sel = part_of == p
-        stacked_ids[sel] = ids[p][np.broadcast_to(rows, (nq, m))[sel], pos_of[sel]]
-        stacked_dists[sel] = dists[p][np.broadcast_to(rows, (nq, m))[sel], pos_of[sel]]
+        stacked_ids[sel] = ids[p][rows[sel], pos_of[sel]]
+        stacked_dists[sel] = dists[p][rows[sel], pos_of[sel]]
     payloads: Optional[list[Any]] = None
     if all(p.payloads is not None for p in parts):
-        lists = [[p.payloads] if one else p.payloads for p in parts]
+        lists: list[list[Any]] = [[p.payloads] if one else p.payloads for p in parts]  # type: ignore[misc]
         payloads = [
             [lists[int(part_of[q, j])][q][int(pos_of[q, j])] for j in range(m)] for q in range(nq)
         ]

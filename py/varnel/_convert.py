@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import operator
 import os
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Optional, Union
 
 import numpy as np
@@ -105,8 +105,8 @@ def id_array(ids: object) -> "tuple[npt.NDArray[np.uint64], bool]":
         raise TypeError(f"ids must be integers, not an array of {ids.dtype}")
     if isinstance(ids, (str, bytes)):
         raise TypeError(f"ids must be integers, not '{type(ids).__name__}'")
-    if isinstance(ids, (Sequence, range)) or hasattr(ids, "__array__"):
-        return np.array([one_id(i) for i in ids], dtype=np.uint64), False  # type: ignore[union-attr]
+    if isinstance(ids, Iterable):
+        return np.array([one_id(i) for i in ids], dtype=np.uint64), False
     return np.array([one_id(ids)], dtype=np.uint64), True
 
 
