@@ -10,9 +10,10 @@ if(NOT VARNEL_INSTALL)
 endif()
 
 # The line between public and private headers (paths relative to core/).
-# Public: what a C++ user includes, as <varnel/...>.
+# Public: what a C++ user includes, as <varnel/...> (thread_pool.h: searches
+# take a ThreadPool).
 set(VARNEL_PUBLIC_HEADERS
-  collection.h index/brute_force.h distance.h error.h result.h payload.h filter.h)
+  collection.h index/brute_force.h distance.h error.h result.h payload.h filter.h thread_pool.h)
 # Detail: private headers that the public ones include, so they must be
 # installed too (as <varnel/detail/...>, not for direct use): the JSON layer
 # (payload.h and filter.h hold json::Value), the index's id map and block

@@ -73,6 +73,7 @@ wheels() {
     # The wheel this interpreter takes: the project's, with its own tags.
     tag=$("$venv/bin/python" -c 'import sys; print(("pp%d%d" if hasattr(sys, "pypy_version_info") else "cp%d%d") % sys.version_info[:2])')
     wheel=$(ls "$wheelhouse"/*-"$tag"-*manylinux*.whl)
+    [ "$(wc -l <<<"$wheel")" -eq 1 ] || fail "more than one wheel for $name in $wheelhouse"
     echo "== wheels: $(basename "$wheel") into a fresh $name environment, no compiler"
     rm -rf "$deps" && mkdir -p "$deps"
     # Dependencies only ever as wheels; numpy stays optional for the tests

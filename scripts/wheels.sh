@@ -39,15 +39,15 @@ for interp in "${interps[@]}"; do
   quiet_pip "$venv/bin/python" -m pip wheel "${pipq[@]}" --no-deps -w "$raw" \
     -C cmake.define.VARNEL_STATIC_RUNTIME=ON .
   built=$(ls "$raw"/*.whl)
-  # Drop this interpreter's older wheels: name-version-pytag-abitag- stays.
-  prefix=$(basename "$built" | cut -d- -f1-4)
-  rm -f "$wheelhouse/$prefix"-*.whl
+  # Drop this interpreter's wheels of any version (name-version-pytag-abitag-plat).
+  IFS=- read -r dist _ pytag abitag _ <<<"$(basename "$built")"
+  rm -f "$wheelhouse/$dist"-*-"$pytag-$abitag"-*.whl
   if ! quiet_pip "$tools/bin/auditwheel" repair --plat "$plat" -w "$wheelhouse" "$built" \
       | { grep -v "^INFO:" || true; }; then
     echo "auditwheel cannot repair $built for $plat; what its modules use:"
     quiet_pip "$tools/bin/auditwheel" show "$built"
     exit 1
   fi
-  repaired=$(ls "$wheelhouse/$prefix"-*.whl)
+  repaired=$(ls "$wheelhouse/$dist"-*-"$pytag-$abitag"-*.whl)
   echo "built $repaired"
 done

@@ -112,7 +112,43 @@ def main():
         gc.collect()
         reopened = _varnel.Collection.open_or_create(path, 24, "cosine")
         out.append(line("collection", reopened.search(rows[7], 10)))
+    out.extend(package_lines(Lcg(1414)))
     sys.stdout.write("\n".join(out) + "\n")
+
+
+def package_lines(rng):
+    """The varnel package (its own extension module, numpy results): filtered
+    single and batch searches over two threads, and a reopened collection."""
+    try:
+        import numpy as np
+        import varnel
+    except ImportError:  # a build with the low-level module alone
+        return []
+
+    def hits_line(label, hits):
+        bits = np.ascontiguousarray(hits.distances, dtype=np.float32).view(np.uint32)
+        return label + " " + " ".join("%d:%08x" % (int(i), int(b))
+                                      for i, b in zip(hits.ids.ravel(), bits.ravel()))
+
+    out = []
+    for dim in (5, 16, 33, 128):
+        rows = np.array([rng.vector(dim) for _ in range(60)], dtype=np.float32)
+        queries = np.array([rng.vector(dim) for _ in range(4)], dtype=np.float32)
+        payloads = [{"group": i % 3, "name": "row%d" % i} for i in range(len(rows))]
+        for metric in ("euclidean", "cosine", "dot"):
+            index = varnel.Index(dim, metric, threads=2)
+            index.upsert(np.arange(len(rows), dtype=np.uint64) * 7, rows, payloads)
+            out.append(hits_line("varnel %s %d" % (metric, dim), index.search(queries[0], 8)))
+            out.append(hits_line("varnel where %s %d" % (metric, dim),
+                                 index.search(queries, 5, where={"group": {"$in": [0, 2]}})))
+    with tempfile.TemporaryDirectory() as tmp:
+        rows = np.array([rng.vector(12) for _ in range(25)], dtype=np.float32)
+        with varnel.Collection(os.path.join(tmp, "c"), 12, "euclidean") as collection:
+            collection.upsert(np.arange(25, dtype=np.uint64), rows, [{"odd": i % 2} for i in range(25)])
+            collection.flush()
+        with varnel.Collection(os.path.join(tmp, "c")) as reopened:
+            out.append(hits_line("varnel collection", reopened.search(rows[3], 6, where={"odd": 1})))
+    return out
 
 
 if __name__ == "__main__":
