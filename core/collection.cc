@@ -1,5 +1,7 @@
 #include "collection.h"
 
+#include <unistd.h>
+
 #include <limits>
 #include <mutex>
 #include <system_error>
@@ -19,7 +21,9 @@ constexpr const char* kReadMeta = "read meta failed: ";
 constexpr const char* kParseMeta = "parse meta failed: ";
 constexpr const char* kWriteMeta = "write meta failed: ";
 constexpr const char* kDataDamaged = "data file damaged: ";
-constexpr const char* kMetaTempName = "meta.json.tmp";
+constexpr const char* kLockFailed = "lock failed: ";
+constexpr const char* kInUse = "the collection is in use by another process";
+constexpr const char* kMetaTempPrefix = "meta.json.tmp.";
 
 constexpr std::string_view kMetaFields[] = {"dimension", "metric", "vector_count", "next_id"};
 
@@ -80,7 +84,11 @@ Result<CollectionMeta, std::string> CollectionMeta::from_json(std::string_view t
 
 Status write_meta(const fs::path& dir, const CollectionMeta& meta) {
   const std::string text = meta.to_json();
-  const fs::path tmp = dir / kMetaTempName;
+  // The pid keeps the temporary apart from any other process's; within the
+  // process the writers (several objects may share a directory) take turns.
+  static std::mutex one_writer_at_a_time;
+  std::lock_guard turn(one_writer_at_a_time);
+  const fs::path tmp = dir / (kMetaTempPrefix + std::to_string(::getpid()));
   auto fail = [](std::string cause) { return Error::collection(kWriteMeta + cause); };
   {
     auto file = File::open(tmp, OpenMode::kWriteCreateTruncate);
@@ -120,10 +128,12 @@ Result<CollectionMeta> read_meta(const fs::path& dir) {
 
 // ---- open and recovery
 
-Collection::Collection(fs::path path, const CollectionConfig& config, storage::Wal wal,
-                       storage::DataFile data_file)
+Collection::Collection(fs::path path, fs::path dir, const CollectionConfig& config,
+                       storage::WriterLock lock, storage::Wal wal, storage::DataFile data_file)
     : path_(std::move(path)),
+      dir_(std::move(dir)),
       config_(config),
+      lock_(std::move(lock)),
       index_(config.metric, config.dimension),
       wal_(std::move(wal)),
       data_file_(std::move(data_file)) {}
@@ -134,15 +144,33 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& p
     auto made = storage::create_directories(path);
     if (!made.ok()) return Error::collection(kCreateDir + made.error());
   }
+  // From here on only the bound directory is used.
+  auto bound = storage::bind_directory(path);
+  if (!bound.ok()) return Error::collection(kCreateDir + bound.error());
+  const fs::path& dir = bound.value();
 
-  const fs::path meta_path = path / kMetaFileName;
+  // The lock comes before anything is read or changed: a refused open
+  // replays nothing, cuts nothing and writes no meta.json.
+  auto lock = storage::WriterLock::acquire(dir / kWalFileName);
+  if (!lock.ok()) {
+    const storage::LockFailure& f = lock.error();
+    using Stage = storage::LockFailure::Stage;
+    // Opening the file to lock is opening the log, and fails as that would.
+    if (f.stage == Stage::kOpen) return Error::io(storage::kOpenWal + f.cause);
+    if (f.stage == Stage::kLock) return Error::collection(kLockFailed + f.cause);
+    std::string text = kInUse;
+    if (f.holder > 0) text += " (pid " + std::to_string(f.holder) + ")";
+    return Error::collection(std::move(text));
+  }
+
+  const fs::path meta_path = dir / kMetaFileName;
   // Only a missing meta.json makes a new collection; taking an unreadable
   // one for missing would rewrite it with whatever dimension was asked for.
   auto meta_exists = storage::stat_exists(meta_path);
   if (!meta_exists.ok()) return Error::collection(kReadMeta + meta_exists.error());
   const bool is_new = !meta_exists.value();
   if (!is_new) {
-    auto meta = read_meta(path);
+    auto meta = read_meta(dir);
     if (!meta.ok()) return std::move(meta.error());
     if (meta.value().dimension != config.dimension) {
       return Error::collection("dimension mismatch: collection has " +
@@ -151,13 +179,14 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& p
     }
   }
 
-  auto wal = storage::Wal::open(path / kWalFileName, config.wal_sync);
+  auto wal = storage::Wal::open(dir / kWalFileName, config.wal_sync);
   if (!wal.ok()) return std::move(wal.error());
-  auto data_file = storage::DataFile::open(path / kDataFileName);
+  auto data_file = storage::DataFile::open(dir / kDataFileName);
   if (!data_file.ok()) return std::move(data_file.error());
 
   std::unique_ptr<Collection> collection(
-      new Collection(path, config, std::move(wal.value()), std::move(data_file.value())));
+      new Collection(path, dir, config, std::move(lock.value()), std::move(wal.value()),
+                     std::move(data_file.value())));
   Status recovered = collection->recover();
   if (!recovered.ok()) return std::move(recovered.error());
   if (is_new) {
@@ -201,6 +230,10 @@ Status Collection::load_data_file() {
     index::BruteForceIndex::Loader loader(index_, static_cast<size_t>(max_rows));
     scanned = data_file_.for_each_active_view(
         [&](storage::DataRecordView& record) -> Status {
+          // Every active record counts toward next_id, also one the index
+          // cannot take.
+          if (!any || record.id > largest) largest = record.id;
+          any = true;
           // A record of another length cannot enter the index; it is skipped
           // and offsets keeps naming the record the index holds.
           if (record.dim != config_.dimension) return {};
@@ -208,8 +241,6 @@ Status Collection::load_data_file() {
           record.copy_vector(loader.row());
           loader.add(record.id, std::move(*record.payload));
           offsets_.put(record.id, record.offset);
-          if (!any || record.id > largest) largest = record.id;
-          any = true;
           return {};
         },
         &end);
@@ -241,7 +272,7 @@ Status Collection::replay_log() {
   storage::WalReadEnd end;
   bool apply_failed = false;
   Status read = storage::Wal::read_each(
-      path_ / kWalFileName,
+      dir_ / kWalFileName,
       [&](storage::WalEntry& entry) -> Status {
         Status applied;
         switch (entry.kind) {
@@ -396,7 +427,7 @@ Status Collection::save_meta() const {
   meta.metric = std::string(metric_name(config_.metric));
   meta.vector_count = len();
   meta.next_id = next_id();
-  return write_meta(path_, meta);
+  return write_meta(dir_, meta);
 }
 
 size_t Collection::len() const {

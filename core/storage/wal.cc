@@ -14,7 +14,6 @@
 namespace varnel::storage {
 namespace {
 
-constexpr const char* kOpenWal = "failed to open WAL: ";
 constexpr const char* kSerialize = "serialization failed: ";
 constexpr const char* kWriteChecksum = "write checksum failed: ";
 constexpr const char* kWriteLength = "write length failed: ";

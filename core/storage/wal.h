@@ -35,6 +35,8 @@
 namespace varnel::storage {
 
 inline constexpr size_t kFrameHeaderBytes = 8;
+// The context of a failed open of the log (also the writer lock's open of it).
+inline constexpr const char* kOpenWal = "failed to open WAL: ";
 inline constexpr size_t kWalBatchSize = 100;            // appends per fsync under kBatch
 inline constexpr size_t kWalReadBufferBytes = 64 * 1024;
 
