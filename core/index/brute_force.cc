@@ -16,22 +16,12 @@
 namespace varnel::index {
 namespace {
 
-// The one ordering of hits (the header's rule): ascending distance by IEEE
-// less-than, equal distances by ascending id, NaN after every number and
-// among NaNs by ascending id. A total order, as ids are unique.
-inline bool before(float a, uint64_t a_id, float b, uint64_t b_id) {
-  const bool a_nan = std::isnan(a);
-  const bool b_nan = std::isnan(b);
-  if (a_nan || b_nan) return a_nan == b_nan ? a_id < b_id : b_nan;
-  return a < b || (a == b && a_id < b_id);
-}
-
-// before() over hits, by their rows' identifiers.
+// ranks_before() over hits, by their rows' identifiers.
 struct Before {
   const uint64_t* ids;
   template <typename Hit>
   bool operator()(const Hit& a, const Hit& b) const {
-    return before(a.distance, ids[a.row], b.distance, ids[b.row]);
+    return ranks_before(a.distance, ids[a.row], b.distance, ids[b.row]);
   }
 };
 
@@ -130,7 +120,7 @@ class BruteForceIndex::Selection {
   void offer(float distance, size_t row) {
     if (heap_.size() < keep_) {
       push(distance, row);
-    } else if (before(distance, ids_[row], worst_, worst_id_)) {
+    } else if (ranks_before(distance, ids_[row], worst_, worst_id_)) {
       replace(distance, row);
     }
   }
@@ -154,7 +144,7 @@ class BruteForceIndex::Selection {
         candidates &= candidates - 1;
         // The k-th may have moved nearer since the mask was taken.
         const size_t row = first + group + lane;
-        if (before(d[group + lane], ids_[row], worst_, worst_id_)) replace(d[group + lane], row);
+        if (ranks_before(d[group + lane], ids_[row], worst_, worst_id_)) replace(d[group + lane], row);
       }
     }
   }
