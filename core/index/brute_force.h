@@ -18,6 +18,7 @@
 #include "distance.h"
 #include "id_map.h"
 #include "payload.h"
+#include "payload_columns.h"
 #include "result.h"
 #include "zeroed_memory.h"
 
@@ -211,6 +212,7 @@ class BruteForceIndex {
   // common case costs one pointer per row and no allocation.
   std::vector<std::unique_ptr<Payload>> payloads_;
   IdMap row_of_;                   // identifier -> row, for every row
+  PayloadColumns columns_;         // the payloads again, field by field, row for row
 };
 
 }  // namespace index
