@@ -276,6 +276,14 @@ Status Collection::load_data_file() {
 // by the end of the file is what a killed writer leaves: it is cut away. A
 // complete frame that fails its checksum or does not decode is an error.
 Status Collection::replay_log() {
+  // Replayed updates and deletes mark records at once, which is safe only
+  // for entries on stable storage: the frames a dropped or killed process
+  // wrote out may not be, so the log is synced before it is read.
+  if (wal_.end_offset() > 0) {
+    std::unique_lock guard(wal_lock_);
+    Status synced = wal_.sync();
+    if (!synced.ok()) return synced;
+  }
   storage::WalReadEnd end;
   bool apply_failed = false;
   Status read = storage::Wal::read_each(
