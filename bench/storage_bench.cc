@@ -24,6 +24,7 @@
 #include <zlib.h>
 
 #include "collection.h"
+#include "float_text_simd.h"
 #include "json.h"
 #include "storage/data_file.h"
 #include "storage/wal.h"
@@ -131,7 +132,9 @@ int main(int argc, char** argv) {
   std::filesystem::remove(data);
   }
 
-  // ---- the float32 writer alone, on normally distributed components
+  // ---- the float32 writer alone, on normally distributed components: one
+  // value at a time, then whole d=128 vectors as comma-separated lists on
+  // each path this CPU has
   {
     std::normal_distribution<float> normal;
     std::vector<float> xs(1 << 20);
@@ -148,6 +151,18 @@ int main(int argc, char** argv) {
     const double t_std = now() - t0;
     std::printf("float32 text: write_f32 %.1f ns per component, to_chars (scientific) %.1f ns%s\n",
                 t_ours / xs.size() * 1e9, t_std / xs.size() * 1e9, chars == 0 ? " " : "");
+    std::vector<char> list(d * json::kMaxF32Chars);
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512}) {
+      if (!f32_text_path_supported(path)) continue;
+      t0 = now();
+      for (size_t i = 0; i + d <= xs.size(); i += d) {
+        chars += write_f32_list(path, list.data(), xs.data() + i, d) - list.data();
+      }
+      const double t = now() - t0;
+      std::printf("float32 list of %zu, %s: %.2f ns per component%s\n", d,
+                  std::string(kernel_path_name(path)).c_str(), t / xs.size() * 1e9,
+                  chars == 0 ? " " : "");
+    }
   }
 
   // ---- one fsync after a batch's worth of log bytes (100 frames of d=128)
