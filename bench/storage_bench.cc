@@ -5,7 +5,8 @@
 //   ./storage_bench <scratch dir> [data MiB, default 1024] [log appends, default 1000000]
 // Measures: data-file appends, a scan of the data file (from the page cache)
 // next to a plain sequential read of the same file, the old per-record
-// read_at walk on a slice, the float32 text writer against to_chars, the
+// read_at walk on a slice, the float32 text writer against to_chars and as
+// d=128 lists on each SIMD path (float_text_simd), the
 // cost of one fsync on this disk, log appends of d=128 vectors per sync
 // policy, and Collection::insert of d=128 vectors under the batch policy.
 // A data size of 0 skips the data-file part.
