@@ -501,9 +501,9 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::search_hits(
   // A part should hold this many row components times queries at least, or
   // waking a thread costs more than it saves.
   constexpr size_t kMinPartFloats = size_t{1} << 16;
-  const size_t block_work = std::max<size_t>(1, kBlockRows * dimension_ * nq);
-  const size_t row_parts =
-      std::max<size_t>(1, std::min(threads, nblocks * block_work / kMinPartFloats));
+  const size_t work_parts = std::max<size_t>(
+      1, std::min(threads, nblocks * kBlockRows * dimension_ * nq / kMinPartFloats));
+  const size_t row_parts = std::max<size_t>(1, std::min(work_parts, nblocks));
 
   std::vector<float> query_norms;
   if (metric_ == DistanceMetric::Cosine) {
@@ -526,8 +526,8 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::search_hits(
   const uint16_t* pass_bits = filter != nullptr ? pass.data() : nullptr;
 
   const size_t tiles = (nq + kTileQueries - 1) / kTileQueries;
-  if (row_parts < threads && tiles >= 2) {
-    const size_t parts = std::min(threads, tiles);
+  if (row_parts < work_parts && tiles >= 2) {
+    const size_t parts = std::min(work_parts, tiles);
     std::vector<std::vector<Hit>> hits(nq);
     run(parts, [&](size_t p) {
       const size_t j0 = std::min(nq, part_begin(tiles, parts, p) * kTileQueries);

@@ -96,8 +96,8 @@ class BruteForceIndex {
   // `nq` queries of `dim` floats each, back to back at `queries`: one result
   // list per query, each exactly what search() gives for that query. All
   // lists are empty when `dim` differs from the dimension. One pass over the
-  // rows serves every query; a pool splits the queries (or, for a few
-  // queries, the rows) over its threads, with the same results.
+  // rows serves every query; a pool splits the rows (or, when there are
+  // too few of them, the queries) over its threads, with the same results.
   std::vector<std::vector<SearchResult>> search_batch(const float* queries, size_t nq, size_t dim,
                                                       size_t k, const Filter* filter = nullptr,
                                                       ThreadPool* pool = nullptr) const;
