@@ -483,8 +483,25 @@ std::vector<SearchResult> BruteForceIndex::results(const std::vector<Hit>& hits)
   return out;
 }
 
+std::optional<VectorEntry> BruteForceIndex::get(uint64_t id) const {
+  const size_t row = row_of_.find(id);
+  if (row == IdMap::kAbsent) return std::nullopt;
+  VectorEntry entry;
+  entry.vector.resize(dimension_);
+  const float* lane = block(row / kBlockRows) + row % kBlockRows;
+  for (size_t i = 0; i < dimension_; ++i) entry.vector[i] = lane[i * kBlockRows];
+  entry.payload = payload_of(row);
+  return entry;
+}
+
+std::vector<uint64_t> BruteForceIndex::ids() const {
+  std::vector<uint64_t> out = ids_;
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 std::vector<SearchResult> BruteForceIndex::search(const float* query, size_t query_len, size_t k,
-                                                  const Filter* filter) const {
+                                                  const Filter* filter, ThreadPool* /*pool*/) const {
   if (query_len != dimension_ || k == 0 || ids_.empty()) return {};
   return results(scan(query, 1, k, filter)[0]);
 }
@@ -492,7 +509,8 @@ std::vector<SearchResult> BruteForceIndex::search(const float* query, size_t que
 std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(const float* queries,
                                                                      size_t nq, size_t dim,
                                                                      size_t k,
-                                                                     const Filter* filter) const {
+                                                                     const Filter* filter,
+                                                                     ThreadPool* /*pool*/) const {
   std::vector<std::vector<SearchResult>> out(nq);
   if (dim != dimension_ || k == 0 || ids_.empty() || nq == 0) return out;
   std::vector<std::vector<Hit>> hits = scan(queries, nq, k, filter);

@@ -199,6 +199,7 @@ Status Wal::append(WalEntryKind kind, uint64_t id, const float* vector, size_t d
     return io(context, std::move(f.cause));
   }
   ++unsynced_appends_;
+  ++appended_;
 
   switch (sync_policy_) {
     case SyncPolicy::kAlways:
@@ -217,6 +218,7 @@ Status Wal::sync() {
   IoStatus sync = writer_.sync();
   if (!sync.ok()) return io(kSync, std::move(sync).error());
   unsynced_appends_ = 0;
+  synced_ = appended_;
   return {};
 }
 
