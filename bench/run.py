@@ -66,6 +66,10 @@ PEERS = ["varnel", PACKAGE, "faiss", "hnswlib", "usearch", "numpy", "sqlite-vec"
 # The peers the targets compare with (the others are spared batches that would take minutes).
 TARGET_PEERS = {"varnel", PACKAGE, "faiss", "hnswlib", "numpy"}
 MISSING_PACKAGE = "the varnel package is not installed"
+# The longest batch a peer no target names is given, estimated from the rate of
+# its smaller batch (usearch's exact batch of 1000 over 1,000,000 x 128 took a
+# minute and LanceDB's half of one: a third of the run for cells no target reads).
+BATCH_BUDGET_S = 20
 
 # The peers of the two-thread tables for inner product and cosine (L2 has them all):
 # the ones the targets compare with there, and LanceDB.
@@ -81,7 +85,7 @@ PRESETS = {
         "metrics": ["l2", "ip"],
         "batches": [100],
         "threads": [1, 2],
-        "two_thread_search": [(20_000, 128)],
+        "two_thread_search": [(10_000, 128)],
         "two_thread_metrics": ["l2", "ip"],
         "sqlite_max_elems": 10_000 * 128,
         "all_batches": False,
@@ -663,7 +667,7 @@ def worker_search(task):
                     # A peer no target names is spared batches that would
                     # take minutes at the rate of its previous batch.
                     if (peer_name not in TARGET_PEERS and row["batch_qps"]
-                            and nq / min(row["batch_qps"].values()) > task.get("batch_budget_s", 40)):
+                            and nq / min(row["batch_qps"].values()) > task.get("batch_budget_s", BATCH_BUDGET_S)):
                         row.setdefault("batch_skipped", []).append(nq)
                         continue
                     t, _ = best_time(lambda: peer.many(Q[:nq]))
@@ -1250,6 +1254,7 @@ def merge_results(old, new, patterns):
     if "bandwidth" in new:
         merged["bandwidth"] = new["bandwidth"]
     merged["notes"] = sorted(set(old.get("notes", [])) | set(new.get("notes", [])))
+    merged["config_s"] = {**old.get("config_s", {}), **new.get("config_s", {})}
     merged["reruns"] = old.get("reruns", []) + [{
         "only": patterns, "started": new["started"], "load": new["load"],
         "total_s": new["total_s"], "varnel_commit": new["machine"].get("varnel_commit")}]
@@ -1354,7 +1359,9 @@ def orchestrate(args, patterns=(), bandwidth=True):
     for name, task, threads in plan(preset, package):
         if selected(name, patterns):
             print(f"== {name}", file=sys.stderr, flush=True)
+            t = now()
             out = run_worker(task, threads, name)
+            results.setdefault("config_s", {})[name] = round(now() - t, 1)
             rows += out if isinstance(out, list) else [out]
 
     results["rows"] = [r for r in rows if isinstance(r, dict)]
@@ -1705,7 +1712,7 @@ def render_markdown(results):
         skipped = [r for r in search if r["threads"] == threads and r.get("batch_skipped")]
         for r in skipped:
             L.append(f"- {r['peer']} n={r['n']:,} d={r['d']} {r['metric']}: batch of "
-                     f"{', '.join(map(str, r['batch_skipped']))} not run (it would take over 40 s "
+                     f"{', '.join(map(str, r['batch_skipped']))} not run (it would take over {BATCH_BUDGET_S} s "
                      f"at the rate of its smaller batch)")
         if skipped:
             L.append("")
