@@ -267,7 +267,8 @@ def package_results(q1=1000.0, q2=1900.0, faiss2=1800.0, s1=0.020, s2=0.011, fil
     rows.append(dict(base, shape=None, keep=1.0, single_s=0.010, batch_qps={"100": 100.0}))
     for shape in run.FILTER_SHAPES:
         for keep in run.FILTER_KEEPS:
-            rows.append(dict(base, shape=shape, keep=keep, single_s=0.010 * filt,
+            rows.append(dict(base, shape=shape, keep=keep, matching=int(keep * 1_000_000),
+                             single_s=0.010 * filt,
                              batch_qps={"100": 100.0 / filt}, identical_to_subset=identical))
     for peer, rate in (("varnel.Collection", upsert), ("sqlite-vec", lite)):
         rows.append({"task": "collection", "peer": peer, "source": "numpy", "n": 100_000, "d": 128,
@@ -276,7 +277,8 @@ def package_results(q1=1000.0, q2=1900.0, faiss2=1800.0, s1=0.020, s2=0.011, fil
     results = results_with(0.02, 0.03, 0.04, open_ratio=open_s / 0.1)
     op = next(r for r in results["rows"] if r["task"] == "open")
     op.update(open_s=open_s, read_stream_s=0.1, package_open_s=package_open_s,
-              package_open_over_read=package_open_s / 0.1)
+              package_open_over_read=package_open_s / 0.1, package_open_s_all=[package_open_s],
+              package_peak_rss_bytes=600e6, package_rss_over_vectors=1.17, package_probe_found=True)
     results["rows"] += rows
     results["bandwidth"]["two_core_bytes_per_s"] = 40e9
     return results
@@ -358,3 +360,12 @@ def test_merge_replaces_only_the_rerun_configurations():
     assert len(merged["rows"]) == len(old["rows"]) - 4 + 1  # varnel, faiss, hnswlib, sqlite-vec ip
     assert merged["bandwidth"] == old["bandwidth"] and merged["reruns"][0]["only"] == ["d=128 ip"]
     assert "Rerun of the configurations matching `d=128 ip`" in run.render_markdown(merged)
+
+
+def test_markdown_has_the_thread_and_filter_tables_with_their_ratios():
+    text = run.render_markdown(package_results(filt=1.25))
+    threads = text.split("## varnel.Index: two threads against one")[1].split("\n## ")[0]
+    # 1,000,000 x 128 l2: 20 ms -> 11 ms (0.55 x), 1,000 -> 1,900 q/s (1.90 x), FAISS 1,800 (1.06 x)
+    assert "| 1,000,000 | l2 | 20.0 | 11.0 | 0.55 | 12.8 | 1,000 | 1,900 | 1.90 | 1,800 | 1.06 |" in threads
+    filtered = text.split("## Filtered search")[1].split("\n## ")[0]
+    assert "| string equality, 10% | 10.00% | 12.5 | 1.25 | 80 | 1.25 | — | yes |" in filtered
