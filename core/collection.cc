@@ -244,6 +244,7 @@ Status Collection::load_data_file() {
           // Of several active records with one id, the newest wins.
           record.copy_vector(loader.row());
           loader.add(record.id, std::move(*record.payload));
+          remember_shadowed(record.id);
           offsets_.put(record.id, record.offset);
           if (!any || record.id > largest) largest = record.id;
           any = true;
@@ -275,6 +276,14 @@ Status Collection::load_data_file() {
 // by the end of the file is what a killed writer leaves: it is cut away. A
 // complete frame that fails its checksum or does not decode is an error.
 Status Collection::replay_log() {
+  // Replayed updates and deletes mark records at once, which is safe only
+  // for entries on stable storage: the frames a dropped or killed process
+  // wrote out may not be, so the log is synced before it is read.
+  if (wal_.end_offset() > 0) {
+    std::unique_lock guard(wal_lock_);
+    Status synced = wal_.sync();
+    if (!synced.ok()) return synced;
+  }
   storage::WalReadEnd end;
   bool apply_failed = false;
   Status read = storage::Wal::read_each(
@@ -318,7 +327,7 @@ void Collection::raise_next_id(uint64_t id) {
 // Appends the record, puts the vector in the index in place of any earlier
 // one and points offsets at the new record; each step under its own lock.
 Status Collection::store(uint64_t id, const float* vector, size_t len, const Payload& payload,
-                         uint64_t synced) {
+                         uint64_t synced, bool old_marked) {
   uint64_t offset = 0;
   {
     std::unique_lock guard(data_lock_);
@@ -335,8 +344,25 @@ Status Collection::store(uint64_t id, const float* vector, size_t len, const Pay
     if (!inserted.ok()) return inserted;
   }
   std::unique_lock guard(offsets_lock_);
+  if (!old_marked) remember_shadowed(id);
   offsets_.put(id, offset);
   return {};
+}
+
+void Collection::remember_shadowed(uint64_t id) {
+  const uint64_t earlier = offsets_.find(id);
+  if (earlier != IdMap::kAbsent) shadowed_.emplace(id, earlier);
+}
+
+std::vector<uint64_t> Collection::take_active_records(uint64_t id, bool erase) {
+  std::vector<uint64_t> out;
+  const uint64_t current = offsets_.find(id);
+  if (current != IdMap::kAbsent) out.push_back(current);
+  if (erase) offsets_.erase(id);
+  auto [first, last] = shadowed_.equal_range(id);
+  for (auto it = first; it != last; ++it) out.push_back(it->second);
+  shadowed_.erase(first, last);
+  return out;
 }
 
 Status Collection::apply_insert_no_wal(uint64_t id, const float* vector, size_t len,
@@ -353,39 +379,31 @@ Status Collection::apply_insert_no_wal(uint64_t id, const float* vector, size_t 
 Status Collection::apply_update_no_wal(uint64_t id, const float* vector, size_t len,
                                        const Payload& payload) {
   if (len != config_.dimension) return Error::dimension_mismatch(config_.dimension, len);
-  {
-    std::shared_lock offsets_guard(offsets_lock_);
-    const uint64_t offset = offsets_.find(id);
-    if (offset != IdMap::kAbsent) {
-      // mark_deleted may first write out the append buffer (the record can
-      // still be there), so it needs the data file exclusively.
-      std::unique_lock data_guard(data_lock_);
-      Status marked = data_file_.mark_deleted(offset);
-      if (!marked.ok()) return marked;
-    }
-  }
+  Status marked = mark_active_records(id, false);
+  if (!marked.ok()) return marked;
   // An update does not raise next_id.
-  return store(id, vector, len, payload);
+  return store(id, vector, len, payload, 0, true);
 }
 
 Result<bool> Collection::apply_delete_no_wal(uint64_t id) {
-  {
-    std::shared_lock offsets_guard(offsets_lock_);
-    const uint64_t offset = offsets_.find(id);
-    if (offset != IdMap::kAbsent) {
-      std::unique_lock data_guard(data_lock_);
-      Status marked = data_file_.mark_deleted(offset);
-      if (!marked.ok()) return std::move(marked.error());
-    }
+  Status marked = mark_active_records(id, true);
+  if (!marked.ok()) return std::move(marked.error());
+  std::unique_lock guard(index_lock_);
+  return index_.remove(id).has_value();
+}
+
+// Marks every active record of `id` at once (the log entry is durable
+// already), offsets and then the data file held.
+Status Collection::mark_active_records(uint64_t id, bool erase) {
+  std::unique_lock offsets_guard(offsets_lock_);
+  // mark_deleted may first write out the append buffer (the record can
+  // still be there), so it needs the data file exclusively.
+  std::unique_lock data_guard(data_lock_);
+  for (uint64_t offset : take_active_records(id, erase)) {
+    Status marked = data_file_.mark_deleted(offset);
+    if (!marked.ok()) return marked;
   }
-  bool held = false;
-  {
-    std::unique_lock guard(index_lock_);
-    held = index_.remove(id).has_value();
-  }
-  std::unique_lock guard(offsets_lock_);
-  offsets_.erase(id);
-  return held;
+  return {};
 }
 
 // ---- the public operations
@@ -404,7 +422,7 @@ Status Collection::insert(uint64_t id, const float* vector, size_t len, const Pa
     if (!logged.ok()) return logged;
   }
   // As apply_insert_no_wal, writing the marks this append's sync allows.
-  Status stored = store(id, vector, len, payload, synced);
+  Status stored = store(id, vector, len, payload, synced, false);
   if (stored.ok()) raise_next_id(id);
   change_applied();
   return stored;
@@ -472,16 +490,16 @@ Status Collection::upsert(uint64_t id, const float* vector, size_t len, const Pa
                    vector, len, payload, &seq, &synced);
     if (!logged.ok()) return logged;
   }
-  uint64_t old_offset = IdMap::kAbsent;
+  std::vector<uint64_t> replaced;
   {
-    std::shared_lock guard(offsets_lock_);
-    old_offset = offsets_.find(id);
+    std::unique_lock guard(offsets_lock_);
+    replaced = take_active_records(id, false);
   }
-  if (old_offset != IdMap::kAbsent) {
+  if (!replaced.empty()) {
     std::unique_lock guard(data_lock_);
-    pending_marks_.push_back({old_offset, seq});
+    for (uint64_t offset : replaced) pending_marks_.push_back({offset, seq});
   }
-  Status stored = store(id, vector, len, payload, synced);
+  Status stored = store(id, vector, len, payload, synced, true);
   // Replayed, an Update does not raise next_id; live, it cannot matter (the
   // id was stored, so next_id is past it already).
   if (stored.ok() && !present) raise_next_id(id);
@@ -502,11 +520,10 @@ Result<bool> Collection::remove(uint64_t id) {
         log_change(storage::WalEntryKind::kDelete, id, nullptr, 0, Payload{}, &seq, &synced);
     if (!logged.ok()) return std::move(logged.error());
   }
-  uint64_t offset = IdMap::kAbsent;
+  std::vector<uint64_t> deleted;
   {
     std::unique_lock guard(offsets_lock_);
-    offset = offsets_.find(id);
-    offsets_.erase(id);
+    deleted = take_active_records(id, true);
   }
   bool held = false;
   {
@@ -516,12 +533,12 @@ Result<bool> Collection::remove(uint64_t id) {
   Status marked;
   {
     std::unique_lock guard(data_lock_);
-    if (offset != IdMap::kAbsent) pending_marks_.push_back({offset, seq});
+    for (uint64_t offset : deleted) pending_marks_.push_back({offset, seq});
     marked = write_marks(synced);
   }
   change_applied();
   if (!marked.ok()) return std::move(marked.error());
-  return held || offset != IdMap::kAbsent;
+  return held || !deleted.empty();
 }
 
 Status Collection::compact() {
@@ -569,6 +586,7 @@ Status Collection::compact() {
     fresh.value().renamed_to(data_path);
     data_file_ = std::move(fresh.value());
     offsets_ = std::move(offsets);
+    shadowed_.clear();
     pending_marks_.clear();  // their records are gone with the old file
     // The log is emptied only once the rename is durable.
     Status dir_synced = sync_directory(path_, kCompact);

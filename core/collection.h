@@ -11,7 +11,9 @@
 // is marked in the data file only once the log entry that did it is synced
 // (the log's next sync, a flush or a compact), so a crash never loses a value
 // that was durable before the call. Replay at open marks at once (its log is
-// on disk already); insert() never marks (the newest record of an id wins).
+// on disk already). insert() never marks: of several active records of an
+// id the newest wins at open, and the older ones are remembered so that a
+// later delete or update marks them all.
 //
 // Locks: five reader-writer locks (index, wal, data file, offsets, next_id).
 // An operation takes one at a time, except these nestings:
@@ -41,6 +43,7 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "distance.h"
@@ -188,8 +191,19 @@ class Collection {
   // Appends the record, replaces the index entry and the offset; while the
   // data file is held, writes the waiting marks whose entries are among the
   // first `synced` appends of the log.
+  // `old_marked`: the caller marks (or has queued) the id's earlier
+  // records; otherwise the one offsets named is remembered as shadowed.
   Status store(uint64_t id, const float* vector, size_t len, const Payload& payload,
-               uint64_t synced = 0);
+               uint64_t synced = 0, bool old_marked = false);
+  // Offsets lock held (W): remembers the record offsets names for `id` as
+  // shadowed, before offsets is pointed at a newer one.
+  void remember_shadowed(uint64_t id);
+  // Offsets lock held (W): every active record of `id`, the one offsets
+  // names (taken out of offsets when `erase`) and the shadowed ones (always
+  // forgotten).
+  std::vector<uint64_t> take_active_records(uint64_t id, bool erase);
+  // Marks every active record of `id` now (replay: the entry is durable).
+  Status mark_active_records(uint64_t id, bool erase);
   void raise_next_id(uint64_t id);
   // Logs one change (wal lock held by the caller) and counts it in flight.
   Status log_change(storage::WalEntryKind kind, uint64_t id, const float* vector, size_t len,
@@ -220,6 +234,10 @@ class Collection {
 
   mutable std::shared_mutex offsets_lock_;
   IdMap offsets_;  // id -> offset of the record the index holds
+  // Older records that insert() (or an open finding several records of one
+  // id) left active; a delete or update of the id must mark them too, or a
+  // later open would bring them back. Under offsets_lock_.
+  std::unordered_multimap<uint64_t, uint64_t> shadowed_;
 
   mutable std::shared_mutex next_id_lock_;
   uint64_t next_id_ = 1;  // one past the largest id seen; saturates at 2^64 - 1

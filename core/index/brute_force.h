@@ -18,6 +18,7 @@
 #include "distance.h"
 #include "id_map.h"
 #include "payload.h"
+#include "payload_columns.h"
 #include "result.h"
 #include "zeroed_memory.h"
 
@@ -81,9 +82,8 @@ class BruteForceIndex {
   // The filter sees each payload before any distance of its row is taken.
   // With a pool, the rows are split over its threads; every distance is the
   // one a single thread computes and the parts merge by the ordering rule,
-  // so the list is the same for every thread count. The filter (and the
-  // pool) must be usable from several threads at once (both are: matches
-  // is const and reads only).
+  // so the list is the same for every thread count. The filter is then
+  // asked from several threads at once (matches only reads).
   std::vector<SearchResult> search(const float* query, size_t query_len, size_t k,
                                    const Filter* filter = nullptr,
                                    ThreadPool* pool = nullptr) const;
@@ -177,8 +177,13 @@ class BruteForceIndex {
 
   // The nearest hits of each query, nearest first; queries hold the index's
   // dimension. The filter is evaluated once per row, before any distance.
+  std::vector<std::vector<Hit>> search_hits(const float* queries, size_t nq, size_t k,
+                                            const Filter* filter, ThreadPool* pool) const;
+  // One part of that work: blocks [b0, b1), rows whose `pass` bit is set
+  // (all when null).
   std::vector<std::vector<Hit>> scan(const float* queries, size_t nq, size_t k,
-                                     const Filter* filter) const;
+                                     const float* query_norms, const uint16_t* pass, size_t b0,
+                                     size_t b1) const;
   std::vector<SearchResult> results(const std::vector<Hit>& hits) const;
   // The block with index `b` (row b * kBlockRows onwards).
   const float* block(size_t b) const {
@@ -207,6 +212,7 @@ class BruteForceIndex {
   // common case costs one pointer per row and no allocation.
   std::vector<std::unique_ptr<Payload>> payloads_;
   IdMap row_of_;                   // identifier -> row, for every row
+  PayloadColumns columns_;         // the payloads again, field by field, row for row
 };
 
 }  // namespace index
