@@ -562,6 +562,8 @@ class LanceDBPeer:
 
     def many(self, Q, spec=None):
         t = self._search(list(Q), spec)  # a list of vectors: one search per vector
+        if "query_index" not in t.column_names:  # a list of one is a plain search
+            return [t["id"].to_pylist()]
         return group_by_query(t["query_index"].to_numpy(), t["_distance"].to_numpy(),
                               t["id"].to_numpy(), len(Q))
 
