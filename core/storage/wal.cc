@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "coding.h"
+#include "float_text_simd.h"
 #include "json.h"
 
 namespace varnel::storage {
@@ -85,11 +86,7 @@ char* encode_text(char* o, WalEntryKind kind, uint64_t id, const float* vector, 
   o = put(o, "\",\"id\":");
   o = std::to_chars(o, o + 20, id).ptr;  // a u64 has at most 20 digits
   o = put(o, ",\"vector\":[");
-  for (size_t i = 0; i < dim; ++i) {
-    o = json::write_f32(o, vector[i]);
-    *o++ = ',';
-  }
-  if (dim > 0) --o;  // the last comma
+  o = write_f32_list(o, vector, dim);
   o = put(o, "],\"payload\":");
   o = put(o, payload_text);
   *o++ = '}';
