@@ -139,6 +139,9 @@ class DataFile {
   // the file's end. IoError "truncate failed: ".
   Status truncate_to(uint64_t offset);
 
+  // The file now goes by `path` (it was renamed); readers open that name.
+  void renamed_to(const std::filesystem::path& path) { path_ = path; }
+
   uint64_t next_offset() const { return writer_.end(); }
   // Bytes written out to the file so far; records at or past it are buffered.
   uint64_t durable_end() const { return writer_.durable_end(); }

@@ -9,8 +9,9 @@
 #include <limits>
 
 #include "coding.h"
-#include "storage/context.h"
+#include "float_text_simd.h"
 #include "json.h"
+#include "storage/context.h"
 
 namespace varnel::storage {
 namespace {
@@ -77,11 +78,7 @@ char* encode_text(char* o, WalEntryKind kind, uint64_t id, const float* vector, 
   o = put(o, "\",\"id\":");
   o = std::to_chars(o, o + 20, id).ptr;  // a u64 has at most 20 digits
   o = put(o, ",\"vector\":[");
-  for (size_t i = 0; i < dim; ++i) {
-    o = json::write_f32(o, vector[i]);
-    *o++ = ',';
-  }
-  if (dim > 0) --o;  // the last comma
+  o = write_f32_list(o, vector, dim);
   o = put(o, "],\"payload\":");
   o = put(o, payload_text);
   *o++ = '}';
@@ -202,6 +199,7 @@ Status Wal::append(WalEntryKind kind, uint64_t id, const float* vector, size_t d
     return io(context, std::move(f.cause));
   }
   ++unsynced_appends_;
+  ++appended_;
 
   switch (sync_policy_) {
     case SyncPolicy::kAlways:
@@ -220,6 +218,7 @@ Status Wal::sync() {
   IoStatus sync = writer_.sync();
   if (!sync.ok()) return io(kSyncFailed, std::move(sync).error());
   unsynced_appends_ = 0;
+  synced_ = appended_;
   return {};
 }
 

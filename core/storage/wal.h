@@ -159,6 +159,11 @@ class Wal {
   SyncPolicy sync_policy() const { return sync_policy_; }
   size_t unsynced_appends() const { return unsynced_appends_; }
   size_t batch_size() const { return batch_size_; }
+  // Frames appended since open (a checkpoint's own frame included), and how
+  // many of the first of them the last successful sync made durable: the
+  // frame of the n-th append is on stable storage once synced() >= n.
+  uint64_t appended() const { return appended_; }
+  uint64_t synced() const { return synced_; }
   // Where the next frame will start (file size at open plus frames appended).
   uint64_t end_offset() const { return writer_.end(); }
 
@@ -169,6 +174,8 @@ class Wal {
   std::filesystem::path path_;    // copied at open; checkpoint and readers reopen it
   BufferedWriter writer_;         // over the append handle, 8 KiB buffer
   size_t unsynced_appends_ = 0;   // appends since the last successful sync
+  uint64_t appended_ = 0;         // appends since open
+  uint64_t synced_ = 0;           // appended_ as of the last successful sync
   size_t batch_size_ = kWalBatchSize;
   SyncPolicy sync_policy_;
   std::vector<char> frame_buf_;   // append's encoding buffer: header + text; only grows
