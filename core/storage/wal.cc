@@ -322,6 +322,11 @@ Result<std::vector<WalEntry>> Wal::read_all() const {
 Status Wal::truncate_to(uint64_t offset) {
   IoStatus cut = writer_.truncate(offset);
   if (!cut.ok()) return io(kTruncateFailed, std::move(cut).error());
+  // The cut reaches the disk before anything is appended over the bytes it
+  // removed: otherwise a power loss could keep an unsynced mix of the old
+  // tail and the new records at the same offsets.
+  IoStatus sync = writer_.sync();
+  if (!sync.ok()) return io(kSyncFailed, std::move(sync).error());
   return {};
 }
 
