@@ -22,7 +22,9 @@ constexpr const char* kReadMeta = "read meta failed: ";
 constexpr const char* kParseMeta = "parse meta failed: ";
 constexpr const char* kWriteMeta = "write meta failed: ";
 constexpr const char* kDataDamaged = "data file damaged: ";
-constexpr const char* kMetaTempName = "meta.json.tmp";
+constexpr const char* kLockFailed = "lock failed: ";
+constexpr const char* kInUse = "the collection is in use by another process";
+constexpr const char* kMetaTempPrefix = "meta.json.tmp.";
 constexpr const char* kCompact = "compact failed: ";
 // The rewritten data file is built under this prefix, then a name no other
 // process or call uses (process id, a count, the clock).
@@ -117,7 +119,11 @@ Result<CollectionMeta, std::string> CollectionMeta::from_json(std::string_view t
 
 Status write_meta(const fs::path& dir, const CollectionMeta& meta) {
   const std::string text = meta.to_json();
-  const fs::path tmp = dir / kMetaTempName;
+  // The pid keeps the temporary apart from any other process's; within the
+  // process the writers (several objects may share a directory) take turns.
+  static std::mutex one_writer_at_a_time;
+  std::lock_guard turn(one_writer_at_a_time);
+  const fs::path tmp = dir / (kMetaTempPrefix + std::to_string(::getpid()));
   auto fail = [](std::string cause) { return Error::collection(kWriteMeta + cause); };
   {
     auto file = File::open(tmp, OpenMode::kWriteCreateTruncate);
@@ -157,10 +163,12 @@ Result<CollectionMeta> read_meta(const fs::path& dir) {
 
 // ---- open and recovery
 
-Collection::Collection(fs::path path, const CollectionConfig& config, storage::Wal wal,
-                       storage::DataFile data_file)
+Collection::Collection(fs::path path, fs::path dir, const CollectionConfig& config,
+                       storage::WriterLock lock, storage::Wal wal, storage::DataFile data_file)
     : path_(std::move(path)),
+      dir_(std::move(dir)),
       config_(config),
+      lock_(std::move(lock)),
       index_(config.metric, config.dimension),
       wal_(std::move(wal)),
       data_file_(std::move(data_file)) {}
@@ -171,15 +179,33 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& p
     auto made = storage::create_directories(path);
     if (!made.ok()) return Error::collection(kCreateDir + made.error());
   }
+  // From here on only the bound directory is used.
+  auto bound = storage::bind_directory(path);
+  if (!bound.ok()) return Error::collection(kCreateDir + bound.error());
+  const fs::path& dir = bound.value();
 
-  const fs::path meta_path = path / kMetaFileName;
+  // The lock comes before anything is read or changed: a refused open
+  // replays nothing, cuts nothing and writes no meta.json.
+  auto lock = storage::WriterLock::acquire(dir / kWalFileName);
+  if (!lock.ok()) {
+    const storage::LockFailure& f = lock.error();
+    using Stage = storage::LockFailure::Stage;
+    // Opening the file to lock is opening the log, and fails as that would.
+    if (f.stage == Stage::kOpen) return Error::io(storage::kOpenWal + f.cause);
+    if (f.stage == Stage::kLock) return Error::collection(kLockFailed + f.cause);
+    std::string text = kInUse;
+    if (f.holder > 0) text += " (pid " + std::to_string(f.holder) + ")";
+    return Error::collection(std::move(text));
+  }
+
+  const fs::path meta_path = dir / kMetaFileName;
   // Only a missing meta.json makes a new collection; taking an unreadable
   // one for missing would rewrite it with whatever dimension was asked for.
   auto meta_exists = storage::stat_exists(meta_path);
   if (!meta_exists.ok()) return Error::collection(kReadMeta + meta_exists.error());
   const bool is_new = !meta_exists.value();
   if (!is_new) {
-    auto meta = read_meta(path);
+    auto meta = read_meta(dir);
     if (!meta.ok()) return std::move(meta.error());
     if (meta.value().dimension != config.dimension) {
       return Error::collection("dimension mismatch: collection has " +
@@ -188,13 +214,14 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& p
     }
   }
 
-  auto wal = storage::Wal::open(path / kWalFileName, config.wal_sync);
+  auto wal = storage::Wal::open(dir / kWalFileName, config.wal_sync);
   if (!wal.ok()) return std::move(wal.error());
-  auto data_file = storage::DataFile::open(path / kDataFileName);
+  auto data_file = storage::DataFile::open(dir / kDataFileName);
   if (!data_file.ok()) return std::move(data_file.error());
 
   std::unique_ptr<Collection> collection(
-      new Collection(path, config, std::move(wal.value()), std::move(data_file.value())));
+      new Collection(path, dir, config, std::move(lock.value()), std::move(wal.value()),
+                     std::move(data_file.value())));
   Status recovered = collection->recover();
   if (!recovered.ok()) return std::move(recovered.error());
   if (is_new) {
@@ -238,6 +265,10 @@ Status Collection::load_data_file() {
     index::BruteForceIndex::Loader loader(index_, static_cast<size_t>(max_rows));
     scanned = data_file_.for_each_active_view(
         [&](storage::DataRecordView& record) -> Status {
+          // Every active record counts toward next_id, also one the index
+          // cannot take.
+          if (!any || record.id > largest) largest = record.id;
+          any = true;
           // A record of another length cannot enter the index; it is skipped
           // and offsets keeps naming the record the index holds.
           if (record.dim != config_.dimension) return {};
@@ -246,8 +277,6 @@ Status Collection::load_data_file() {
           loader.add(record.id, std::move(*record.payload));
           remember_shadowed(record.id);
           offsets_.put(record.id, record.offset);
-          if (!any || record.id > largest) largest = record.id;
-          any = true;
           return {};
         },
         &end);
@@ -276,10 +305,18 @@ Status Collection::load_data_file() {
 // by the end of the file is what a killed writer leaves: it is cut away. A
 // complete frame that fails its checksum or does not decode is an error.
 Status Collection::replay_log() {
+  // Replayed updates and deletes mark records at once, which is safe only
+  // for entries on stable storage: the frames a dropped or killed process
+  // wrote out may not be, so the log is synced before it is read.
+  if (wal_.end_offset() > 0) {
+    std::unique_lock guard(wal_lock_);
+    Status synced = wal_.sync();
+    if (!synced.ok()) return synced;
+  }
   storage::WalReadEnd end;
   bool apply_failed = false;
   Status read = storage::Wal::read_each(
-      path_ / kWalFileName,
+      dir_ / kWalFileName,
       [&](storage::WalEntry& entry) -> Status {
         Status applied;
         switch (entry.kind) {
@@ -546,8 +583,8 @@ Status Collection::compact() {
     std::unique_lock offsets_guard(offsets_lock_);
     std::unique_lock data_guard(data_lock_);
     std::shared_lock index_guard(index_lock_);
-    remove_compact_temps(path_);
-    const fs::path tmp = path_ / compact_temp_name();
+    remove_compact_temps(dir_);
+    const fs::path tmp = dir_ / compact_temp_name();
     auto fail = [&](Error e) {
       std::error_code ignored;
       fs::remove(tmp, ignored);
@@ -570,7 +607,7 @@ Status Collection::compact() {
     }
     Status flushed = fresh.value().flush();
     if (!flushed.ok()) return fail(std::move(flushed.error()));
-    const fs::path data_path = path_ / kDataFileName;
+    const fs::path data_path = dir_ / kDataFileName;
     auto renamed = storage::rename_file(tmp, data_path);
     if (!renamed.ok()) return fail(Error::collection(kCompact + renamed.error()));
     // From here on data.vnl is the new file. The old one's buffered records
@@ -581,7 +618,7 @@ Status Collection::compact() {
     shadowed_.clear();
     pending_marks_.clear();  // their records are gone with the old file
     // The log is emptied only once the rename is durable.
-    Status dir_synced = sync_directory(path_, kCompact);
+    Status dir_synced = sync_directory(dir_, kCompact);
     if (!dir_synced.ok()) return dir_synced;
   }
   Status emptied = wal_.checkpoint();
@@ -643,7 +680,7 @@ Status Collection::save_meta() const {
   meta.metric = std::string(metric_name(config_.metric));
   meta.vector_count = len();
   meta.next_id = next_id();
-  return write_meta(path_, meta);
+  return write_meta(dir_, meta);
 }
 
 size_t Collection::len() const {

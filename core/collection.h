@@ -1,5 +1,10 @@
 // Collection: a persistent vector collection in one directory, holding
 // meta.json (metadata), wal.log (write-ahead log) and data.vnl (data file).
+// One process at a time may have a collection open: open_or_create takes an
+// exclusive lock on the directory's log (storage/writer_lock.h), shared by
+// every object of this process on that directory and released with the last
+// of them or with the process. The directory is bound at open: a relative
+// path is resolved once, and a later chdir changes nothing for the object.
 // Every insert is logged, then appended to the data file and applied to the
 // in-memory index. flush makes the data file durable, empties the log and
 // rewrites meta.json. Opening replays what the log still holds. upsert and
@@ -30,8 +35,10 @@
 //     "vector_count": 0,
 //     "next_id": 1
 //   }
-// It is written to meta.json.tmp, synced and renamed over meta.json, so a
-// crash leaves either the old or the new file, never a truncated one.
+// It is written to meta.json.tmp.<pid> (a name no other process's writer
+// shares; this process's writers take turns), synced and renamed over
+// meta.json, so a crash leaves either the old or the new file, never a
+// truncated one.
 #pragma once
 
 #include <atomic>
@@ -53,6 +60,7 @@
 #include "result.h"
 #include "storage/data_file.h"
 #include "storage/wal.h"
+#include "storage/writer_lock.h"
 #include "thread_pool.h"
 
 namespace varnel {
@@ -81,7 +89,8 @@ struct CollectionMeta {
   static Result<CollectionMeta, std::string> from_json(std::string_view text);
 };
 
-// Writes `meta` as dir/meta.json (via a synced temporary and a rename).
+// Writes `meta` as dir/meta.json (via a synced temporary and a rename; the
+// calls of one process are serialised).
 // CollectionError "write meta failed: " with the cause.
 Status write_meta(const std::filesystem::path& dir, const CollectionMeta& meta);
 // Reads dir/meta.json. CollectionError "read meta failed: " (unreadable, or
@@ -90,7 +99,11 @@ Result<CollectionMeta> read_meta(const std::filesystem::path& dir);
 
 class Collection {
  public:
-  // Creates the directory (and parents) when missing, checks a stored
+  // Creates the directory (and parents) when missing, binds it, takes the
+  // writer lock (refused with CollectionError "the collection is in use by
+  // another process (pid N)", or without the pid when the system does not
+  // tell it, before any file is read or changed; "lock failed: " with the
+  // cause when the lock cannot be taken for another reason), checks a stored
   // meta.json's dimension against config.dimension ("dimension mismatch:
   // collection has S, config has C"), opens the log and the data file,
   // rebuilds the index from the data file and replays the log. A new
@@ -179,11 +192,14 @@ class Collection {
   uint64_t next_id() const;
   size_t dimension() const { return config_.dimension; }
   const CollectionConfig& config() const { return config_; }
+  // The directory as given to open_or_create.
   const std::filesystem::path& path() const { return path_; }
+  // The directory every file operation reaches: path() made absolute at open.
+  const std::filesystem::path& directory() const { return dir_; }
 
  private:
-  Collection(std::filesystem::path path, const CollectionConfig& config, storage::Wal wal,
-             storage::DataFile data_file);
+  Collection(std::filesystem::path path, std::filesystem::path dir, const CollectionConfig& config,
+             storage::WriterLock lock, storage::Wal wal, storage::DataFile data_file);
 
   Status recover();
   Status load_data_file();
@@ -220,7 +236,11 @@ class Collection {
   };
 
   const std::filesystem::path path_;  // the directory as given
+  const std::filesystem::path dir_;   // bound at open; every file name is dir_ / name
   const CollectionConfig config_;
+  // Declared before the files so that it is released after their buffers
+  // are written out at a drop.
+  storage::WriterLock lock_;
 
   mutable std::shared_mutex index_lock_;
   index::BruteForceIndex index_;  // every live vector

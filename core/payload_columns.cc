@@ -255,16 +255,25 @@ void PayloadColumns::leaf(const FilterCondition& c, const PayloadOf& payload_of,
       return;
     }
     case Op::kIn: {
-      std::vector<Cell> targets;
+      // Strings by their dictionary number, the other values one by one.
+      std::vector<uint8_t> listed(col->strings.size());
+      std::vector<Cell> others;
       bool container = false;
       for (const json::Value& v : c.values) {
-        targets.push_back(cell_of(v, col));
-        container = container || targets.back().kind == kOther;
+        const Cell t = cell_of(v, col);
+        if (t.kind == kString) {
+          if (t.value < listed.size()) listed[t.value] = 1;
+        } else if (t.kind == kOther) {
+          container = true;
+        } else {
+          others.push_back(t);
+        }
       }
       fill(bits, rows_, [&](size_t r) {
+        if (kinds[r] == kString) return listed[values[r]] != 0;
         if (kinds[r] == kOther) return container && payload_says(r);
-        for (const Cell& t : targets) {
-          if (t.kind != kOther && equal_to(t, r)) return true;
+        for (const Cell& t : others) {
+          if (equal_to(t, r)) return true;
         }
         return false;
       });

@@ -20,3 +20,5 @@ fi
 py="$PWD/$venv/bin/python"
 # Run from the tests folder so the source tree's py/ never shadows the installed module.
 (cd py/tests && "$py" -m pytest -q -p no:cacheprovider .)
+# The benchmark harness's own checks (verdicts, references, recall); no timings.
+(cd bench && "$py" -m pytest -q -p no:cacheprovider test_run.py)

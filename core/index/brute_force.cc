@@ -16,22 +16,12 @@
 namespace varnel::index {
 namespace {
 
-// The one ordering of hits (the header's rule): ascending distance by IEEE
-// less-than, equal distances by ascending id, NaN after every number and
-// among NaNs by ascending id. A total order, as ids are unique.
-inline bool before(float a, uint64_t a_id, float b, uint64_t b_id) {
-  const bool a_nan = std::isnan(a);
-  const bool b_nan = std::isnan(b);
-  if (a_nan || b_nan) return a_nan == b_nan ? a_id < b_id : b_nan;
-  return a < b || (a == b && a_id < b_id);
-}
-
-// before() over hits, by their rows' identifiers.
+// ranks_before() over hits, by their rows' identifiers.
 struct Before {
   const uint64_t* ids;
   template <typename Hit>
   bool operator()(const Hit& a, const Hit& b) const {
-    return before(a.distance, ids[a.row], b.distance, ids[b.row]);
+    return ranks_before(a.distance, ids[a.row], b.distance, ids[b.row]);
   }
 };
 
@@ -130,7 +120,7 @@ class BruteForceIndex::Selection {
   void offer(float distance, size_t row) {
     if (heap_.size() < keep_) {
       push(distance, row);
-    } else if (before(distance, ids_[row], worst_, worst_id_)) {
+    } else if (ranks_before(distance, ids_[row], worst_, worst_id_)) {
       replace(distance, row);
     }
   }
@@ -154,7 +144,7 @@ class BruteForceIndex::Selection {
         candidates &= candidates - 1;
         // The k-th may have moved nearer since the mask was taken.
         const size_t row = first + group + lane;
-        if (before(d[group + lane], ids_[row], worst_, worst_id_)) replace(d[group + lane], row);
+        if (ranks_before(d[group + lane], ids_[row], worst_, worst_id_)) replace(d[group + lane], row);
       }
     }
   }
@@ -240,6 +230,7 @@ Status BruteForceIndex::insert(uint64_t id, const float* vector, size_t len, Pay
     norms_[row] = vector_norm(vector, dimension_);
   }
   ids_.push_back(id);
+  columns_.push_back(payload);
   payloads_.push_back(payload.empty() ? nullptr : std::make_unique<Payload>(std::move(payload)));
   return {};
 }
@@ -264,6 +255,7 @@ void BruteForceIndex::reserve_bookkeeping(size_t rows) {
   if (metric_ == DistanceMetric::Cosine) norms_.reserve((rows + kBlockRows - 1) / kBlockRows * kBlockRows);
   ids_.reserve(rows);
   payloads_.reserve(rows);
+  columns_.reserve(rows);
   row_of_.reserve(rows);
 }
 
@@ -309,6 +301,7 @@ void BruteForceIndex::Loader::add(uint64_t id, Payload payload) {
     x.norms_.resize(x.norms_.size() + kBlockRows);
   }
   x.ids_.push_back(id);
+  x.columns_.push_back(payload);
   x.payloads_.push_back(payload.empty() ? nullptr : std::make_unique<Payload>(std::move(payload)));
   if (++count_ == kBlockRows) write_block();
 }
@@ -341,6 +334,7 @@ void BruteForceIndex::Loader::remove_row(uint64_t id, size_t row) {
   }
   x.ids_.pop_back();
   x.payloads_.pop_back();
+  x.columns_.move_last_to(row);
   if (x.metric_ == DistanceMetric::Cosine) {
     x.norms_[last] = 0.0f;
     if (last % kBlockRows == 0) x.norms_.resize(x.norms_.size() - kBlockRows);
@@ -393,6 +387,7 @@ std::optional<VectorEntry> BruteForceIndex::remove(uint64_t id) {
   for (size_t i = 0; i < dimension_; ++i) last_lane[i * kBlockRows] = 0.0f;
   ids_.pop_back();
   payloads_.pop_back();
+  columns_.move_last_to(row);
   if (!norms_.empty()) {
     norms_[last] = 0.0f;
     if (last % kBlockRows == 0) norms_.resize(norms_.size() - kBlockRows);
@@ -434,35 +429,24 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(
       const float* tile_queries = queries + j0 * dimension_;
       size_t b = c0;
       while (b < c1) {
-        const float* blk = block(b);
-        if (pass != nullptr && pass[b] != kWholeBlock) {
-          // Part of the block passes: those rows alone, one at a time.
-          for (size_t lane = 0; lane < kBlockRows; ++lane) {
-            if ((pass[b] >> lane & 1u) == 0) continue;
-            const size_t row = b * kBlockRows + lane;
-            const float row_norm = cosine ? norms_[row] : 0.0f;
-            for (size_t j = 0; j < jn; ++j) {
-              const float d = block_row_distance(metric_, tile_queries + j * dimension_,
-                                                 cosine ? query_norms[j0 + j] : 0.0f, blk, lane,
-                                                 row_norm, dimension_);
-              chosen[j0 + j].offer(d, row);
-            }
-          }
+        if (pass != nullptr && pass[b] == 0) {  // no row of the block passes
           ++b;
           continue;
         }
-        // Up to kTileBlocks whole blocks of one segment in one kernel call
-        // (with a filter, only blocks whose every row passes).
+        // Up to kTileBlocks blocks of one segment in one kernel call (with a
+        // filter, blocks where some row passes).
         size_t bn = 1;
+        bool whole = pass == nullptr || pass[b] == kWholeBlock;
         while (bn < kTileBlocks && b + bn < c1 && (b + bn) % kSegmentBlocks != 0 &&
-               (pass == nullptr || pass[b + bn] == kWholeBlock)) {
+               (pass == nullptr || pass[b + bn] != 0)) {
+          whole = whole && (pass == nullptr || pass[b + bn] == kWholeBlock);
           ++bn;
         }
         BlockTile tile;
         tile.queries = tile_queries;
         tile.nq = jn;
         tile.query_norms = cosine ? query_norms + j0 : nullptr;
-        tile.blocks = blk;
+        tile.blocks = block(b);
         tile.row_norms = cosine ? norms_.data() + b * kBlockRows : nullptr;
         tile.nblocks = bn;
         tile.dim = dimension_;
@@ -470,7 +454,18 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(
         const size_t first = b * kBlockRows;
         const size_t count = std::min(bn * kBlockRows, rows - first);  // skip padding rows
         for (size_t j = 0; j < jn; ++j) {
-          chosen[j0 + j].offer_blocks(out + j * bn * kBlockRows, count, first);
+          const float* d = out + j * bn * kBlockRows;
+          if (whole) {
+            chosen[j0 + j].offer_blocks(d, count, first);
+            continue;
+          }
+          // Only the rows that pass (padding rows never do).
+          for (size_t i = 0; i < bn; ++i) {
+            for (uint32_t m = pass[b + i]; m != 0; m &= m - 1) {
+              const size_t lane = static_cast<size_t>(__builtin_ctz(m));
+              chosen[j0 + j].offer(d[i * kBlockRows + lane], first + i * kBlockRows + lane);
+            }
+          }
         }
         b += bn;
       }
@@ -506,9 +501,9 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::search_hits(
   // A part should hold this many row components times queries at least, or
   // waking a thread costs more than it saves.
   constexpr size_t kMinPartFloats = size_t{1} << 16;
-  const size_t block_work = std::max<size_t>(1, kBlockRows * dimension_ * nq);
-  const size_t row_parts =
-      std::max<size_t>(1, std::min(threads, nblocks * block_work / kMinPartFloats));
+  const size_t work_parts = std::max<size_t>(
+      1, std::min(threads, nblocks * kBlockRows * dimension_ * nq / kMinPartFloats));
+  const size_t row_parts = std::max<size_t>(1, std::min(work_parts, nblocks));
 
   std::vector<float> query_norms;
   if (metric_ == DistanceMetric::Cosine) {
@@ -516,26 +511,23 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::search_hits(
       query_norms.push_back(vector_norm(queries + j * dimension_, dimension_));
     }
   }
-  // With a filter, every payload is asked first, once for all queries: one
-  // bit per row; rows past the end never pass.
+  // With a filter, the columns answer it first, once for all queries: one
+  // bit per row, sixteen to a block; rows past the end never pass.
   std::vector<uint16_t> pass;
   if (filter != nullptr) {
+    std::vector<uint64_t> bits;
+    columns_.evaluate(filter->condition, [this](size_t r) -> const Payload& { return payload_of(r); },
+                      &bits);
     pass.assign(nblocks, 0);
-    const size_t parts = std::min(threads, nblocks);
-    run(parts, [&](size_t p) {
-      const size_t end = std::min(rows, part_begin(nblocks, parts, p + 1) * kBlockRows);
-      for (size_t r = part_begin(nblocks, parts, p) * kBlockRows; r < end; ++r) {
-        if (filter->matches(payload_of(r))) {
-          pass[r / kBlockRows] |= static_cast<uint16_t>(1u << (r % kBlockRows));
-        }
-      }
-    });
+    for (size_t b = 0; b < nblocks; ++b) {
+      pass[b] = static_cast<uint16_t>(bits[b / 4] >> (b % 4 * kBlockRows));
+    }
   }
   const uint16_t* pass_bits = filter != nullptr ? pass.data() : nullptr;
 
   const size_t tiles = (nq + kTileQueries - 1) / kTileQueries;
-  if (row_parts < threads && tiles >= 2) {
-    const size_t parts = std::min(threads, tiles);
+  if (row_parts < work_parts && tiles >= 2) {
+    const size_t parts = std::min(work_parts, tiles);
     std::vector<std::vector<Hit>> hits(nq);
     run(parts, [&](size_t p) {
       const size_t j0 = std::min(nq, part_begin(tiles, parts, p) * kTileQueries);

@@ -18,6 +18,7 @@
 #include "distance.h"
 #include "id_map.h"
 #include "payload.h"
+#include "payload_columns.h"
 #include "result.h"
 #include "zeroed_memory.h"
 
@@ -95,8 +96,8 @@ class BruteForceIndex {
   // `nq` queries of `dim` floats each, back to back at `queries`: one result
   // list per query, each exactly what search() gives for that query. All
   // lists are empty when `dim` differs from the dimension. One pass over the
-  // rows serves every query; a pool splits the queries (or, for a few
-  // queries, the rows) over its threads, with the same results.
+  // rows serves every query; a pool splits the rows (or, when there are
+  // too few of them, the queries) over its threads, with the same results.
   std::vector<std::vector<SearchResult>> search_batch(const float* queries, size_t nq, size_t dim,
                                                       size_t k, const Filter* filter = nullptr,
                                                       ThreadPool* pool = nullptr) const;
@@ -211,6 +212,7 @@ class BruteForceIndex {
   // common case costs one pointer per row and no allocation.
   std::vector<std::unique_ptr<Payload>> payloads_;
   IdMap row_of_;                   // identifier -> row, for every row
+  PayloadColumns columns_;         // the payloads again, field by field, row for row
 };
 
 }  // namespace index

@@ -732,7 +732,7 @@ TEST_P(ThreadCounts, IdenticalToOneThread) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ThreadCounts,
     ::testing::Values(SplitCase{"Empty", 8, 0, 3}, SplitCase{"OneRow", 8, 1, 3},
-                      SplitCase{"FewRowsManyQueries", 64, 17, 37},
+                      SplitCase{"FewRowsManyQueries", 64, 17, 300},
                       SplitCase{"RowsSplit", 64, 3000, 1},
                       SplitCase{"RowsSplitBatch", 32, 3000, 20},
                       SplitCase{"PastSegment", 16, 9000, 2}),

@@ -136,7 +136,8 @@ class DataFile {
 
   // Cuts the file to `offset` bytes, e.g. a torn last record found by a scan,
   // before appending. Writes the buffer out first; `offset` may not exceed
-  // the file's end. IoError "truncate failed: ".
+  // the file's end. The cut is synced before the call returns. IoError
+  // "truncate failed: ", "sync failed: ".
   Status truncate_to(uint64_t offset);
 
   // The file now goes by `path` (it was renamed); readers open that name.

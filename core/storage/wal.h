@@ -35,6 +35,8 @@
 namespace varnel::storage {
 
 inline constexpr size_t kFrameHeaderBytes = 8;
+// The context of a failed open of the log (also the writer lock's open of it).
+inline constexpr const char* kOpenWal = "failed to open WAL: ";
 inline constexpr size_t kWalBatchSize = 100;            // appends per fsync under kBatch
 inline constexpr size_t kWalReadBufferBytes = 64 * 1024;
 
@@ -150,7 +152,8 @@ class Wal {
 
   // Cuts the file to `offset` bytes (a torn tail that read_each reported),
   // writing the buffer out first; `offset` may not exceed the file's end.
-  // Meant for right after open, before appending. IoError "truncate failed: ".
+  // Meant for right after open, before appending. The cut is synced before
+  // the call returns. IoError "truncate failed: ", "sync failed: ".
   Status truncate_to(uint64_t offset);
 
   const std::filesystem::path& path() const { return path_; }

@@ -211,12 +211,12 @@ nb::object from_json(const json::Value& v) {
     case json::Value::value_t::array: {
       nb::list out;
       for (const auto& item : v) out.append(from_json(item));
-      return std::move(out);
+      return out;
     }
     case json::Value::value_t::object: {
       nb::dict out;
       for (const auto& [key, item] : v.items()) out[nb::str(key.c_str(), key.size())] = from_json(item);
-      return std::move(out);
+      return out;
     }
     default:
       return nb::none();

@@ -296,3 +296,27 @@ def test_large_ids_survive_exactly():
     assert index.search([0.0], 3).ids.tolist() == big
     assert sorted(index.ids().tolist()) == sorted(big)
     assert all(i in index for i in big)
+
+
+@pytest.mark.parametrize("reopen", [False, True])
+def test_filters_follow_rows_through_deletes_replacements_and_reopening(tmp_path, reopen):
+    rng = random.Random(9)
+    n = 400
+    payloads = {i: random_payload(rng) for i in range(n)}
+    vectors = np.random.default_rng(9).standard_normal((n, 4)).astype(np.float32)
+    store = varnel.Collection(tmp_path / "c", 4, "dot", threads=2)
+    store.upsert(np.arange(n), vectors, [payloads[i] for i in range(n)])
+    for i in rng.sample(range(n), 150):  # rows move as others leave
+        store.delete(i)
+        del payloads[i]
+    for i in rng.sample(sorted(payloads), 50):
+        payloads[i] = random_payload(rng)
+        store.upsert(i, vectors[i], payloads[i])
+    if reopen:  # the loader rebuilds the rows, replaced records included
+        store.close()
+        store = varnel.Collection(tmp_path / "c")
+    for seed in range(30):
+        where = random_where(random.Random(seed))
+        keep = sorted(i for i, p in payloads.items() if matches(p, where))
+        assert sorted(store.search(vectors[0], n, where=where).ids.tolist()) == keep, where
+    store.close()
