@@ -31,7 +31,7 @@ while(queue)
   endif()
   list(APPEND seen "${header}")
   if(NOT EXISTS "${SOURCE_DIR}/${header}")
-    message(FATAL_ERROR "installed header core/${header} does not exist: update the header lists in CMakeLists.txt")
+    message(FATAL_ERROR "installed header core/${header} does not exist: update the header lists in cmake/varnel_install.cmake")
   endif()
   file(READ "${SOURCE_DIR}/${header}" text)
   get_filename_component(here "${header}" DIRECTORY)
@@ -49,7 +49,7 @@ while(queue)
     if(NOT rel IN_LIST PUBLIC_HEADERS AND NOT rel IN_LIST DETAIL_HEADERS)
       message(FATAL_ERROR "core/${header} is installed for C++ users and includes the private "
         "header core/${rel}. Keep the include out of the installed headers, or add core/${rel} "
-        "to VARNEL_DETAIL_HEADERS in CMakeLists.txt (installed as include/varnel/detail/${rel}, "
+        "to VARNEL_DETAIL_HEADERS in cmake/varnel_install.cmake (installed as include/varnel/detail/${rel}, "
         "not for direct use) and list it in the README's C++ section.")
     endif()
     installed_name("${rel}" target)
