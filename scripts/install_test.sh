@@ -78,16 +78,22 @@ wheels() {
     rm -rf "$deps" && mkdir -p "$deps"
     # Dependencies only ever as wheels; numpy stays optional for the tests
     # until the distribution itself needs it (PyPy may have no numpy wheel).
-    quiet_pip "$venv/bin/python" -m pip download "${pipq[@]}" --only-binary :all: -d "$deps" "$wheel" pytest
+    # The test tools: pytest everywhere; on CPython also mypy (the stubs' check)
+    # and ray (the cluster's tests), which do not run on PyPy 3.9.
+    tools=(pytest)
+    [ "$name" = python3 ] && tools+=(mypy ray)
+    quiet_pip "$venv/bin/python" -m pip download "${pipq[@]}" --only-binary :all: -d "$deps" "$wheel" "${tools[@]}"
     quiet_pip "$venv/bin/python" -m pip download "${pipq[@]}" --only-binary :all: -d "$deps" numpy \
       || echo "(no numpy wheel for $name; its test cases are skipped)"
     extra=()
     ls "$deps"/numpy-*.whl >/dev/null 2>&1 && extra=(numpy)
     quiet_pip "$venv/bin/python" -m pip install "${pipq[@]}" --no-index --only-binary :all: \
-      --find-links "$deps" "$wheel" pytest "${extra[@]}"
+      --find-links "$deps" "$wheel" "${tools[@]}" "${extra[@]}"
     check_installed_modules "$venv"
     echo "== wheels: Python suite against the installed wheel on $name"
     (cd py/tests && VARNEL_REQUIRE_QEMU=1 "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider .)
+    # The benchmark harness's own checks (verdicts, references, recall); no timings.
+    (cd bench && "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider test_run.py)
     (cd py/tests && "$root/$venv/bin/python" old_cpu_probe.py) | tail -n +2 >"build/probe-wheel-$name.txt"
   done
 }
