@@ -384,23 +384,8 @@ Status DataFile::mark_deleted(uint64_t offset) {
   return {};
 }
 
-Status DataFile::flush() {
-  IoStatus out = writer_.write_out();
-  if (!out.ok()) return io(kFlushFailed, std::move(out).error());
-  IoStatus sync = writer_.sync();
-  if (!sync.ok()) return io(kSyncFailed, std::move(sync).error());
-  return {};
-}
+Status DataFile::flush() { return write_out_and_sync(writer_); }
 
-Status DataFile::truncate_to(uint64_t offset) {
-  IoStatus cut = writer_.truncate(offset);
-  if (!cut.ok()) return io(kTruncateFailed, std::move(cut).error());
-  // The cut reaches the disk before anything is appended over the bytes it
-  // removed: otherwise a power loss could keep an unsynced mix of the old
-  // tail and the new records at the same offsets.
-  IoStatus sync = writer_.sync();
-  if (!sync.ok()) return io(kSyncFailed, std::move(sync).error());
-  return {};
-}
+Status DataFile::truncate_to(uint64_t offset) { return truncate_and_sync(writer_, offset); }
 
 }  // namespace varnel::storage

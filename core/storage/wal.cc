@@ -213,10 +213,8 @@ Status Wal::append(WalEntryKind kind, uint64_t id, const float* vector, size_t d
 }
 
 Status Wal::sync() {
-  IoStatus out = writer_.write_out();
-  if (!out.ok()) return io(kFlushFailed, std::move(out).error());
-  IoStatus sync = writer_.sync();
-  if (!sync.ok()) return io(kSyncFailed, std::move(sync).error());
+  Status synced = write_out_and_sync(writer_);
+  if (!synced.ok()) return synced;
   unsynced_appends_ = 0;
   synced_ = appended_;
   return {};
@@ -319,15 +317,6 @@ Result<std::vector<WalEntry>> Wal::read_all() const {
   return entries;
 }
 
-Status Wal::truncate_to(uint64_t offset) {
-  IoStatus cut = writer_.truncate(offset);
-  if (!cut.ok()) return io(kTruncateFailed, std::move(cut).error());
-  // The cut reaches the disk before anything is appended over the bytes it
-  // removed: otherwise a power loss could keep an unsynced mix of the old
-  // tail and the new records at the same offsets.
-  IoStatus sync = writer_.sync();
-  if (!sync.ok()) return io(kSyncFailed, std::move(sync).error());
-  return {};
-}
+Status Wal::truncate_to(uint64_t offset) { return truncate_and_sync(writer_, offset); }
 
 }  // namespace varnel::storage

@@ -72,7 +72,13 @@ def test_every_synced_operation_survives_a_kill(tmp_path, seed):
     report = tmp_path / "report"
     with open(report, "w") as out:
         child = subprocess.Popen([sys.executable, "-c", CHILD, path], stdout=out)
-        time.sleep(rng.uniform(0.8, 2.5))
+        # The kill lands at a random moment after the child's first sync
+        # (its start-up takes as long as the machine makes it).
+        deadline = time.monotonic() + 120
+        while "synced" not in report.read_text() and child.poll() is None:
+            assert time.monotonic() < deadline, "the child never synced"
+            time.sleep(0.02)
+        time.sleep(rng.uniform(0.0, 1.5))
         child.send_signal(signal.SIGKILL)
         child.wait()
     synced = 0
