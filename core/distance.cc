@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "cpu.h"
 #include "distance_simd.h"
 
 namespace varnel {
@@ -195,23 +196,17 @@ BlockKernel portable_block_kernel(DistanceMetric metric) {
 }
 
 bool cpu_has(KernelPath path) {
-#if defined(__x86_64__) || defined(__i386__)
-  // The builtins also check that the OS saves the wide registers.
-  __builtin_cpu_init();
   switch (path) {
     case KernelPath::Portable:
       return true;
     case KernelPath::Avx2:
       return simd::avx2_kernel(DistanceMetric::Euclidean) != nullptr &&
-             __builtin_cpu_supports("avx2");
+             cpu::has(cpu::Feature::kAvx2);
     case KernelPath::Avx512:
       return simd::avx512_kernel(DistanceMetric::Euclidean) != nullptr &&
-             __builtin_cpu_supports("avx512f");
+             cpu::has(cpu::Feature::kAvx512f);
   }
   return false;
-#else
-  return path == KernelPath::Portable;
-#endif
 }
 
 KernelPath detect_best_path() {

@@ -1,5 +1,6 @@
 #include "float_text_simd.h"
 
+#include "cpu.h"
 #include "json.h"
 
 namespace varnel {
@@ -150,22 +151,16 @@ detail::F32ListWriter wide_writer(KernelPath path) {
 }
 
 bool cpu_has(KernelPath path) {
-#if defined(__x86_64__) || defined(__i386__)
-  // The builtins also check that the OS saves the wide registers.
-  __builtin_cpu_init();
   switch (path) {
     case KernelPath::Portable:
       return true;
     case KernelPath::Avx2:
-      return wide_writer(path) != nullptr && __builtin_cpu_supports("avx2");
+      return wide_writer(path) != nullptr && cpu::has(cpu::Feature::kAvx2);
     case KernelPath::Avx512:
-      return wide_writer(path) != nullptr && __builtin_cpu_supports("avx512f") &&
-             __builtin_cpu_supports("avx512bw");
+      return wide_writer(path) != nullptr && cpu::has(cpu::Feature::kAvx512f) &&
+             cpu::has(cpu::Feature::kAvx512bw);
   }
   return false;
-#else
-  return path == KernelPath::Portable;
-#endif
 }
 
 detail::F32ListWriter detect_best() {
