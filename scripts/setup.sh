@@ -5,7 +5,7 @@ set -euo pipefail
 
 need_apt=()
 for pkg in cmake g++ make nlohmann-json3-dev zlib1g-dev libgtest-dev pypy3 pypy3-dev pypy3-venv \
-           clang libclang-rt-14-dev; do
+           clang libclang-rt-14-dev qemu-user; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
 done
 if [ ${#need_apt[@]} -gt 0 ]; then

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the C++ suites (plain and under
-# AddressSanitizer + UndefinedBehaviorSanitizer) and the Python suite on
-# CPython and on PyPy, then the bounded reliability run (scripts/reliability.sh).
+# AddressSanitizer + UndefinedBehaviorSanitizer); the install paths
+# (scripts/install_test.sh: the Python suite on CPython and on PyPy against
+# installed binary wheels, old CPUs under qemu, a source build without the
+# Debian JSON package, the CMake package with examples/cpp, configure-time
+# refusals); then the bounded reliability run (scripts/reliability.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -19,11 +22,8 @@ cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=ON -DVARNEL_
 cmake --build build/asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan --output-on-failure -j"$jobs"
 
-echo "== Python tests on CPython"
-bash scripts/py_test.sh python3
-
-echo "== Python tests on PyPy"
-bash scripts/py_test.sh pypy3
+echo "== Install paths: wheels with the Python suite on CPython and PyPy, source, CMake package"
+bash scripts/install_test.sh
 
 echo "== Reliability: fuzzers, kill test, Python under ASan + UBSan"
 bash scripts/reliability.sh
