@@ -336,6 +336,7 @@ Status Collection::load_data_file(ThreadPool* pool) {
         }
         // The caller's part never waits for this one, so it runs to its end
         // whichever thread takes it first.
+        populate_memory(pair_memory.get(), pair_memory.size());
         size_t applied = 0;
         for (;;) {
           const uint64_t now = progress.load(std::memory_order_acquire);
