@@ -1051,7 +1051,7 @@ def fsync_probe(d, rounds=40, batch=100):
 OPEN_PROBE = r"""
 import json, resource, sys, time
 path, d, mode = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-if mode.endswith("package"):
+if "package" in mode:
     import numpy as np
     import varnel
 else:
