@@ -4,13 +4,14 @@
 // fresh process (this program runs itself again), page cache warm.
 //
 //   g++ -std=c++20 -O2 -Icore bench/open_bench.cc build/<dir>/libvarnel_core.a -lz -o open_bench
-//   ./open_bench /tmp/open-1m 1000000 128 [runs=3] [euclidean|cosine]
+//   ./open_bench /tmp/open-1m 1000000 128 [runs=3] [euclidean|cosine] [threads=1]
 //
 // The directory is made on the first run (random vectors, ids 0..n-1, empty
 // payloads, data file flushed, empty log) and reused afterwards. Printed: the
 // best of `runs` for each measurement, and the peak resident memory of the
 // opening process minus that of a process that opened nothing, over the
-// vectors' own size (n * d * 4 bytes).
+// vectors' own size (n * d * 4 bytes). With threads > 1 the open gets a pool
+// of that many threads.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@
 
 #include "collection.h"
 #include "storage/file.h"
+#include "thread_pool.h"
 
 using namespace varnel;
 
@@ -65,11 +67,13 @@ int build(const std::string& dir, size_t n, size_t d, const std::string& metric)
 }
 
 // One measurement in this process; prints "seconds peak_kib".
-int measure(const std::string& what, const std::string& dir, size_t d, const std::string& metric) {
+int measure(const std::string& what, const std::string& dir, size_t d, const std::string& metric,
+            size_t threads) {
   double seconds = 0;
   if (what == "open") {
+    ThreadPool pool(threads);
     const double t0 = now();
-    auto c = Collection::open_or_create(dir, {d, metric_of(metric)});
+    auto c = Collection::open_or_create(dir, {d, metric_of(metric)}, threads > 1 ? &pool : nullptr);
     seconds = now() - t0;
     if (!c.ok()) return std::fprintf(stderr, "%s\n", c.error().message().c_str()), 1;
   } else if (what == "read") {
@@ -90,9 +94,9 @@ int measure(const std::string& what, const std::string& dir, size_t d, const std
 
 // Runs this program again for one measurement; gives seconds and peak KiB.
 bool child(const char* self, const std::string& what, const std::string& dir, size_t d,
-           const std::string& metric, double* seconds, long* kib) {
+           const std::string& metric, size_t threads, double* seconds, long* kib) {
   const std::string cmd = std::string(self) + " --measure " + what + " " + dir + " " +
-                          std::to_string(d) + " " + metric;
+                          std::to_string(d) + " " + metric + " " + std::to_string(threads);
   FILE* p = ::popen(cmd.c_str(), "r");
   if (p == nullptr) return false;
   const int got = std::fscanf(p, "%lf %ld", seconds, kib);
@@ -102,11 +106,11 @@ bool child(const char* self, const std::string& what, const std::string& dir, si
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 6 && std::string(argv[1]) == "--measure") {
-    return measure(argv[2], argv[3], std::stoul(argv[4]), argv[5]);
+  if (argc == 7 && std::string(argv[1]) == "--measure") {
+    return measure(argv[2], argv[3], std::stoul(argv[4]), argv[5], std::stoul(argv[6]));
   }
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s DIR N D [RUNS] [euclidean|cosine]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s DIR N D [RUNS] [euclidean|cosine] [THREADS]\n", argv[0]);
     return 2;
   }
   const std::string dir = argv[1];
@@ -114,6 +118,7 @@ int main(int argc, char** argv) {
   const size_t d = std::stoul(argv[3]);
   const int runs = argc > 4 ? std::atoi(argv[4]) : 3;
   const std::string metric = argc > 5 ? argv[5] : "euclidean";
+  const size_t threads = argc > 6 ? std::stoul(argv[6]) : 1;
   if (!storage::path_exists(dir) && build(dir, n, d, metric) != 0) return 1;
 
   double best[3] = {1e9, 1e9, 1e9};
@@ -123,7 +128,7 @@ int main(int argc, char** argv) {
     for (int w = 0; w < 3; ++w) {
       double s = 0;
       long k = 0;
-      if (!child(argv[0], what[w], dir, d, metric, &s, &k)) return 1;
+      if (!child(argv[0], what[w], dir, d, metric, threads, &s, &k)) return 1;
       best[w] = std::min(best[w], s);
       kib[w] = std::max(kib[w], k);
     }

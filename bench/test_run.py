@@ -278,7 +278,8 @@ def package_results(q1=1000.0, q2=1900.0, faiss2=1800.0, s1=0.020, s2=0.011, fil
     op = next(r for r in results["rows"] if r["task"] == "open")
     op.update(open_s=open_s, read_stream_s=0.1, package_open_s=package_open_s,
               package_open_over_read=package_open_s / 0.1, package_open_s_all=[package_open_s],
-              package_peak_rss_bytes=600e6, package_rss_over_vectors=1.17, package_probe_found=True)
+              package_peak_rss_bytes=600e6, package_rss_over_vectors=1.17, package_probe_found=True,
+              package1_open_s=0.2, package1_open_over_read=2.0, package1_open_s_all=[0.2, 0.3])
     results["rows"] += rows
     results["bandwidth"]["two_core_bytes_per_s"] = 40e9
     return results
@@ -286,6 +287,14 @@ def package_results(q1=1000.0, q2=1900.0, faiss2=1800.0, s1=0.020, s2=0.011, fil
 
 def package_verdicts(**kw):
     return {name: verdict for name, _, verdict in run.package_targets(package_results(**kw))}
+
+
+def test_open_reports_the_package_with_one_thread_beside_two():
+    results = package_results()
+    measured = {name: text for name, text, _ in run.package_targets(results)}
+    two = next(t for n, t in measured.items() if "varnel.Collection (2 threads)" in n)
+    assert two.endswith("(1 thread: 2.00 x)")
+    assert "| varnel.Collection (1 thread): open / read through 1 MiB | 2.00 |" in run.render_markdown(results)
 
 
 def test_package_verdicts_all_met():

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <mutex>
@@ -9,6 +10,7 @@
 
 #include "json.h"
 #include "storage/file.h"
+#include "zeroed_memory.h"
 
 namespace varnel {
 namespace {
@@ -40,6 +42,14 @@ constexpr uint64_t kTornRecordPayloadAllowance = 1 << 20;
 
 // The length of the text of an empty payload, {"data":{}}.
 constexpr uint64_t kEmptyPayloadBytes = 11;
+
+// A load split over two threads (load_data_file): files shorter than this
+// load alone, as the second thread would cost more than it saves; the
+// caller's part hands its (id, offset) pairs over this many at a time; the
+// other part has the index's memory backed this far ahead of the rows.
+constexpr uint64_t kSplitLoadMinBytes = 256 << 10;
+constexpr size_t kSplitLoadHandOver = 1024;
+constexpr size_t kSplitLoadLeadBytes = 32 << 20;
 
 // A name for compact's temporary that no earlier call (of this or another
 // process) has used.
@@ -174,7 +184,8 @@ Collection::Collection(fs::path path, fs::path dir, const CollectionConfig& conf
       data_file_(std::move(data_file)) {}
 
 Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& path,
-                                                               const CollectionConfig& config) {
+                                                               const CollectionConfig& config,
+                                                               ThreadPool* pool) {
   if (!storage::path_exists(path)) {
     auto made = storage::create_directories(path);
     if (!made.ok()) return Error::collection(kCreateDir + made.error());
@@ -222,7 +233,7 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& p
   std::unique_ptr<Collection> collection(
       new Collection(path, dir, config, std::move(lock.value()), std::move(wal.value()),
                      std::move(data_file.value())));
-  Status recovered = collection->recover();
+  Status recovered = collection->recover(pool);
   if (!recovered.ok()) return std::move(recovered.error());
   if (is_new) {
     Status saved = collection->save_meta();
@@ -231,8 +242,8 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& p
   return collection;
 }
 
-Status Collection::recover() {
-  Status loaded = load_data_file();
+Status Collection::recover(ThreadPool* pool) {
+  Status loaded = load_data_file(pool);
   if (!loaded.ok()) return loaded;
   return replay_log();
 }
@@ -241,7 +252,15 @@ Status Collection::recover() {
 // never held twice. While the collection is being opened nobody else can
 // reach it, so holding the data-file lock together with the index, offsets
 // and next_id locks (taken in that order) cannot wait.
-Status Collection::load_data_file() {
+//
+// With a pool of two threads or more the same pass is split in two: the
+// caller's part reads the file and fills the index, exactly as alone; the
+// other part follows it through the (id, offset) pairs it hands over, in
+// file order, and fills offsets and the shadowed records the way the caller
+// would have, while it has the kernel back the index's next rows with memory
+// (clearing fresh memory costs about what reading the file does). Every
+// member ends as it would with one thread; the parts share only the pairs.
+Status Collection::load_data_file(ThreadPool* pool) {
   std::unique_lock data_guard(data_lock_);
   std::unique_lock index_guard(index_lock_);
   std::unique_lock offsets_guard(offsets_lock_);
@@ -252,34 +271,83 @@ Status Collection::load_data_file() {
   // file's size (nothing has been appended yet) bounds how many there are:
   // with room made for that many up front, no map grows during the scan. A
   // hand-made file of shorter payloads only makes the maps grow as usual.
-  const uint64_t max_rows =
-      data_file_.next_offset() / (storage::kRecordFixedBytes + kEmptyPayloadBytes +
-                                  4 * static_cast<uint64_t>(config_.dimension));
+  const uint64_t file_size = data_file_.next_offset();
+  const uint64_t row_bytes = storage::kRecordFixedBytes + 4 * static_cast<uint64_t>(config_.dimension);
+  const uint64_t max_rows = file_size / (row_bytes + kEmptyPayloadBytes);
   offsets_.reserve(static_cast<size_t>(max_rows));
+
+  const bool split = pool != nullptr && pool->threads() > 1 && config_.dimension > 0 &&
+                     file_size >= kSplitLoadMinBytes;
+  // The pairs handed over: any record of the index's length takes at least
+  // row_bytes of the file, so this many always suffice. Pages are touched
+  // only as pairs arrive.
+  struct Pair {
+    uint64_t id;
+    uint64_t offset;
+  };
+  ZeroedMemory pair_memory(split ? static_cast<size_t>(file_size / row_bytes + 1) * sizeof(Pair) : 0);
+  Pair* pairs = static_cast<Pair*>(pair_memory.get());
+  size_t handed = 0;
+  // Pairs handed over times 2, plus 1 once the caller's part is done.
+  std::atomic<uint64_t> progress{0};
 
   bool any = false;
   uint64_t largest = 0;
   storage::DataScanEnd end;
   Status scanned;
   {
-    index::BruteForceIndex::Loader loader(index_, static_cast<size_t>(max_rows));
-    scanned = data_file_.for_each_active_view(
-        [&](storage::DataRecordView& record) -> Status {
-          // Every active record counts toward next_id, also one the index
-          // cannot take.
-          if (!any || record.id > largest) largest = record.id;
-          any = true;
-          // A record of another length cannot enter the index; it is skipped
-          // and offsets keeps naming the record the index holds.
-          if (record.dim != config_.dimension) return {};
-          // Of several active records with one id, the newest wins.
-          record.copy_vector(loader.row());
-          loader.add(record.id, std::move(*record.payload));
-          remember_shadowed(record.id);
-          offsets_.put(record.id, record.offset);
-          return {};
-        },
-        &end);
+    index::BruteForceIndex::Loader loader(index_, static_cast<size_t>(max_rows), split);
+    auto scan = [&] {
+      return data_file_.for_each_active_view(
+          [&](storage::DataRecordView& record) -> Status {
+            // Every active record counts toward next_id, also one the index
+            // cannot take.
+            if (!any || record.id > largest) largest = record.id;
+            any = true;
+            // A record of another length cannot enter the index; it is skipped
+            // and offsets keeps naming the record the index holds.
+            if (record.dim != config_.dimension) return {};
+            // Of several active records with one id, the newest wins.
+            record.copy_vector(loader.row());
+            loader.add(record.id, std::move(*record.payload));
+            if (!split) {
+              point_offsets_at(record.id, record.offset);
+            } else {
+              pairs[handed++] = {record.id, record.offset};
+              if (handed % kSplitLoadHandOver == 0) {
+                progress.store(uint64_t{handed} << 1, std::memory_order_release);
+                progress.notify_one();
+              }
+            }
+            return {};
+          },
+          &end);
+    };
+    if (!split) {
+      scanned = scan();
+    } else {
+      const size_t lead_rows = std::max<size_t>(1, kSplitLoadLeadBytes / (4 * config_.dimension));
+      pool->run(2, [&](size_t part) {
+        if (part == 0) {
+          scanned = scan();
+          progress.store(uint64_t{handed} << 1 | 1, std::memory_order_release);
+          progress.notify_one();
+          return;
+        }
+        // The caller's part never waits for this one, so it runs to its end
+        // whichever thread takes it first.
+        populate_memory(pair_memory.get(), pair_memory.size());
+        size_t applied = 0;
+        for (;;) {
+          const uint64_t now = progress.load(std::memory_order_acquire);
+          const size_t ready = static_cast<size_t>(now >> 1);
+          if ((now & 1) == 0) loader.populate(ready + lead_rows);
+          for (; applied < ready; ++applied) point_offsets_at(pairs[applied].id, pairs[applied].offset);
+          if ((now & 1) != 0) return;
+          progress.wait(now, std::memory_order_acquire);
+        }
+      });
+    }
   }
   if (!scanned.ok()) return scanned;
   next_id_ = any ? next_after(largest) : 1;
@@ -376,6 +444,11 @@ Status Collection::store(uint64_t id, const float* vector, size_t len, const Pay
   if (!old_marked) remember_shadowed(id);
   offsets_.put(id, offset);
   return {};
+}
+
+void Collection::point_offsets_at(uint64_t id, uint64_t offset) {
+  remember_shadowed(id);
+  offsets_.put(id, offset);
 }
 
 void Collection::remember_shadowed(uint64_t id) {

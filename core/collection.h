@@ -22,7 +22,8 @@
 //
 // Locks: five reader-writer locks (index, wal, data file, offsets, next_id).
 // An operation takes one at a time, except these nestings:
-//   - data file, index, offsets, next_id: while open loads the data file;
+//   - data file, index, offsets, next_id: while open loads the data file
+//     (with a pool, a second thread fills offsets meanwhile; see the .cc);
 //   - offsets, then data file: a replayed update or delete marks a record;
 //   - wal, then offsets (read): upsert and remove decide what to log;
 //   - wal, then offsets, data file, index (read): compact, which first waits,
@@ -108,9 +109,13 @@ class Collection {
   // collection has S, config has C"), opens the log and the data file,
   // rebuilds the index from the data file and replays the log. A new
   // collection gets its meta.json at the end. Errors of the files' opens,
-  // the scan and the replay are returned unchanged.
+  // the scan and the replay are returned unchanged. A pool of two threads
+  // or more, borrowed for the call only, splits the loading of a large data
+  // file between two of them; what is read, what is built and every error
+  // are the same as without it.
   static Result<std::unique_ptr<Collection>> open_or_create(const std::filesystem::path& path,
-                                                            const CollectionConfig& config);
+                                                            const CollectionConfig& config,
+                                                            ThreadPool* pool = nullptr);
 
   Collection(const Collection&) = delete;
   Collection& operator=(const Collection&) = delete;
@@ -201,8 +206,8 @@ class Collection {
   Collection(std::filesystem::path path, std::filesystem::path dir, const CollectionConfig& config,
              storage::WriterLock lock, storage::Wal wal, storage::DataFile data_file);
 
-  Status recover();
-  Status load_data_file();
+  Status recover(ThreadPool* pool);
+  Status load_data_file(ThreadPool* pool);
   Status replay_log();
   // Appends the record, replaces the index entry and the offset; while the
   // data file is held, writes the waiting marks whose entries are among the
@@ -211,6 +216,9 @@ class Collection {
   // records; otherwise the one offsets named is remembered as shadowed.
   Status store(uint64_t id, const float* vector, size_t len, const Payload& payload,
                uint64_t synced = 0, bool old_marked = false);
+  // Offsets lock held (W): offsets names `offset` for `id`, the record it
+  // named before remembered as shadowed.
+  void point_offsets_at(uint64_t id, uint64_t offset);
   // Offsets lock held (W): remembers the record offsets names for `id` as
   // shadowed, before offsets is pointed at a newer one.
   void remember_shadowed(uint64_t id);

@@ -46,6 +46,18 @@ void advise_huge_pages(void* p, size_t bytes) {
 #endif
 }
 
+void populate_memory(void* p, size_t bytes) {
+#if defined(MADV_POPULATE_WRITE)
+  const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<uintptr_t>(p) & ~(page - 1);
+  const auto end = reinterpret_cast<uintptr_t>(p) + bytes;
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
 ZeroedMemory::~ZeroedMemory() { release(); }
 
 ZeroedMemory::ZeroedMemory(ZeroedMemory&& other) noexcept

@@ -18,6 +18,12 @@ inline constexpr size_t kHugePageBytes = size_t{2} << 20;
 // where huge pages are off or unavailable nothing changes.
 void advise_huge_pages(void* p, size_t bytes);
 
+// Has the kernel back [p, p + bytes) with memory now, as a first write would,
+// without writing anything: safe while another thread writes there. Another
+// thread can thus take the page faults (and the clearing) of memory that is
+// about to be filled. Only advice: where the kernel cannot, nothing changes.
+void populate_memory(void* p, size_t bytes);
+
 class ZeroedMemory {
  public:
   ZeroedMemory() = default;

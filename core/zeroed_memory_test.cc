@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 namespace varnel {
@@ -44,6 +45,21 @@ TEST_P(ZeroedSizes, ZeroAlignedAndMovable) {
 INSTANTIATE_TEST_SUITE_P(Sizes, ZeroedSizes,
                          ::testing::Values(size_t{0}, size_t{1}, size_t{4096}, kHugePageBytes - 4,
                                            kHugePageBytes, kHugePageBytes * 3 + 100));
+
+// Populating changes no byte: not the zeros of a fresh block, not what a
+// thread writes while another populates the same memory.
+TEST_P(ZeroedSizes, PopulateWritesNothing) {
+  const size_t bytes = GetParam();
+  ZeroedMemory m(bytes);
+  auto* p = static_cast<unsigned char*>(m.get());
+  populate_memory(p, bytes / 2);
+  for (size_t i = 0; i < bytes; i += 509) ASSERT_EQ(p[i], 0) << i;
+  std::thread other([&] { populate_memory(p + (bytes > 3 ? 3 : 0), bytes > 3 ? bytes - 3 : 0); });
+  for (size_t i = 0; i < bytes; ++i) p[i] = static_cast<unsigned char>(i * 7 + 1);
+  other.join();
+  populate_memory(p, bytes);
+  for (size_t i = 0; i < bytes; ++i) ASSERT_EQ(p[i], static_cast<unsigned char>(i * 7 + 1)) << i;
+}
 
 }  // namespace
 }  // namespace varnel

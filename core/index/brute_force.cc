@@ -262,14 +262,37 @@ void BruteForceIndex::reserve_bookkeeping(size_t rows) {
 // ---------------------------------------------------------------------------
 // Loader
 
-BruteForceIndex::Loader::Loader(BruteForceIndex& index, size_t expected_rows)
+BruteForceIndex::Loader::Loader(BruteForceIndex& index, size_t expected_rows, bool populate_ahead)
     : index_(index), dim_(index.dimension_) {
   const size_t floats = std::max<size_t>(dim_, 1);
   aside_.reset(static_cast<float*>(::operator new(floats * sizeof(float), std::align_val_t{64})));
   staged_.reset(static_cast<float*>(
       ::operator new(kBlockRows * floats * sizeof(float), std::align_val_t{64})));
   index.reserve_bookkeeping(index.ids_.size() + expected_rows);
+  if (populate_ahead && dim_ > 0) {
+    // Mapping costs address space only; the memory comes with the first
+    // touch, by populate() or by the rows themselves.
+    const size_t segment_rows = kSegmentBlocks * kBlockRows;
+    const size_t have = index.segments_.size();
+    ahead_from_ = have;
+    start_len_ = index.ids_.size();
+    const size_t want = (index.ids_.size() + expected_rows + segment_rows - 1) / segment_rows;
+    for (size_t k = have; k < want; ++k) {
+      ahead_.emplace_back(segment_rows * dim_ * sizeof(float));
+      ahead_at_.push_back(ahead_.back().get());
+    }
+  }
   stage_partial_block();
+}
+
+void BruteForceIndex::Loader::populate(size_t rows) {
+  const size_t segment_rows = kSegmentBlocks * kBlockRows;
+  const size_t bytes = segment_rows * dim_ * sizeof(float);
+  // The first row of ahead_[k] is (ahead_from_ + k) * segment_rows.
+  const size_t end_row = start_len_ + rows;
+  const size_t ahead_rows = end_row > ahead_from_ * segment_rows ? end_row - ahead_from_ * segment_rows : 0;
+  const size_t want = std::min(ahead_at_.size(), (ahead_rows + segment_rows - 1) / segment_rows);
+  for (; populated_ < want; ++populated_) populate_memory(ahead_at_[populated_], bytes);
 }
 
 // A partial last block is staged again, to be written whole later.
@@ -345,7 +368,13 @@ void BruteForceIndex::Loader::remove_row(uint64_t id, size_t row) {
 void BruteForceIndex::Loader::write_block() {
   BruteForceIndex& x = index_;
   const size_t b = base_ / kBlockRows;
-  if (b == x.segments_.size() * kSegmentBlocks) x.add_segment();
+  if (b == x.segments_.size() * kSegmentBlocks) {
+    if (taken_ < ahead_.size()) {
+      x.segments_.push_back(std::move(ahead_[taken_++]));
+    } else {
+      x.add_segment();
+    }
+  }
   float* block = const_cast<float*>(x.block(b));
   transpose_rows(staged_.get(), dim_, block);
   if (x.metric_ == DistanceMetric::Cosine) block_norms(block, dim_, x.norms_.data() + base_);
@@ -356,10 +385,13 @@ void BruteForceIndex::Loader::write_block() {
 void BruteForceIndex::Loader::finish() {
   if (finished_) return;
   finished_ = true;
-  if (count_ == 0) return;
-  // The rows past the last are zeros, as the kernels expect.
-  std::fill(staged_.get() + count_ * dim_, staged_.get() + kBlockRows * dim_, 0.0f);
-  write_block();
+  if (count_ > 0) {
+    // The rows past the last are zeros, as the kernels expect.
+    std::fill(staged_.get() + count_ * dim_, staged_.get() + kBlockRows * dim_, 0.0f);
+    write_block();
+  }
+  ahead_.clear();
+  ahead_at_.clear();
 }
 
 std::optional<VectorEntry> BruteForceIndex::remove(uint64_t id) {

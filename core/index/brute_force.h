@@ -118,7 +118,9 @@ class BruteForceIndex {
   class Loader {
    public:
     // Makes room for `expected_rows` more rows (a bound; more still fit).
-    Loader(BruteForceIndex& index, size_t expected_rows);
+    // With `populate_ahead`, the memory of those rows is mapped at once, so
+    // that populate() can have it backed from another thread meanwhile.
+    Loader(BruteForceIndex& index, size_t expected_rows, bool populate_ahead = false);
     ~Loader() { finish(); }
     Loader(const Loader&) = delete;
     Loader& operator=(const Loader&) = delete;
@@ -129,8 +131,15 @@ class BruteForceIndex {
     // has already; takes the payload.
     void add(uint64_t id, Payload payload);
     // Writes the rows still waiting into their block, the unused rows of a
-    // last partial block as zeros. Further calls do nothing.
+    // last partial block as zeros, and gives back the memory mapped ahead
+    // that no row needed. Further calls do nothing.
     void finish();
+
+    // May run on one other thread while rows are added (and must have
+    // returned before finish()): has the kernel back the memory of the
+    // first `rows` expected rows now, writing nothing, so that the thread
+    // adding rows finds it ready. Does nothing without populate_ahead.
+    void populate(size_t rows);
 
    private:
     struct AlignedFree {
@@ -147,6 +156,12 @@ class BruteForceIndex {
     Floats staged_;      // rows base_ .. base_ + count_ - 1, one after another, then room
                          // for the next row, which the caller writes in place
     Floats aside_;       // one row: the next row while add() replaces an earlier one
+    std::vector<ZeroedMemory> ahead_;  // mapped ahead; write_block takes them in order
+    std::vector<void*> ahead_at_;    // their addresses, fixed from construction to finish()
+    size_t taken_ = 0;               // ahead_ segments moved into the index
+    size_t populated_ = 0;           // ahead_ segments populate() has done (its thread only)
+    size_t ahead_from_ = 0;          // index of the segment ahead_[0] becomes
+    size_t start_len_ = 0;           // len() when the run began
     size_t base_ = 0;    // first staged row; a multiple of kBlockRows
     size_t count_ = 0;   // rows staged; base_ + count_ == len()
     bool finished_ = false;

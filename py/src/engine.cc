@@ -533,7 +533,7 @@ class CollectionObject {
     Result<std::unique_ptr<varnel::Collection>> opened = Error::empty_vector();
     {
       nb::gil_scoped_release released;
-      opened = varnel::Collection::open_or_create(path, config);
+      opened = varnel::Collection::open_or_create(path, config, &pool_);
     }
     if (!opened.ok()) raise_error(opened.error());
     core_ = std::move(opened.value());

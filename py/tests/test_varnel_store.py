@@ -6,6 +6,7 @@ import errno
 import gc
 import os
 import pathlib
+import shutil
 import sys
 import threading
 
@@ -310,3 +311,51 @@ def test_threads_default_to_the_cpus_the_process_may_use():
     assert varnel.Index(2, "dot", threads=3).threads == 3
     with pytest.raises(ValueError):
         varnel.Index(2, "dot", threads=0)
+
+
+def _cut_tail(path):
+    os.truncate(path / "data.vnl", (path / "data.vnl").stat().st_size - 7)
+
+
+def _damage_midway(path):
+    with open(path / "data.vnl", "r+b") as f:
+        f.seek(1000 * (17 + 4 * 32 + 11) + 17 + 4 * 32 + 3)  # inside a payload text
+        f.write(b"!")
+
+
+@pytest.mark.parametrize("damage", [None, _cut_tail, _damage_midway], ids=["whole", "torn", "damaged"])
+def test_opening_with_two_threads_builds_what_one_thread_builds(tmp_path, damage):
+    # Large enough for the load to be split: replaced and deleted records,
+    # several active records of one id (the low-level insert leaves the old
+    # one active), payloads, and a torn or damaged file.
+    src = tmp_path / "src"
+    rng = np.random.default_rng(5)
+    low = _varnel.Collection.open_or_create(str(src), 32, "euclidean")
+    low.insert_batch(list(range(3000)), rng.standard_normal((3000, 32), dtype=np.float32))
+    low.insert_batch(list(range(0, 3000, 7)), rng.standard_normal((429, 32), dtype=np.float32))
+    low.flush()
+    del low
+    gc.collect()
+    with varnel.Collection(src) as c:
+        c.upsert(range(10, 400, 3), rng.standard_normal((130, 32)), [{"k": i, "s": "x" * (i % 9)} for i in range(130)])
+        c.delete(range(50, 900, 11))
+    if damage is not None:
+        damage(src)
+    seen = []
+    for threads in (1, 2):
+        path = tmp_path / f"t{threads}"
+        shutil.copytree(src, path)
+        try:
+            c = varnel.Collection(path, threads=threads)
+        except Exception as e:  # the same error, text and all
+            seen.append((type(e), str(e), (path / "data.vnl").read_bytes()))
+            continue
+        ids = c.ids()
+        entries = [(v.tobytes(), p) for v, p in (c[int(i)] for i in ids)]
+        hits = c.search(np.ones(32, dtype=np.float32), 50)
+        c.close()
+        seen.append((ids.tolist(), entries, hits.ids.tolist(), hits.distances.tobytes(),
+                     (path / "data.vnl").read_bytes(), (path / "meta.json").read_text()))
+    assert seen[0] == seen[1]
+    if damage is _damage_midway:
+        assert seen[0][0] is OSError and "data file damaged" in seen[0][1]

@@ -223,7 +223,8 @@ class Collection(_Store):
     dim : int, optional
     metric : {'euclidean', 'cosine', 'dot'}, optional
     threads : int, optional
-        As for `Index`.
+        As for `Index`; with two or more, opening also shares the loading
+        of a large data file between two threads (same collection).
 
     Every write is logged before it is applied. The log reaches the disk
     at every 100th write and at `flush`; a crash keeps everything up to
