@@ -1,6 +1,6 @@
 // By-hand check, outside the test suites (it takes minutes): every float32
 // bit pattern through each wide float text path this CPU supports, against
-// the portable path (json::write_f32 in a loop). Patterns are visited in a
+// the portable path (write_f32 in a loop). Patterns are visited in a
 // scrambled order (i * an odd constant, a bijection of 2^32), so each list
 // mixes signs, exponents and digit counts the way real vectors do.
 //   g++ -std=c++20 -O2 -Icore bench/f32_text_check.cc build/<dir>/libvarnel_core.a -lpthread
@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "float_text_simd.h"
-#include "json.h"
+#include "float_text.h"
 
 using namespace varnel;
 
@@ -38,14 +38,14 @@ float from_bits(uint32_t b) {
 }
 
 std::string one(KernelPath path, float v) {
-  char buf[json::kMaxF32Chars];
+  char buf[kMaxF32Chars];
   return std::string(buf, write_f32_list(path, buf, &v, 1));
 }
 
 void report(KernelPath path, const std::vector<float>& xs) {
   for (float x : xs) {
-    char want[json::kMaxF32Chars];
-    const std::string w(want, json::write_f32(want, x));
+    char want[kMaxF32Chars];
+    const std::string w(want, write_f32(want, x));
     const std::string got = one(path, x);
     if (got != w) {
       uint32_t b;
@@ -63,8 +63,8 @@ void report(KernelPath path, const std::vector<float>& xs) {
 
 void worker(uint64_t total, const std::vector<KernelPath>& paths) {
   std::vector<float> xs(kChunk);
-  std::vector<char> want(kChunk * json::kMaxF32Chars);
-  std::vector<char> got(kChunk * json::kMaxF32Chars);
+  std::vector<char> want(kChunk * kMaxF32Chars);
+  std::vector<char> got(kChunk * kMaxF32Chars);
   for (;;) {
     const uint64_t first = g_next.fetch_add(kChunk);
     if (first >= total) return;

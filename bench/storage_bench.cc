@@ -25,8 +25,8 @@
 #include <zlib.h>
 
 #include "collection.h"
+#include "float_text.h"
 #include "float_text_simd.h"
-#include "json.h"
 #include "storage/data_file.h"
 #include "storage/wal.h"
 
@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
     char text[64];
     size_t chars = 0;
     double t0 = now();
-    for (float x : xs) chars += json::write_f32(text, x) - text;
+    for (float x : xs) chars += write_f32(text, x) - text;
     const double t_ours = now() - t0;
     t0 = now();
     for (float x : xs) {
@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
     const double t_std = now() - t0;
     std::printf("float32 text: write_f32 %.1f ns per component, to_chars (scientific) %.1f ns%s\n",
                 t_ours / xs.size() * 1e9, t_std / xs.size() * 1e9, chars == 0 ? " " : "");
-    std::vector<char> list(d * json::kMaxF32Chars);
+    std::vector<char> list(d * kMaxF32Chars);
     for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512}) {
       if (!f32_text_path_supported(path)) continue;
       t0 = now();

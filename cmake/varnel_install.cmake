@@ -22,7 +22,7 @@ set(VARNEL_PUBLIC_HEADERS
 # the staging step below fails the build when a public header starts to need
 # a header on neither list.
 set(VARNEL_DETAIL_HEADERS
-  json.h id_map.h zeroed_memory.h storage/wal.h storage/data_file.h storage/file.h
+  json.h float_text.h id_map.h zeroed_memory.h storage/wal.h storage/data_file.h storage/file.h
   storage/writer_lock.h payload_columns.h)
 
 include(GNUInstallDirs)

@@ -1,7 +1,7 @@
 #include "float_text_simd.h"
 
 #include "cpu.h"
-#include "json.h"
+#include "float_text.h"
 
 namespace varnel {
 namespace detail {
@@ -132,7 +132,7 @@ namespace {
 
 char* portable_list(char* o, const float* v, size_t n) {
   for (size_t i = 0; i < n; ++i) {
-    o = json::write_f32(o, v[i]);
+    o = write_f32(o, v[i]);
     *o++ = ',';
   }
   return n > 0 ? o - 1 : o;

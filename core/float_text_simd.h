@@ -1,23 +1,24 @@
 // Many float32 values as comma-separated shortest texts at once: the text of
-// each value is exactly json::write_f32's, so a log entry's vector array is
-// the same bytes on every CPU and every path. The wide paths take 16 (AVX-512)
-// or 8 (AVX2) components per step; the portable path is json::write_f32 in a
-// loop and is the reference the others match for every bit pattern.
+// each value is exactly write_f32's (float_text.h), so a log entry's vector
+// array is the same bytes on every CPU and every path. The wide paths take 16
+// (AVX-512) or 8 (AVX2) components per step; the portable path is write_f32
+// in a loop and is the reference the others match for every bit pattern.
 // Nothing here allocates, fails or keeps state beyond the CPU check.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-// Not json.h: the wide paths include this header, and no inline code of
-// another unit may be compiled with their instruction sets.
+// Not float_text.h (it brings <string>): the wide paths include this header,
+// and no inline code of another unit may be compiled with their instruction
+// sets.
 #include "distance.h"  // KernelPath
 
 namespace varnel {
 
-// Writes v[0], ..., v[n-1] as json::write_f32 texts separated by single
+// Writes v[0], ..., v[n-1] as write_f32 texts separated by single
 // commas (no brackets, no trailing comma) at `out`, which has room for
-// n * json::kMaxF32Chars bytes; gives the end of the text (`out` when n = 0).
+// n * kMaxF32Chars bytes; gives the end of the text (`out` when n = 0).
 // Bytes after the end, inside the room, may have been overwritten. Uses the
 // widest path this CPU supports.
 char* write_f32_list(char* out, const float* v, size_t n);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "json.h"
+#include "float_text.h"
 
 namespace varnel {
 namespace {
@@ -33,7 +33,7 @@ std::string reference_list(const float* v, size_t n) {
   std::string out;
   for (size_t i = 0; i < n; ++i) {
     if (i > 0) out += ',';
-    json::write_f32(out, v[i]);
+    write_f32(out, v[i]);
   }
   return out;
 }
@@ -50,7 +50,7 @@ class F32List : public ::testing::TestWithParam<KernelPath> {
   // writer must stay inside n * kMaxF32Chars bytes of room. On a mismatch,
   // names the first value whose text differs.
   void expect_list(const std::vector<float>& v) {
-    const size_t room = v.size() * json::kMaxF32Chars;
+    const size_t room = v.size() * kMaxF32Chars;
     std::vector<char> buf(room + 64, kGuard);
     char* end = write_f32_list(GetParam(), buf.data(), v.data(), v.size());
     ASSERT_GE(end, buf.data());
@@ -60,7 +60,7 @@ class F32List : public ::testing::TestWithParam<KernelPath> {
     const std::string want = reference_list(v.data(), v.size());
     if (got == want) return;
     for (float x : v) {
-      char one[json::kMaxF32Chars];
+      char one[kMaxF32Chars];
       const std::string g(one, write_f32_list(GetParam(), one, &x, 1));
       ASSERT_EQ(g, reference_list(&x, 1)) << "bits 0x" << std::hex << to_bits(x);
     }
@@ -158,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, F32List,
 TEST(F32ListDispatch, TheBestPathWritesTheReferenceText) {
   const std::vector<float> v = {0.0f, -0.0f, 1.5f, -2.25e-7f, 3.4028235e38f, 1e13f,
                                 std::numeric_limits<float>::quiet_NaN()};
-  char buf[7 * json::kMaxF32Chars];
+  char buf[7 * kMaxF32Chars];
   EXPECT_EQ(std::string(buf, write_f32_list(buf, v.data(), v.size())),
             "0.0,-0.0,1.5,-2.25e-7,3.4028235e+38,1e+13,null");
   EXPECT_EQ(write_f32_list(buf, v.data(), 0), buf);

@@ -4,6 +4,10 @@
 // used for our texts: the writer fixes the float layout and escapes, and the
 // reader enforces a nesting limit and gives errors that end in
 // " at line L column C". Nothing here throws, logs or allocates globally.
+// Floats are written by float_text.h. One interface, three sources by job:
+// json_writer.cc (write_*, check_writable), json_reader.cc (Reader,
+// StructReader, valid_utf8: the reader's rule for strings) and json.cc
+// (equal).
 //
 // Reading a record (a struct with named fields, as an object in any member
 // order or as an array in field order), the pattern every decoder follows:
@@ -41,6 +45,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "float_text.h"  // the writer's float form
+
 namespace varnel::json {
 
 using Value = nlohmann::json;
@@ -54,23 +60,6 @@ inline constexpr size_t kMaxDepth = 128;
 // Quotes; escapes \" \\ \b \t \n \f \r and other bytes below 0x20 as \u00xx
 // (lower-case hex); every other byte (0x7F, '/', non-ASCII) is copied as is.
 void write_string(std::string& out, std::string_view s);
-
-// Shortest round-trip digits placed by the decimal exponent E of the first
-// digit: plain decimal with at least one fractional digit for E in [-5, 15],
-// otherwise d[.ddd]e±X. 0.0 and -0.0 keep their sign; non-finite gives null.
-void write_f64(std::string& out, double v);
-
-// As write_f64 with float32 shortest digits and the plain window E in
-// [-6, 12]. Allocation-free apart from growing `out`.
-void write_f32(std::string& out, float v);
-
-// The longest text write_f32 gives is 17 bytes ("-0.00000123456789";
-// "-1.2345678e-45" has 14), but it may use up to kMaxF32Chars bytes of room
-// as scratch: callers leave that much.
-inline constexpr size_t kMaxF32Chars = 32;
-// write_f32 into `out`, which has room for kMaxF32Chars bytes; gives the end
-// of the text. Bytes after the end may have been overwritten.
-char* write_f32(char* out, float v);
 
 // null/true/false, integers in decimal, floats by write_f64, arrays, objects
 // in ascending key order. Iterative: any nesting depth is written.

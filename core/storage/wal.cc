@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "coding.h"
+#include "float_text.h"
 #include "float_text_simd.h"
 #include "json.h"
 #include "storage/context.h"
@@ -61,7 +62,7 @@ Result<void, std::string> check_finite(const float* vector, size_t dim) {
 // Room that encode_text may need: the fixed keys, the longest kind name and
 // u64, a component and a comma per dimension, the payload's text.
 size_t text_bound(size_t dim, size_t payload_bytes) {
-  return 96 + dim * (json::kMaxF32Chars + 1) + payload_bytes;
+  return 96 + dim * (kMaxF32Chars + 1) + payload_bytes;
 }
 
 char* put(char* o, std::string_view s) {

@@ -10,7 +10,7 @@
 #include <random>
 
 #include "coding.h"
-#include "json.h"
+#include "float_text.h"
 #include "storage_test_util.h"
 
 namespace varnel::storage {
@@ -92,7 +92,7 @@ TEST(Wal, VectorTextIsTheScalarWritersTextAtEveryLength) {
     std::string want = R"({"kind":"Insert","id":3,"vector":[)";
     for (size_t i = 0; i < d; ++i) {
       if (i > 0) want += ',';
-      json::write_f32(want, v[i]);
+      write_f32(want, v[i]);
     }
     want += R"(],"payload":{"data":{}}})";
     ASSERT_EQ(entry_text(WalEntryKind::kInsert, 3, v), want) << "d = " << d;
