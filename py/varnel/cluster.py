@@ -55,7 +55,7 @@ import ray
 import ray.exceptions
 
 import varnel
-from varnel import _convert
+from varnel import _convert as cv
 
 __all__ = ["Collection", "ShardUnavailableError", "shard_of", "MANIFEST_NAME"]
 
@@ -83,6 +83,7 @@ _CLOSED = "collection is closed"
 
 IdsLike = Union[int, Sequence[int], "np.ndarray[Any, Any]"]
 Payload = Optional[Dict[str, Any]]
+Entry = Tuple["np.ndarray[Any, np.dtype[np.float32]]", Dict[str, Any]]
 
 
 class ShardUnavailableError(RuntimeError):
@@ -110,7 +111,7 @@ def _splitmix64(x: "np.ndarray[Any, Any]") -> "np.ndarray[Any, Any]":
 
 def shard_of(ids: IdsLike, shards: int) -> "np.ndarray[Any, np.dtype[np.int64]]":
     """The shard of each id: splitmix64(id) mod shards, as int64 (a 1-D array)."""
-    arr, _ = _convert.ids(ids)
+    arr, _ = cv.id_array(ids)
     return (_splitmix64(arr) % np.uint64(shards)).astype(np.int64)
 
 
@@ -293,8 +294,11 @@ class Collection:
                  max_restarts: int = 3, num_cpus: float = 0) -> None:
         self._closed = True
         self._actors: List[Any] = []
-        self._path = path
-        where = os.path.abspath(os.fspath(path))
+        # The one-node checks, in the one-node order.
+        self._path = cv.path_text(path)
+        want_dim = None if dim is None else cv.check_dim(dim)
+        want_metric = None if metric is None else cv.check_metric(metric)
+        where = os.path.abspath(self._path)
         self._where = where
         if shards is not None and (not isinstance(shards, int) or isinstance(shards, bool) or shards < 1):
             raise ValueError(f"shards must be a positive int, not {shards!r}")
@@ -304,10 +308,9 @@ class Collection:
             raise ValueError(f"num_cpus must be a number >= 0, not {num_cpus!r}")
         manifest = _read_manifest(where) if os.path.isdir(where) else None
         if manifest is None:
-            manifest = self._create(where, dim, metric, shards, placement)
+            manifest = self._create(where, want_dim, want_metric, shards, placement)
         else:
-            stored = (manifest["dim"], manifest["metric"])
-            _convert.check_stored_config(where, stored, dim, metric)
+            cv.open_config(self._path, (manifest["dim"], manifest["metric"]), want_dim, want_metric)
             if shards is not None and shards != manifest["shards"]:
                 raise ValueError(
                     f"the cluster collection at {where} has {manifest['shards']} shards, not {shards}: "
@@ -321,9 +324,11 @@ class Collection:
         self._metric: str = manifest["metric"]
         self._shards: int = manifest["shards"]
         self._placement: List[Optional[Dict[str, str]]] = manifest["placement"]
-        # An empty one-node index of the same shape: a search on it refuses
-        # exactly what one collection refuses, with the same texts.
+        # Empty one-node indexes that refuse what one collection refuses,
+        # with its texts: filters (searched with no queries) and payloads
+        # (stored with one-component vectors, then deleted again).
         self._probe = varnel.Index(self._dim, self._metric, threads=1)
+        self._payload_probe = varnel.Index(1, "euclidean", threads=1)
         self._max_restarts = max_restarts
         self._num_cpus = num_cpus
         self._actors = [self._start(i, os.path.join(where, manifest["shard_dirs"][i]),
@@ -342,10 +347,8 @@ class Collection:
     def _create(self, where: str, dim: Optional[int], metric: Optional[str], shards: Optional[int],
                 placement: Optional[Sequence[Optional[Dict[str, str]]]]) -> Dict[str, Any]:
         if os.path.exists(os.path.join(where, "meta.json")):
-            raise ValueError(f"{where} holds a varnel.Collection, not a cluster collection")
-        _convert.check_new_config(dim, metric)
-        assert dim is not None and metric is not None
-        varnel.Index(dim, metric, threads=1)  # refuses a bad dim or metric with the one-node texts
+            raise ValueError(f"{self._path!r} holds a varnel.Collection, not a cluster collection")
+        dim, metric = cv.open_config(self._path, None, dim, metric)
         if shards is None:
             if not ray.is_initialized():
                 ray.init()
@@ -485,12 +488,13 @@ class Collection:
 
     def upsert(self, ids: IdsLike, vectors: Any, payloads: Any = None) -> None:
         """Inserts or replaces vectors by id (one id and vector, or n of each); see varnel.Collection."""
+        arr, single = cv.id_array(ids)
+        matrix = cv.vector_matrix(vectors, len(arr), single, self._dim)
+        items = cv.payload_list(payloads, len(arr), single)
+        if items is not None and len(arr):
+            self._payload_probe.upsert(arr, np.zeros((len(arr), 1), dtype=np.float32), items)
+            self._payload_probe.delete(arr)
         self._check_open()
-        arr, matrix, items, one = _convert.upsert_args(ids, vectors, payloads, self._dim)
-        if one:
-            shard = int(shard_of(arr, self._shards)[0])
-            self._gather([(shard, "upsert", (arr, matrix, items))])
-            return
         calls: List[Tuple[int, str, Tuple[Any, ...]]] = []
         for s, pos in self._split(arr):
             if pos is None:
@@ -502,32 +506,33 @@ class Collection:
 
     def delete(self, ids: IdsLike) -> int:
         """Deletes by id; returns how many of them were present."""
+        arr, _ = cv.id_array(ids)
         self._check_open()
-        arr, _ = _convert.ids(ids)
         calls = [(s, "delete", (arr if pos is None else arr[pos],)) for s, pos in self._split(arr)]
         return sum(self._gather(calls))
 
-    def _route(self, id: int) -> int:
-        return int(shard_of(id, self._shards)[0])
+    def _route(self, n: int) -> int:
+        return int((_splitmix64(np.array([n], dtype=np.uint64)) % np.uint64(self._shards))[0])
 
-    def get(self, id: int) -> Optional[Tuple["np.ndarray[Any, np.dtype[np.float32]]", Dict[str, Any]]]:
-        """The stored vector (a float32 copy) and payload of `id`, or None."""
+    def get(self, id: Any) -> Optional[Entry]:
+        """(float32 copy of the vector, payload dict) of `id`, or None when absent."""
+        n = cv.one_id(id)
         self._check_open()
-        self._probe.get(id)  # refuses what one collection refuses
-        return self._gather([(self._route(id), "get", (id,))])[0]  # type: ignore[no-any-return]
+        return self._gather([(self._route(n), "get", (n,))])[0]  # type: ignore[no-any-return]
 
-    def __getitem__(self, id: int) -> Tuple["np.ndarray[Any, np.dtype[np.float32]]", Dict[str, Any]]:
-        self._check_open()
-        self._probe.get(id)
-        found = self._gather([(self._route(id), "get", (id,))])[0]
-        if found is None:
+    def __getitem__(self, id: Any) -> Entry:
+        entry = self.get(id)
+        if entry is None:
             raise KeyError(id)
-        return found  # type: ignore[no-any-return]
+        return entry
 
     def __contains__(self, id: object) -> bool:
+        try:
+            n = cv.one_id(id)
+        except (TypeError, ValueError):
+            return False
         self._check_open()
-        id in self._probe  # refuses what one collection refuses
-        return bool(self._gather([(self._route(id), "contains", (id,))])[0])  # type: ignore[arg-type]
+        return bool(self._gather([(self._route(n), "contains", (n,))])[0])
 
     def __len__(self) -> int:
         self._check_open()
@@ -542,10 +547,10 @@ class Collection:
     def search(self, queries: Any, k: int, where: Optional[Dict[str, Any]] = None,
                payloads: bool = False) -> varnel.Hits:
         """The k nearest stored vectors of each query, merged over every shard; see varnel.Collection."""
+        matrix, one = cv.query_matrix(queries, self._dim)
+        self._probe.search(matrix[:0], k, where=where)  # the filter and k, as one collection checks them
         self._check_open()
-        self._probe.search(queries, k, where=where, payloads=payloads)  # the one-node refusals
-        q = _convert.queries(queries, self._dim)
-        shared = self._shared(q)
+        shared = self._shared(matrix[0] if one else matrix)
         parts = self._everywhere("search", shared, k, where, bool(payloads))
         return varnel.merge_hits([varnel.Hits(i, d, p) for i, d, p in parts], k)
 
@@ -582,8 +587,13 @@ class Collection:
     # ---- attributes
 
     @property
-    def path(self) -> Union[str, "os.PathLike[str]"]:
+    def path(self) -> str:
+        """The directory, as given."""
         return self._path
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
 
     @property
     def dim(self) -> int:
