@@ -1,34 +1,49 @@
 #!/usr/bin/env python3
 """varnel against the peers, on the same random data, one process per configuration.
 
-    python bench/run.py                      # the default matrix (about 15-20 minutes)
+    python bench/run.py                      # the default matrix (about 15 minutes)
     python bench/run.py --preset quick       # a smoke run (about a minute)
     python bench/run.py --preset full        # adds 1,000,000 x 768 (needs ~10 GB free)
+    python bench/run.py --only filtered      # rerun the configurations whose name matches
+    python bench/run.py --list               # the configurations' names, without running
     python bench/run.py --render docs/bench_results.json   # redo the Markdown and the plot
 
 Every configuration runs in a fresh subprocess whose thread variables
-(OMP/OPENBLAS/MKL_NUM_THREADS) are set before numpy or faiss is imported, and
-every peer is also told its thread count through its own API. varnel is
-single-threaded whatever the setting. Results go to <out>/bench_results.json,
-<out>/benchmarks.md and <out>/benchmarks.png.
+(OMP/OPENBLAS/MKL_NUM_THREADS, LANCE_CPU_THREADS) are set before numpy, faiss
+or lancedb is imported, and every peer is also told its thread count through
+its own API. `_varnel` (the peer "varnel") is single-threaded whatever the
+setting; the package's `varnel.Index` is given the configuration's thread
+count. Results go to <out>/bench_results.json, <out>/benchmarks.md and
+<out>/benchmarks.png; a run with --only merges its rows into an existing
+<out>/bench_results.json, replacing the rows of the configurations it reran.
 
 What is measured (k = 10 throughout):
-  bandwidth   one-core sequential read bandwidth (best of numpy add/max reductions
-              over 1 GiB), so a single query can be shown as a share of the limit
+  bandwidth   sequential read bandwidth of one core and of two processes at once
+              (best of numpy add/max reductions over 1 GiB), so a single query
+              can be shown as a share of the limit
   search      single-query latency (median) and batch throughput (100 and 1000
-              queries) for varnel, FAISS flat, hnswlib BFIndex, usearch exact,
-              numpy (matrix product + argpartition), sqlite-vec (small N only)
+              queries) for varnel (`_varnel`), varnel.Index, FAISS flat, hnswlib
+              BFIndex, usearch exact, numpy (matrix product + argpartition),
+              sqlite-vec (small N only) and LanceDB (flat scan, two threads only)
+  filtered    varnel.Index, LanceDB and sqlite-vec searches whose filter keeps
+              1%, 10% or 50% of the rows (string equality, number range, And of
+              both), against the unfiltered search, with exactness checks
   insert      Index.insert_batch from numpy and from lists, against the peers' adds
   collection  Collection.insert_batch (log on, batch sync) + flush, against
-              sqlite-vec inserts in one transaction + commit
-  open        reopening a flushed collection in a fresh process: time against a
-              sequential read of its data file, and peak RSS against the vectors
+              sqlite-vec inserts in one transaction + commit; varnel.Collection
+              upsert and delete against sqlite-vec and LanceDB; Chroma's
+              persistent client: insert rate, search latency and recall@10
+  open        reopening a flushed collection in a fresh process (`_varnel` and
+              varnel.Collection): time against a sequential read of its data
+              file, and peak RSS against the vectors
 """
 
 from __future__ import annotations
 
 import argparse
+import fnmatch
 import gc
+import importlib.util
 import json
 import os
 import platform
@@ -46,21 +61,38 @@ METRICS = {  # our name -> varnel's metric name
     "ip": "dot",
     "cos": "cosine",
 }
-PEERS = ["varnel", "faiss", "hnswlib", "usearch", "numpy", "sqlite-vec"]
-TARGET_PEERS = {"varnel", "faiss", "hnswlib", "numpy"}  # the peers the targets compare with
+PACKAGE = "varnel.Index"  # the varnel package's index, a peer like the others
+PEERS = ["varnel", PACKAGE, "faiss", "hnswlib", "usearch", "numpy", "sqlite-vec", "lancedb"]
+# The peers the targets compare with (the others are spared batches that would take minutes).
+TARGET_PEERS = {"varnel", PACKAGE, "faiss", "hnswlib", "numpy"}
+MISSING_PACKAGE = "the varnel package is not installed"
+# The longest batch a peer no target names is given, estimated from the rate of
+# its smaller batch (usearch's exact batch of 1000 over 1,000,000 x 128 took a
+# minute and LanceDB's half of one: a third of the run for cells no target reads).
+BATCH_BUDGET_S = 20
+
+# The peers of the two-thread tables for inner product and cosine (L2 has them all):
+# the ones the targets compare with there, and LanceDB.
+TWO_THREAD_PEERS = ["varnel", PACKAGE, "faiss", "lancedb"]
+# Batches of 1000 for cosine only where a target names them (the package's
+# scaling with threads and FAISS at two threads); L2 and inner product give
+# every peer the batch of 1000 at d = 128.
+COSINE_1000_PEERS = {"varnel", PACKAGE, "faiss"}
 
 PRESETS = {
     "quick": {
         "search": [(n, d) for n in (10_000, 100_000) for d in (128,)],
         "metrics": ["l2", "ip"],
         "batches": [100],
-        "threads": [1],
-        "two_thread_search": [],
+        "threads": [1, 2],
+        "two_thread_search": [(10_000, 128)],
+        "two_thread_metrics": ["l2", "ip"],
         "sqlite_max_elems": 10_000 * 128,
         "all_batches": False,
         "insert_n": 100_000,
         "insert_list_n": 20_000,
         "collection_n": 20_000,
+        "filtered": {"n": 20_000, "d": 128, "batch": 100, "threads": 2},
         "open_n": 100_000,
         "bandwidth_mib": 512,
     },
@@ -70,9 +102,9 @@ PRESETS = {
         "metrics": ["l2", "ip", "cos"],
         "batches": [100, 1000],
         "threads": [1, 2],
-        # Two threads: the shapes of the batch targets, L2 only.
+        # Two threads: the shapes of the batch targets, every metric.
         "two_thread_search": [(100_000, 128), (1_000_000, 128)],
-        "two_thread_metrics": ["l2"],
+        "two_thread_metrics": ["l2", "ip", "cos"],
         # sqlite-vec up to 100,000 x 128 (its build of 100,000 x 768 alone takes
         # half a minute, a single query over it half a second).
         "sqlite_max_elems": 100_000 * 128,
@@ -80,6 +112,7 @@ PRESETS = {
         "insert_n": 1_000_000,
         "insert_list_n": 100_000,
         "collection_n": 100_000,
+        "filtered": {"n": 1_000_000, "d": 128, "batch": 100, "threads": 2},
         "open_n": 1_000_000,
         "bandwidth_mib": 1024,
     },
@@ -88,10 +121,21 @@ PRESETS["full"] = dict(PRESETS["default"])
 PRESETS["full"].update({
     "search": [(n, d) for n in (10_000, 100_000, 1_000_000) for d in (128, 768)],
     "two_thread_search": PRESETS["default"]["search"],
-    "two_thread_metrics": ["l2", "ip"],
+    "two_thread_metrics": ["l2", "ip", "cos"],
     "sqlite_max_elems": 1_000_000 * 768,
     "all_batches": True,
 })
+
+# Filtered search: which rows each filter keeps. Every row has a string field
+# "cat" (1% "p1", 10% "p10", 50% "p50", the rest "rest"), a string field "grp"
+# ("in" on 1/sqrt(2) of the rows) and a number "num" (uniform in [0, 1)), all
+# independent. Equality on "cat", a range on "num", and "grp" equality And a
+# range on "num" each keep 1%, 10% or 50%.
+FILTER_SHAPES = ("eq", "range", "and")
+FILTER_KEEPS = (0.01, 0.10, 0.50)
+CAT_VALUES = {0.01: "p1", 0.10: "p10", 0.50: "p50"}
+GRP_IN = 0.5 ** 0.5
+RANGE_LO = 0.25
 
 
 # --------------------------------------------------------------------------- helpers
@@ -103,7 +147,10 @@ def now():
 def thread_env(threads):
     env = dict(os.environ)
     for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
-                "NUMEXPR_NUM_THREADS", "VECLIB_MAXIMUM_THREADS"):
+                "NUMEXPR_NUM_THREADS", "VECLIB_MAXIMUM_THREADS",
+                # LanceDB's pool for distance computations (its I/O threads
+                # are apart from it).
+                "LANCE_CPU_THREADS"):
         env[var] = str(threads)
     return env
 
@@ -159,6 +206,96 @@ def overlap(a, b):
     if not a:
         return None
     return len(set(a) & set(b)) / len(a)
+
+
+def recall_at_k(found, exact, k=K):
+    """Mean share of each query's exact k nearest that `found` returned."""
+    return statistics.mean(len(set(f[:k]) & set(e[:k])) / len(e[:k]) for f, e in zip(found, exact))
+
+
+def exact_l2_top(X, Q, mask=None, k=K, candidates=64):
+    """The exact L2 k nearest of each query among the rows where mask is true
+    (every row without one), as row numbers: a float32 matrix product picks
+    candidates, float64 distances order them (equal distances by row)."""
+    import numpy as np
+    rows = np.arange(len(X)) if mask is None else np.flatnonzero(mask)
+    sub = X if mask is None else X[rows]
+    score = np.einsum("ij,ij->i", sub, sub)[None, :] - 2.0 * (np.atleast_2d(Q) @ sub.T)
+    c = min(candidates, len(rows))
+    if c == 0:
+        return [[] for _ in np.atleast_2d(Q)]
+    part = np.argpartition(score, c - 1, axis=1)[:, :c]
+    out = []
+    for q, cand in zip(np.atleast_2d(Q), part):
+        dist = ((sub[cand].astype(np.float64) - q.astype(np.float64)) ** 2).sum(axis=1)
+        order = np.lexsort((rows[cand], dist))
+        out.append(rows[cand][order][:k].tolist())
+    return out
+
+
+def group_by_query(query_index, distance, ids, nq):
+    """Rows of (query, distance, id) from a multi-query search into one
+    nearest-first list of ids per query."""
+    import numpy as np
+    order = np.lexsort((distance, query_index))
+    out = [[] for _ in range(nq)]
+    for i in order:
+        out[int(query_index[i])].append(int(ids[i]))
+    return out
+
+
+def make_fields(n, seed=SEED):
+    """The filtered search's payload fields, as numpy arrays (see FILTER_SHAPES)."""
+    import numpy as np
+    rng = np.random.default_rng(seed + 17)
+    cat = np.full(n, "rest", dtype=object)
+    perm = rng.permutation(n)
+    start = 0
+    for keep, value in CAT_VALUES.items():
+        count = round(n * keep)
+        cat[perm[start:start + count]] = value
+        start += count
+    grp = np.full(n, "out", dtype=object)
+    grp[rng.permutation(n)[:round(n * GRP_IN)]] = "in"
+    return {"cat": cat, "grp": grp, "num": rng.random(n)}
+
+
+class FilterSpec:
+    """One filter in the three forms the peers take: a varnel `where` dict, an
+    SQL condition (LanceDB, sqlite-vec) and a numpy mask over make_fields."""
+
+    def __init__(self, shape, keep):
+        self.shape, self.keep = shape, keep
+        if shape == "eq":
+            value = CAT_VALUES[keep]
+            self.where = {"cat": value}
+            self.sql = f"cat = '{value}'"
+        elif shape == "range":
+            lo, hi = RANGE_LO, RANGE_LO + keep
+            self.where = {"num": {"$gte": lo, "$lt": hi}}
+            self.sql = f"num >= {lo!r} AND num < {hi!r}"
+        elif shape == "and":
+            hi = keep / GRP_IN
+            self.where = {"$and": [{"grp": "in"}, {"num": {"$lt": hi}}]}
+            self.sql = f"grp = 'in' AND num < {hi!r}"
+        else:
+            raise ValueError(f"unknown filter shape {shape!r}")
+
+    def mask(self, fields):
+        f = fields
+        if self.shape == "eq":
+            return f["cat"] == self.where["cat"]
+        if self.shape == "range":
+            return (f["num"] >= RANGE_LO) & (f["num"] < RANGE_LO + self.keep)
+        return (f["grp"] == "in") & (f["num"] < self.keep / GRP_IN)
+
+
+def payloads_of(fields):
+    if not fields:
+        return None
+    names = list(fields)
+    columns = [fields[name].tolist() for name in names]
+    return [dict(zip(names, values)) for values in zip(*columns)]
 
 
 # --------------------------------------------------------------------------- peers
@@ -335,31 +472,107 @@ class SqliteVecPeer:
     def __init__(self, metric, d, threads):
         if metric == "ip":
             raise NotImplementedError("vec0 has no inner-product distance")
+        self.d, self.metric = d, metric
         self.dir = tempfile.mkdtemp(prefix="bench-sqlite-", dir=WORK_DIR)
         self.db = sqlite_connect(os.path.join(self.dir, "v.db"))
-        self.db.execute(f"create virtual table v using vec0(embedding float[{d}] "
-                        f"distance_metric={'l2' if metric == 'l2' else 'cosine'})")
 
-    def build(self, X):
+    def build(self, X, fields=None):
+        # The filtered search's fields become vec0 metadata columns, which
+        # its k-nearest query filters on.
+        meta = "".join(f", {name} {'float' if fields[name].dtype.kind == 'f' else 'text'}"
+                       for name in fields or {})
+        self.db.execute(f"create virtual table v using vec0(embedding float[{self.d}] "
+                        f"distance_metric={'l2' if self.metric == 'l2' else 'cosine'}{meta})")
+        names = list(fields or {})
+        columns = [fields[name].tolist() for name in names]
+        marks = ", ?" * len(names)
         with self.db:
-            self.db.executemany("insert into v(rowid, embedding) values (?, ?)",
-                                ((i, X[i].tobytes()) for i in range(len(X))))
+            self.db.executemany(
+                f"insert into v(rowid, embedding{''.join(', ' + n for n in names)}) values (?, ?{marks})",
+                ((i, X[i].tobytes(), *(c[i] for c in columns)) for i in range(len(X))))
 
-    def one(self, q):
-        rows = self.db.execute("select rowid from v where embedding match ? and k = ?",
+    def one(self, q, spec=None):
+        cond = f" and {spec.sql}" if spec is not None else ""
+        rows = self.db.execute(f"select rowid from v where embedding match ? and k = ?{cond}",
                                (q.tobytes(), K)).fetchall()
         return [r[0] for r in rows]
 
-    def many(self, Q):
-        return [self.one(q) for q in Q]
+    def many(self, Q, spec=None):
+        return [self.one(q, spec) for q in Q]
 
     def close(self):
         self.db.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-PEER_CLASSES = {c.name: c for c in (VarnelPeer, FaissPeer, HnswlibPeer, UsearchPeer, NumpyPeer,
-                                    SqliteVecPeer)}
+class VarnelIndexPeer:
+    """The varnel package's in-memory index; its searches use `threads` workers."""
+    name = PACKAGE
+
+    def __init__(self, metric, d, threads):
+        try:
+            import varnel
+        except ImportError as e:
+            raise NotImplementedError(MISSING_PACKAGE) from e
+        self.index = varnel.Index(d, METRICS[metric], threads=threads)
+
+    def build(self, X, fields=None):
+        import numpy as np
+        self.index.upsert(np.arange(len(X), dtype=np.uint64), X, payloads_of(fields))
+
+    def one(self, q, spec=None):
+        return self.index.search(q, K, where=spec.where if spec is not None else None).ids.tolist()
+
+    many = one  # a 2-D query array answers row by row
+
+
+def arrow_table(X, fields=None):
+    import numpy as np
+    import pyarrow as pa
+    cols = {"id": pa.array(np.arange(len(X), dtype=np.int64)),
+            "vector": pa.FixedSizeListArray.from_arrays(pa.array(X.reshape(-1)), X.shape[1])}
+    for name, values in (fields or {}).items():
+        cols[name] = pa.array(values.tolist() if values.dtype == object else values)
+    return pa.table(cols)
+
+
+class LanceDBPeer:
+    """LanceDB: a table in a directory, with no vector index, so that a search
+    is a flat (exact) scan; filters are applied before the distances."""
+    name = "lancedb"
+
+    def __init__(self, metric, d, threads):
+        import lancedb
+        self.dir = tempfile.mkdtemp(prefix="bench-lance-", dir=WORK_DIR)
+        self.db = lancedb.connect(self.dir)
+        self.distance = {"l2": "l2", "ip": "dot", "cos": "cosine"}[metric]
+
+    def build(self, X, fields=None):
+        self.table = self.db.create_table("v", arrow_table(X, fields))
+
+    def _search(self, query, spec):
+        b = (self.table.search(query).distance_type(self.distance)
+             .select(["id", "_distance"]).limit(K))
+        if spec is not None:
+            b = b.where(spec.sql, prefilter=True)
+        return b.to_arrow()
+
+    def one(self, q, spec=None):
+        return self._search(q, spec)["id"].to_pylist()
+
+    def many(self, Q, spec=None):
+        t = self._search(list(Q), spec)  # a list of vectors: one search per vector
+        if "query_index" not in t.column_names:  # a list of one is a plain search
+            return [t["id"].to_pylist()]
+        return group_by_query(t["query_index"].to_numpy(), t["_distance"].to_numpy(),
+                              t["id"].to_numpy(), len(Q))
+
+    def close(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+PEER_CLASSES = {c.name: c for c in (VarnelPeer, VarnelIndexPeer, FaissPeer, HnswlibPeer, UsearchPeer,
+                                    NumpyPeer, SqliteVecPeer, LanceDBPeer)}
 WORK_DIR = None  # scratch directory for files, set by main()
 
 
@@ -381,7 +594,50 @@ def worker_bandwidth(task):
     n = task["mib"] * (1 << 20) // 4
     out["first_touch_bytes_per_s"] = n * 4 / min(_timed(np.full, n, 1.0, np.float32)
                                                   for _ in range(3))
+    # Both cores at once: two processes, each reducing its own half, started
+    # together; the limit of a search that spreads one scan over two threads.
+    out["two_core_bytes_per_s"] = two_core_bandwidth(task["mib"])
     return out
+
+
+def _half_reader(conn, mib):
+    import numpy as np
+    a = np.ones(mib * (1 << 20) // 8, dtype=np.float32)  # half of the total
+    conn.send(None)
+    while True:
+        fn = conn.recv()
+        if fn is None:
+            return
+        t = now()
+        getattr(np, fn).reduce(a)
+        conn.send((now() - t, a.nbytes))
+
+
+def two_core_bandwidth(mib, rounds=7):
+    import multiprocessing
+    ctx = multiprocessing.get_context("fork")
+    pipes, procs = [], []
+    for _ in range(2):
+        parent, child = ctx.Pipe()
+        p = ctx.Process(target=_half_reader, args=(child, mib))
+        p.start()
+        pipes.append(parent)
+        procs.append(p)
+    try:
+        for c in pipes:
+            c.recv()
+        best = 0.0
+        for fn in ["add"] * rounds + ["maximum"] * rounds:
+            for c in pipes:
+                c.send(fn)
+            done = [c.recv() for c in pipes]
+            best = max(best, sum(b for _, b in done) / max(t for t, _ in done))
+        return best
+    finally:
+        for c in pipes:
+            c.send(None)
+        for p in procs:
+            p.join()
 
 
 def _timed(fn, *args):
@@ -409,11 +665,11 @@ def worker_search(task):
             row["single_reps"] = reps
             if peer_name != "sqlite-vec":
                 row["batch_qps"] = {}
-                for nq in task["batches"]:
+                for nq in task.get("peer_batches", {}).get(peer_name, task["batches"]):
                     # A peer no target names is spared batches that would
                     # take minutes at the rate of its previous batch.
                     if (peer_name not in TARGET_PEERS and row["batch_qps"]
-                            and nq / min(row["batch_qps"].values()) > task.get("batch_budget_s", 40)):
+                            and nq / min(row["batch_qps"].values()) > task.get("batch_budget_s", BATCH_BUDGET_S)):
                         row.setdefault("batch_skipped", []).append(nq)
                         continue
                     t, _ = best_time(lambda: peer.many(Q[:nq]))
@@ -442,6 +698,78 @@ def worker_search(task):
         print(f"  {peer_name:<10} {json.dumps({k: v for k, v in row.items() if k not in ('task',)})}",
               file=sys.stderr, flush=True)
     return rows
+
+
+def worker_filtered(task):
+    """Searches whose filter keeps 1%, 10% or 50% of the rows, against the
+    unfiltered search over the same peer, and checked against the exact
+    answer over only the matching rows."""
+    n, d, threads, nb = task["n"], task["d"], task["threads"], task["batch"]
+    X = make_data(n, d)
+    Q = make_queries(max(nb, 64), d)
+    fields = make_fields(n)
+    specs = [None] + [FilterSpec(shape, keep) for shape in FILTER_SHAPES for keep in FILTER_KEEPS]
+    masks = [None if spec is None else spec.mask(fields) for spec in specs]
+    exact = [exact_l2_top(X, Q[:8], mask) for mask in masks]
+    rows = []
+    for peer_name in task["peers"]:
+        base = {"task": "filtered", "peer": peer_name, "n": n, "d": d, "metric": "l2",
+                "threads": threads}
+        peer = None
+        try:
+            peer = PEER_CLASSES[peer_name]("l2", d, threads)
+            build_s = _timed(peer.build, X, fields)
+            for spec, mask, ex in zip(specs, masks, exact):
+                row = dict(base, shape=spec.shape if spec else None, keep=spec.keep if spec else 1.0,
+                           matching=n if mask is None else int(mask.sum()), build_s=build_s)
+                try:
+                    # The data is warm after the first filter; the peers no
+                    # target names (a second a query over 1,000,000 rows for
+                    # LanceDB) get fewer repeats.
+                    row["single_s"], row["single_reps"] = median_time(
+                        lambda q: peer.one(q, spec), list(Q[:64]), budget_s=2.0,
+                        warmup=2 if spec is None else 1,
+                        min_reps=5 if peer_name in TARGET_PEERS else 3)
+                    if peer_name != "sqlite-vec":  # it answers one query at a time
+                        t, _ = best_time(lambda: peer.many(Q[:nb], spec), budget_s=3.0)
+                        row["batch_qps"] = {str(nb): nb / t}
+                    row["agree_exact"] = recall_at_k(peer.many(Q[:8], spec), ex)
+                    if peer_name == PACKAGE and spec is not None:
+                        row["identical_to_subset"] = identical_to_subset(peer, X, Q[:8], spec, mask,
+                                                                         threads)
+                except Exception as e:  # one filter a peer cannot run must not stop the others
+                    row["error"] = f"{type(e).__name__}: {e}"
+                rows.append(row)
+                print(f"  {peer_name:<12} {json.dumps({k: v for k, v in row.items() if k != 'task'})}",
+                      file=sys.stderr, flush=True)
+        except NotImplementedError as e:
+            rows.append(dict(base, skipped=str(e)))
+        except Exception as e:
+            rows.append(dict(base, error=f"{type(e).__name__}: {e}"))
+        finally:
+            if peer is not None and hasattr(peer, "close"):
+                peer.close()
+            del peer
+            gc.collect()
+    return rows
+
+
+def identical_to_subset(peer, X, Q, spec, mask, threads):
+    """Whether the package's filtered search gives exactly (ids and distance
+    bits) what an unfiltered search over an index of the matching rows alone
+    gives, for a batch and for one query."""
+    import numpy as np
+    import varnel
+    keep = np.flatnonzero(mask)
+    sub = varnel.Index(X.shape[1], METRICS["l2"], threads=threads)
+    sub.upsert(keep.astype(np.uint64), X[keep])
+    for query in (Q, Q[0]):
+        a = peer.index.search(query, K, where=spec.where)
+        b = sub.search(query, K)
+        if not (np.array_equal(a.ids, b.ids)
+                and np.array_equal(a.distances.view(np.uint32), b.distances.view(np.uint32))):
+            return False
+    return True
 
 
 def fits_budget(seconds, small, large, budget_s=60.0):
@@ -507,7 +835,11 @@ def worker_insert(task):
 
 
 def worker_collection(task):
-    """Persistent inserts: Collection.insert_batch + flush against sqlite-vec."""
+    """Persistent writes: `_varnel` Collection.insert_batch + flush and the
+    package's Collection.upsert of new ids + flush, then delete of a tenth of
+    the ids + flush, against sqlite-vec (one transaction each, then commit),
+    LanceDB (one add, one delete) and Chroma's persistent client (inserts,
+    then its search latency and recall@10)."""
     import numpy as np
     import _varnel
     import sqlite_vec
@@ -516,10 +848,15 @@ def worker_collection(task):
     ids = np.arange(n, dtype=np.uint64)
     lists = X.tolist()
     list_ids = list(range(n))
+    # The same tenth of the ids for every peer that deletes.
+    doomed = np.sort(np.random.default_rng(SEED + 3).choice(n, n // 10, replace=False))
     rows = []
 
+    def scratch(prefix):
+        return tempfile.mkdtemp(prefix=prefix, dir=WORK_DIR)
+
     def varnel_run(source, n):
-        path = tempfile.mkdtemp(prefix="bench-col-", dir=WORK_DIR)
+        path = scratch("bench-col-")
         try:
             col = _varnel.Collection.open_or_create(os.path.join(path, "c"), d, "euclidean")
             if source == "numpy":
@@ -529,12 +866,34 @@ def worker_collection(task):
             flush = _timed(col.flush)
             del col
             gc.collect()
-            return insert, flush
+            return {"insert_s": insert, "flush_s": flush}
+        finally:
+            shutil.rmtree(path, ignore_errors=True)
+
+    def package_run(source, n):
+        try:
+            import varnel
+        except ImportError as e:
+            raise NotImplementedError(MISSING_PACKAGE) from e
+        path = scratch("bench-pkg-")
+        try:
+            col = varnel.Collection(os.path.join(path, "c"), dim=d, metric="euclidean")
+            if source == "numpy":
+                insert = _timed(col.upsert, ids[:n], X[:n])
+            else:
+                insert = _timed(col.upsert, list_ids[:n], lists[:n])
+            out = {"insert_s": insert, "flush_s": _timed(col.flush)}
+            if source == "numpy" and n == len(X):
+                out["delete_s"] = _timed(col.delete, doomed)
+                out["commit_s"] = _timed(col.flush)
+                out["left"] = len(col)
+            col.close()
+            return out
         finally:
             shutil.rmtree(path, ignore_errors=True)
 
     def sqlite_run(source, n):
-        path = tempfile.mkdtemp(prefix="bench-sqlite-", dir=WORK_DIR)
+        path = scratch("bench-sqlite-")
         try:
             db = sqlite_connect(os.path.join(path, "v.db"))
             db.execute(f"create virtual table v using vec0(embedding float[{d}])")
@@ -545,37 +904,124 @@ def worker_collection(task):
                 rows_in = ((i, sqlite_vec.serialize_float32(lists[i])) for i in range(n))
             db.execute("begin")
             db.executemany("insert into v(rowid, embedding) values (?, ?)", rows_in)
-            insert = now() - t
-            flush = _timed(db.commit)
+            out = {"insert_s": now() - t, "flush_s": _timed(db.commit)}
+            if source == "numpy" and n == len(X):
+                t = now()
+                db.execute("begin")
+                db.executemany("delete from v where rowid = ?", ((int(i),) for i in doomed))
+                out["delete_s"] = now() - t
+                out["commit_s"] = _timed(db.commit)
+                out["left"] = db.execute("select count(*) from v").fetchone()[0]
             db.close()
-            return insert, flush
+            return out
         finally:
             shutil.rmtree(path, ignore_errors=True)
 
-    def record(peer, source, count, fn):
-        best = None
-        for _ in range(task.get("reps", 2)):
-            r = fn(source, count)
-            if best is None or sum(r) < sum(best):
-                best = r
-        insert, flush = best
-        rows.append({"task": "collection", "peer": peer, "source": source, "n": count, "d": d,
-                     "insert_s": insert, "flush_s": flush, "vectors_per_s": count / insert,
-                     "with_flush_vectors_per_s": count / (insert + flush)})
-        print(f"  {rows[-1]}", file=sys.stderr, flush=True)
+    def lance_run(source, n):
+        import lancedb
+        path = scratch("bench-lance-")
+        try:
+            db = lancedb.connect(path)
+            data = arrow_table(X[:n])
+            table = db.create_table("v", schema=data.schema)
+            out = {"insert_s": _timed(table.add, data), "flush_s": 0.0}
+            if n == len(X):
+                out["delete_s"] = _timed(table.delete, f"id IN ({', '.join(map(str, doomed.tolist()))})")
+                out["commit_s"] = 0.0
+                out["left"] = table.count_rows()
+            return out
+        finally:
+            shutil.rmtree(path, ignore_errors=True)
+
+    def record(peer, source, count, fn, reps=task.get("reps", 2)):
+        base = {"task": "collection", "peer": peer, "source": source, "n": count, "d": d}
+        try:
+            runs = [fn(source, count) for _ in range(reps)]
+        except NotImplementedError as e:
+            rows.append(dict(base, skipped=str(e)))
+            return None
+        except Exception as e:  # a failing peer must not stop the others
+            rows.append(dict(base, error=f"{type(e).__name__}: {e}"))
+            return None
+        best = min(runs, key=lambda r: r["insert_s"] + r["flush_s"])
+        row = dict(base, insert_s=best["insert_s"], flush_s=best["flush_s"],
+                   vectors_per_s=count / best["insert_s"],
+                   with_flush_vectors_per_s=count / (best["insert_s"] + best["flush_s"]))
+        rows.append(row)
+        print(f"  {row}", file=sys.stderr, flush=True)
+        deletes = [r for r in runs if "delete_s" in r]
+        if deletes:
+            best = min(deletes, key=lambda r: r["delete_s"] + r["commit_s"])
+            rows.append({"task": "delete", "peer": peer, "n": count, "d": d,
+                         "deleted": len(doomed), "left": best["left"],
+                         "delete_s": best["delete_s"], "commit_s": best["commit_s"],
+                         "deletes_per_s": len(doomed) / best["delete_s"],
+                         "with_commit_per_s": len(doomed) / (best["delete_s"] + best["commit_s"])})
+            print(f"  {rows[-1]}", file=sys.stderr, flush=True)
+        return row
 
     rows.append(fsync_probe(d))
     print(f"  {rows[-1]}", file=sys.stderr, flush=True)
-    for peer, fn in (("varnel", varnel_run), ("sqlite-vec", sqlite_run)):
-        record(peer, "numpy", n, fn)
+    for peer, fn in (("varnel", varnel_run), ("varnel.Collection", package_run),
+                     ("sqlite-vec", sqlite_run)):
+        if record(peer, "numpy", n, fn) is None:
+            continue
         # Lists at a tenth of the size first, as in worker_insert.
         small = max(1000, n // 10)
-        record(peer, "lists", small, fn)
-        if fits_budget(rows[-1]["insert_s"], small, n):
+        row = record(peer, "lists", small, fn)
+        if row is None:
+            continue
+        if fits_budget(row["insert_s"], small, n):
             record(peer, "lists", n, fn)
         else:
-            rows[-1]["note"] = f"{n:,} skipped: would take too long if the cost grows quadratically"
+            row["note"] = f"{n:,} skipped: would take too long if the cost grows quadratically"
+    record("lancedb", "numpy", n, lance_run)
+    rows += chroma_run(X, task)
     return rows
+
+
+def chroma_run(X, task):
+    """Chroma's persistent client: inserts in batches of its largest size,
+    then single and batch searches of its (approximate) index, with recall@10
+    against the exact answer."""
+    n, d = X.shape
+    base = {"task": "collection", "peer": "chroma", "source": "numpy", "n": n, "d": d}
+    path = tempfile.mkdtemp(prefix="bench-chroma-", dir=WORK_DIR)
+    try:
+        import chromadb
+        client = chromadb.PersistentClient(path=path, settings=chromadb.Settings(
+            anonymized_telemetry=False))
+        col = client.create_collection("bench", configuration={"hnsw": {"space": "l2"}},
+                                       embedding_function=None)
+        step = client.get_max_batch_size()
+        str_ids = [str(i) for i in range(n)]
+        t = now()
+        for s in range(0, n, step):
+            col.add(ids=str_ids[s:s + step], embeddings=X[s:s + step])
+        insert = now() - t
+        row = dict(base, insert_s=insert, flush_s=0.0, vectors_per_s=n / insert,
+                   with_flush_vectors_per_s=n / insert, batch_size=step)
+        Q = make_queries(100, d)
+
+        def query(q):
+            res = col.query(query_embeddings=q, n_results=K, include=[])
+            return [[int(i) for i in hit] for hit in res["ids"]]
+
+        search = {"task": "chroma", "peer": "chroma", "n": n, "d": d, "metric": "l2",
+                  "hnsw": {"space": "l2", **{k: v for k, v in (col.configuration.get("hnsw") or {}).items()
+                                               if k in ("ef_construction", "ef_search", "max_neighbors")}}}
+        search["first_query_s"] = _timed(query, Q[:1])
+        search["single_s"], search["single_reps"] = median_time(lambda q: query(q[None]), list(Q[:64]))
+        t, _ = best_time(lambda: query(Q))
+        search["batch_qps"] = {str(len(Q)): len(Q) / t}
+        search["recall_at_10"] = recall_at_k(query(Q), exact_l2_top(X, Q))
+        for r in (row, search):
+            print(f"  {r}", file=sys.stderr, flush=True)
+        return [row, search]
+    except Exception as e:
+        return [dict(base, error=f"{type(e).__name__}: {e}")]
+    finally:
+        shutil.rmtree(path, ignore_errors=True)
 
 
 def fsync_probe(d, rounds=40, batch=100):
@@ -604,8 +1050,12 @@ def fsync_probe(d, rounds=40, batch=100):
 
 OPEN_PROBE = r"""
 import json, resource, sys, time
-import _varnel
 path, d, mode = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+if mode.endswith("package"):
+    import numpy as np
+    import varnel
+else:
+    import _varnel
 out = {}
 if mode == "open":
     t = time.perf_counter()
@@ -613,6 +1063,12 @@ if mode == "open":
     out["open_s"] = time.perf_counter() - t
     probe = [float(x) for x in json.loads(sys.argv[4])]
     out["hit"] = col.search(probe, 1)
+elif mode == "open-package":
+    t = time.perf_counter()
+    col = varnel.Collection(path, threads=2)
+    out["open_s"] = time.perf_counter() - t
+    hits = col.search(np.array(json.loads(sys.argv[4]), dtype=np.float32), 1)
+    out["hit"] = [[int(hits.ids[0]), float(hits.distances[0])]]
 # ru_maxrss is carried over from the parent across fork and exec on Linux, so
 # the high-water mark of this process's own memory comes from VmHWM.
 out["maxrss_kib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
@@ -679,6 +1135,25 @@ def worker_open(task):
         peak = max(o["hwm_kib"] for o in opens)
         hit = best.get("hit") or [[None, None]]
         vector_bytes = n * d * 4
+        # The package's Collection (two search threads) on the same files.
+        package = {}
+        if importlib.util.find_spec("varnel") is None:
+            package["package_skipped"] = MISSING_PACKAGE
+        else:
+            try:
+                pbase = min(probe_run("baseline-package")["hwm_kib"] for _ in range(2))
+                popens = [probe_run("open-package") for _ in range(3)]
+                pbest = min(popens, key=lambda o: o["open_s"])
+                ppeak = max(o["hwm_kib"] for o in popens)
+                package = {"package_open_s": pbest["open_s"],
+                           "package_open_s_all": [o["open_s"] for o in popens],
+                           "package_open_over_read": pbest["open_s"] / stream,
+                           "package_peak_rss_bytes": (ppeak - pbase) * 1024,
+                           "package_rss_over_vectors": (ppeak - pbase) * 1024 / vector_bytes,
+                           "package_probe_found": pbest["hit"][0] == [n // 2, 0.0]}
+            except subprocess.CalledProcessError as e:
+                lines = (e.stderr or "").strip().splitlines()
+                package["package_error"] = lines[-1] if lines else str(e)
         row = {"task": "open", "peer": "varnel", "n": n, "d": d, "data_file_bytes": size,
                "insert_s": insert, "flush_s": flush,
                "open_s": best["open_s"], "open_s_all": [o["open_s"] for o in opens],
@@ -687,20 +1162,20 @@ def worker_open(task):
                "open_over_read_whole": best["open_s"] / whole,
                "peak_rss_bytes": (peak - base) * 1024, "baseline_rss_bytes": base * 1024,
                "vector_bytes": vector_bytes, "rss_over_vectors": (peak - base) * 1024 / vector_bytes,
-               "reopened_probe_found": hit[0][0] == n // 2 and hit[0][1] == 0.0}
+               "reopened_probe_found": hit[0][0] == n // 2 and hit[0][1] == 0.0, **package}
         print(f"  {row}", file=sys.stderr, flush=True)
         return [row]
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
 
-WORKERS = {"bandwidth": worker_bandwidth, "search": worker_search, "insert": worker_insert,
-           "collection": worker_collection, "open": worker_open}
+WORKERS = {"bandwidth": worker_bandwidth, "search": worker_search, "filtered": worker_filtered,
+           "insert": worker_insert, "collection": worker_collection, "open": worker_open}
 
 
 # --------------------------------------------------------------------------- orchestrator
 
-def run_worker(task, threads):
+def run_worker(task, threads, name=None):
     cmd = [sys.executable, os.path.abspath(__file__), "--worker", json.dumps(task),
            "--work-dir", WORK_DIR]
     t = now()
@@ -708,14 +1183,96 @@ def run_worker(task, threads):
     res = subprocess.run(cmd, env=thread_env(threads), stdout=subprocess.PIPE, text=True)
     if res.returncode != 0:
         print(f"!! worker failed ({res.returncode}): {task}", file=sys.stderr, flush=True)
-        return {"task": task, "error": f"exit status {res.returncode}"}
+        return {"task": task, "config": name, "error": f"exit status {res.returncode}"}
     out = json.loads(res.stdout.strip().splitlines()[-1])
     # The 1-minute load average as the configuration began: on a shared
     # machine it tells which numbers had company.
     for row in out if isinstance(out, list) else [out]:
         row["load_at_start"] = load
+        if name is not None:
+            row["config"] = name
     print(f"   ({now() - t:.1f} s)", file=sys.stderr, flush=True)
     return out
+
+
+def plan(preset, package=True):
+    """A preset's configurations in running order, as (name, task, threads);
+    --only selects among them by name."""
+    out = []
+    for threads in preset["threads"]:
+        configs = preset["search"] if threads == 1 else preset["two_thread_search"]
+        for n, d in configs:
+            for metric in preset["metrics"]:
+                if threads > 1 and metric not in preset.get("two_thread_metrics", ["l2", "ip"]):
+                    continue
+                peers = [p for p in PEERS
+                         if (p != "sqlite-vec" or (n * d <= preset["sqlite_max_elems"] and threads == 1))
+                         # LanceDB's I/O threads run beside its compute pool
+                         # whatever it is told: two-thread tables only.
+                         and (p != "lancedb" or threads > 1)
+                         and (threads == 1 or metric == "l2" or p in TWO_THREAD_PEERS)
+                         and (p != PACKAGE or package)]
+                # Batches of 1000 at d = 128 (for cosine only where a target
+                # names them), everywhere in the full preset.
+                batches = [b for b in preset["batches"] if b < 1000 or preset["all_batches"] or d == 128]
+                task = {"kind": "search", "n": n, "d": d, "metric": metric, "threads": threads,
+                        "peers": peers, "batches": batches}
+                if metric == "cos" and not preset["all_batches"]:
+                    task["peer_batches"] = {p: [b for b in batches if b < 1000] for p in peers
+                                            if p not in COSINE_1000_PEERS}
+                out.append((f"search n={n} d={d} {metric} threads={threads}", task, threads))
+    f = preset["filtered"]
+    out.append((f"filtered n={f['n']} d={f['d']} threads={f['threads']}",
+                dict(f, kind="filtered", peers=[p for p in (PACKAGE, "lancedb", "sqlite-vec")
+                                                if p != PACKAGE or package]), f["threads"]))
+    out.append(("insert", {"kind": "insert", "n": preset["insert_n"], "list_n": preset["insert_list_n"],
+                           "d": 128, "threads": 1}, 1))
+    # Two threads: LanceDB and Chroma write with both cores (varnel and
+    # sqlite-vec write on one whatever the setting).
+    out.append(("collection", {"kind": "collection", "n": preset["collection_n"], "d": 128}, 2))
+    out.append(("open", {"kind": "open", "n": preset["open_n"], "d": 128}, 1))
+    return out
+
+
+def selected(name, patterns):
+    """Whether a configuration's name matches one of the --only patterns
+    (shell wildcards, matched anywhere in the name); no patterns select all."""
+    return not patterns or any(fnmatch.fnmatchcase(name, f"*{p}*") for p in patterns)
+
+
+def row_config(row):
+    """The name of the configuration a row came from (rows of runs that did not
+    record it get it from their fields)."""
+    if row.get("config"):
+        return row["config"]
+    task = row.get("task")
+    if task == "search":
+        return f"search n={row['n']} d={row['d']} {row['metric']} threads={row['threads']}"
+    if task == "fsync":
+        return "collection"
+    return task if isinstance(task, str) else "?"
+
+
+def merge_results(old, new, patterns):
+    """A rerun of some configurations folded into an earlier run: their rows
+    replace the earlier ones, everything else stays as it was."""
+    merged = dict(old)
+    merged["rows"] = [r for r in old["rows"] if not selected(row_config(r), patterns)] + new["rows"]
+    if "bandwidth" in new:
+        merged["bandwidth"] = new["bandwidth"]
+    merged["notes"] = sorted(set(old.get("notes", [])) | set(new.get("notes", [])))
+    merged["config_s"] = {**old.get("config_s", {}), **new.get("config_s", {})}
+    merged["reruns"] = old.get("reruns", []) + [{
+        "only": patterns, "started": new["started"], "load": new["load"],
+        "total_s": new["total_s"], "varnel_commit": new["machine"].get("varnel_commit")}]
+    return merged
+
+
+def package_available():
+    """Whether the varnel package imports in the interpreter the workers use."""
+    res = subprocess.run([sys.executable, "-c", "import varnel; varnel.Index, varnel.Collection"],
+                         capture_output=True, text=True)
+    return res.returncode == 0
 
 
 def load_average():
@@ -760,7 +1317,8 @@ def machine_description():
     except OSError:
         pass
     versions = {}
-    for pkg in ("numpy", "faiss-cpu", "hnswlib", "usearch", "sqlite-vec", "matplotlib", "varnel"):
+    for pkg in ("numpy", "faiss-cpu", "hnswlib", "usearch", "sqlite-vec", "lancedb", "pyarrow",
+                "chromadb", "matplotlib", "varnel"):
         try:
             versions[pkg] = md.version(pkg)
         except md.PackageNotFoundError:
@@ -789,43 +1347,29 @@ def machine_description():
     return info
 
 
-def orchestrate(args):
+def orchestrate(args, patterns=(), bandwidth=True):
     preset = PRESETS[args.preset]
     results = {"preset": args.preset, "k": K, "started": time.strftime("%Y-%m-%d %H:%M:%S UTC",
                                                                        time.gmtime())}
     results["load"] = wait_for_quiet(args.max_load, args.wait)
     results["machine"] = machine_description()
+    results["notes"] = []
+    package = package_available()
+    if not package:
+        results["notes"].append(f"{MISSING_PACKAGE}: its rows were skipped")
     rows = []
     t_all = now()
 
-    print("== bandwidth", file=sys.stderr, flush=True)
-    results["bandwidth"] = run_worker({"kind": "bandwidth", "mib": preset["bandwidth_mib"]}, 1)
-
-    for threads in preset["threads"]:
-        configs = preset["search"] if threads == 1 else preset["two_thread_search"]
-        for n, d in configs:
-            for metric in preset["metrics"]:
-                if threads > 1 and metric not in preset.get("two_thread_metrics", ["l2", "ip"]):
-                    continue
-                peers = [p for p in PEERS if p != "sqlite-vec" or (n * d <= preset["sqlite_max_elems"]
-                                                                    and threads == 1)]
-                # Batches of 1000 where a target asks for them (d = 128, L2 and
-                # inner product), everywhere in the full preset.
-                batches = [b for b in preset["batches"]
-                           if b < 1000 or preset["all_batches"] or (d == 128 and metric != "cos")]
-                print(f"== search n={n} d={d} {metric} threads={threads}", file=sys.stderr,
-                      flush=True)
-                rows += run_worker({"kind": "search", "n": n, "d": d, "metric": metric,
-                                    "threads": threads, "peers": peers, "batches": batches},
-                                   threads)
-
-    print("== insert", file=sys.stderr, flush=True)
-    rows += run_worker({"kind": "insert", "n": preset["insert_n"], "list_n": preset["insert_list_n"],
-                        "d": 128, "threads": 1}, 1)
-    print("== collection", file=sys.stderr, flush=True)
-    rows += run_worker({"kind": "collection", "n": preset["collection_n"], "d": 128}, 1)
-    print("== open", file=sys.stderr, flush=True)
-    rows += run_worker({"kind": "open", "n": preset["open_n"], "d": 128}, 1)
+    if bandwidth:
+        print("== bandwidth", file=sys.stderr, flush=True)
+        results["bandwidth"] = run_worker({"kind": "bandwidth", "mib": preset["bandwidth_mib"]}, 1)
+    for name, task, threads in plan(preset, package):
+        if selected(name, patterns):
+            print(f"== {name}", file=sys.stderr, flush=True)
+            t = now()
+            out = run_worker(task, threads, name)
+            results.setdefault("config_s", {})[name] = round(now() - t, 1)
+            rows += out if isinstance(out, list) else [out]
 
     results["rows"] = [r for r in rows if isinstance(r, dict)]
     results["total_s"] = now() - t_all
@@ -933,6 +1477,117 @@ def evaluate_targets(results):
         out.append((f"open {op['n'] // 1000}k x {op['d']}: peak memory at most 1.3 x the vectors",
                     f"{op['peak_rss_bytes'] / 2**20:.0f} MiB = {op['rss_over_vectors']:.2f} x "
                     f"{op['vector_bytes'] / 2**20:.0f} MiB", verdict(op["rss_over_vectors"] <= 1.3)))
+    return out + package_targets(results)
+
+
+FILTER_NAMES = {"eq": "string equality", "range": "number range", "and": "equality And range"}
+
+
+def measured(row, key="single_s"):
+    """The row, if it carries the measure (not skipped, not failed)."""
+    return row if row and key in row else None
+
+
+def package_targets(results):
+    """The targets of the varnel package: threads, filtered search, persistent
+    writes and open, each as (target, measured, verdict)."""
+    rows = results["rows"]
+    bw = results["bandwidth"]
+    out = []
+
+    def verdict(ok):
+        return "met" if ok else "**missed**"
+
+    def search(peer, n, metric, threads):
+        return find(rows, task="search", peer=peer, n=n, d=128, metric=metric, threads=threads)
+
+    for n in (100_000, 1_000_000):
+        for metric in ("l2", "ip", "cos"):
+            for nq in ("100", "1000"):
+                one = measured(search(PACKAGE, n, metric, 1), "batch_qps")
+                two = measured(search(PACKAGE, n, metric, 2), "batch_qps")
+                if not one or not two or nq not in one["batch_qps"] or nq not in two["batch_qps"]:
+                    continue
+                q1, q2 = one["batch_qps"][nq], two["batch_qps"][nq]
+                scale = q2 / q1
+                ok = scale >= 1.85
+                value = f"{fmt_num(q2)} q/s = {scale:.2f} x {fmt_num(q1)} (1 thread)"
+                faiss = measured(search("faiss", n, metric, 2), "batch_qps")
+                vs = faiss["batch_qps"][nq] if faiss and nq in faiss["batch_qps"] else None
+                if vs:
+                    value += f"; {q2 / vs:.2f} x FAISS flat at 2 threads ({fmt_num(vs)})"
+                name = f"varnel.Index batch {nq} over {n // 1000}k x 128 {metric}, 2 threads: >= 1.85 x 1 thread"
+                if metric == "l2":
+                    # No FAISS verdict for L2: its BLAS form (norms + one
+                    # product) is not the exact difference-and-square.
+                    ip = measured(search(PACKAGE, n, "ip", 2), "batch_qps")
+                    if ip and nq in ip["batch_qps"]:
+                        value += (f"; compute ceiling: its own inner-product scan of the same rows, "
+                                  f"{fmt_num(ip['batch_qps'][nq])} q/s ({q2 / ip['batch_qps'][nq]:.2f} x)")
+                else:
+                    name += ", >= 1.0 x FAISS flat (BLAS) at 2 threads"
+                    ok = ok and vs is not None and q2 / vs >= 1.0
+                out.append((name, value, verdict(ok)))
+    two_bw = bw.get("two_core_bytes_per_s")
+    for metric in ("l2", "ip", "cos"):
+        one = measured(search(PACKAGE, 1_000_000, metric, 1))
+        two = measured(search(PACKAGE, 1_000_000, metric, 2))
+        if not one or not two:
+            continue
+        r = two["single_s"] / one["single_s"]
+        limit = (f"; two cores read it in {fmt_ms(1_000_000 * 128 * 4 / two_bw)} ms "
+                 f"({two['single_s'] / (1_000_000 * 128 * 4 / two_bw):.2f} x that)" if two_bw else "")
+        out.append((f"varnel.Index one query 1M x 128 {metric}, 2 threads: at most 0.6 x 1 thread",
+                    f"{fmt_ms(two['single_s'])} ms = {r:.2f} x {fmt_ms(one['single_s'])} ms{limit}",
+                    verdict(r <= 0.6)))
+    filt = [r for r in rows if r.get("task") == "filtered" and r.get("peer") == PACKAGE]
+    base = measured(find(filt, shape=None))
+    for shape in FILTER_SHAPES:
+        for keep in FILTER_KEEPS:
+            f = measured(find(filt, shape=shape, keep=keep))
+            if not base or not f:
+                continue
+            single = f["single_s"] / base["single_s"]
+            parts = [f"one query {fmt_ms(f['single_s'])} ms = {single:.2f} x"]
+            ok = single <= 1.2
+            for nq, qps in f.get("batch_qps", {}).items():
+                b = base.get("batch_qps", {}).get(nq)
+                if b:
+                    parts.append(f"batch {nq} {b / qps:.2f} x")
+                    ok = ok and b / qps <= 1.2
+            exact = f.get("identical_to_subset")
+            parts.append("hits identical to a search of the matching rows alone" if exact
+                         else "hits DIFFER from a search of the matching rows alone")
+            out.append((f"filter keeping {keep:.0%} ({FILTER_NAMES[shape]}) over {f['n'] // 1000}k x "
+                        f"{f['d']}: at most 1.2 x the unfiltered search, the exact hits",
+                        ", ".join(parts), verdict(ok and bool(exact))))
+    up = measured(find_largest(rows, task="collection", peer="varnel.Collection", source="numpy"),
+                  "vectors_per_s")
+    lite = measured(find_largest(rows, task="collection", peer="sqlite-vec", source="numpy"),
+                    "vectors_per_s")
+    if up and lite:
+        r = up["vectors_per_s"] / lite["vectors_per_s"]
+        rf = up["with_flush_vectors_per_s"] / lite["with_flush_vectors_per_s"]
+        fs = find(rows, task="fsync")
+        ceiling = (f"; the fsync every 100 upserts alone caps it at {fmt_num(fs['ceiling_vectors_per_s'])}"
+                   if fs else "")
+        out.append(("varnel.Collection.upsert of new ids: at least 1.5 x sqlite-vec in one transaction",
+                    f"{fmt_num(up['vectors_per_s'])} vectors/s = {r:.2f} x {fmt_num(lite['vectors_per_s'])} "
+                    f"(N = {up['n']:,}; {rf:.2f} x with flush and commit{ceiling})", verdict(r >= 1.5)))
+    op = find(rows, task="open")
+    if op:
+        out.append((f"open {op['n'] // 1000}k x {op['d']} with _varnel.Collection: at most 2.5 x a "
+                    f"streamed read of data.vnl",
+                    f"{op['open_s']:.2f} s = {op['open_over_read']:.2f} x {op['read_stream_s']:.2f} s",
+                    verdict(op["open_over_read"] <= 2.5)))
+        if "package_open_s" in op:
+            out.append((f"open {op['n'] // 1000}k x {op['d']} with varnel.Collection (2 threads): at most "
+                        f"1.5 x a streamed read of data.vnl",
+                        f"{op['package_open_s']:.2f} s = {op['package_open_over_read']:.2f} x "
+                        f"{op['read_stream_s']:.2f} s", verdict(op["package_open_over_read"] <= 1.5)))
+    if not any(r.get("peer") in (PACKAGE, "varnel.Collection") and "skipped" not in r for r in rows):
+        out.append(("the varnel package's targets (threads, filtered search, upsert, open)",
+                    f"not measured: {MISSING_PACKAGE}", "not measured"))
     return out
 
 
@@ -959,7 +1614,8 @@ def render_markdown(results):
              + (f", transparent huge pages: {m['transparent_hugepages']}"
                 if m.get("transparent_hugepages") else ""))
     L.append("- Peers: " + ", ".join(f"{k} {v[k]}" for k in ("numpy", "faiss-cpu", "hnswlib",
-                                                               "usearch", "sqlite-vec") if v.get(k))
+                                                               "usearch", "sqlite-vec", "lancedb",
+                                                               "chromadb") if v.get(k))
              + f" (SQLite {v.get('sqlite')})")
     if m.get("blas"):
         L.append("- BLAS: " + "; ".join(f"{b.get('prefix')} {b.get('version')} ({b.get('architecture')})"
@@ -977,11 +1633,21 @@ def render_markdown(results):
              f"{results['bandwidth']['maximum.reduce'] / 1e9:.1f} GB/s)"
              + (f"; filling never-touched memory (`np.full`): "
                 f"{results['bandwidth']['first_touch_bytes_per_s'] / 1e9:.1f} GB/s."
-                if "first_touch_bytes_per_s" in results["bandwidth"] else "."))
+                if "first_touch_bytes_per_s" in results["bandwidth"] else ".")
+             + (f" Two processes reading at once (both cores): "
+                f"**{results['bandwidth']['two_core_bytes_per_s'] / 1e9:.1f} GB/s**."
+                if "two_core_bytes_per_s" in results["bandwidth"] else ""))
+    for rerun in results.get("reruns", []):
+        L.append(f"- Rerun of the configurations matching `{','.join(rerun['only'])}` at "
+                 f"{rerun['started']} (varnel {rerun.get('varnel_commit', '?')}, load "
+                 f"{', '.join(f'{x:.2f}' for x in rerun['load'].get('load_at_start', []))}, "
+                 f"{rerun['total_s'] / 60:.1f} minutes); their rows replace the first run's.")
+    for note in results.get("notes", []):
+        L.append(f"- Note: {note}.")
     L.append("")
     L.append("## Targets")
     L.append("")
-    L.append("One thread each, ratios from this run.")
+    L.append("Ratios from this run; one thread each unless the target names two.")
     L.append("")
     L.append("| target | measured | |")
     L.append("|---|---|---|")
@@ -994,7 +1660,14 @@ def render_markdown(results):
         L.append(f"## Search, {threads} thread{'s' if threads > 1 else ''}")
         L.append("")
         if threads > 1:
-            L.append("varnel is single-threaded; the peers use both cores.")
+            L.append("`varnel` (the `_varnel` module) is single-threaded; varnel.Index searches "
+                     "with two worker threads and the peers use both cores. Inner product and "
+                     "cosine run the peers the targets name, and LanceDB.")
+            L.append("")
+        else:
+            L.append("`varnel` is the `_varnel` module; varnel.Index is the package's index "
+                     "with `threads=1`. LanceDB is in the two-thread tables only: besides the "
+                     "compute pool it is given, it reads through I/O threads of its own.")
             L.append("")
         L.append("Single query: median latency in ms. Batches: queries per second. "
                  "'limit' is the bytes of the stored vectors divided by the read bandwidth; "
@@ -1005,12 +1678,14 @@ def render_markdown(results):
                  "1, other processes shared the cores, and peers that spin on OpenMP barriers with "
                  "two threads suffer most.")
         L.append("")
-        peers = [p for p in PEERS if any(r["peer"] == p for r in search if r["threads"] == threads)]
         for d in sorted({r["d"] for r in search if r["threads"] == threads}):
             for metric in ("l2", "ip", "cos"):
                 sub = [r for r in search if r["threads"] == threads and r["d"] == d and r["metric"] == metric]
                 if not sub:
                     continue
+                # The peers this table ran (the two-thread tables of inner
+                # product and cosine run fewer).
+                peers = [p for p in PEERS if any(r["peer"] == p for r in sub)]
                 L.append(f"### d = {d}, {dict(l2='L2', ip='inner product', cos='cosine')[metric]}")
                 L.append("")
                 batches = sorted({int(b) for r in sub for b in r.get("batch_qps", {})})
@@ -1047,7 +1722,7 @@ def render_markdown(results):
         skipped = [r for r in search if r["threads"] == threads and r.get("batch_skipped")]
         for r in skipped:
             L.append(f"- {r['peer']} n={r['n']:,} d={r['d']} {r['metric']}: batch of "
-                     f"{', '.join(map(str, r['batch_skipped']))} not run (it would take over 40 s "
+                     f"{', '.join(map(str, r['batch_skipped']))} not run (it would take over {BATCH_BUDGET_S} s "
                      f"at the rate of its smaller batch)")
         if skipped:
             L.append("")
@@ -1057,6 +1732,8 @@ def render_markdown(results):
         if errs:
             L.append("")
 
+    L += render_threads(results)
+    L += render_filtered(results)
     ins = [r for r in rows if r.get("task") == "insert"]
     if ins:
         L.append("## Inserts into an in-memory index (d = 128, one thread)")
@@ -1073,14 +1750,19 @@ def render_markdown(results):
                      f"{fmt_num(r['vectors_per_s'])} | {r['bytes_per_s'] / 1e9:.2f} | {r['ns_per_float']:.2f} | "
                      f"{r.get('note', '')} |")
         L.append("")
-    col = [r for r in rows if r.get("task") == "collection"]
+    col = [r for r in rows if r.get("task") == "collection" and "insert_s" in r]
     if col:
         L.append("## Persistent inserts (d = 128)")
         L.append("")
-        L.append("varnel: `Collection.insert_batch` with the write-ahead log on (an fsync every "
-                 "100 inserts), then `flush` (data file synced, log emptied). sqlite-vec: a `vec0` "
+        L.append("varnel: `_varnel` `Collection.insert_batch` with the write-ahead log on (an fsync every "
+                 "100 inserts), then `flush` (data file synced, log emptied). varnel.Collection: the "
+                 "package's `upsert` of new ids, the same log and policy, then `flush`. sqlite-vec: a `vec0` "
                  "table, the inserts in one transaction, then the commit; its journal is synced "
-                 "once at commit, so it promises less durability along the way than varnel's log.")
+                 "once at commit, so it promises less durability along the way than varnel's log. "
+                 "LanceDB: one `table.add` of all the rows into an empty table in a directory (it "
+                 "never calls fsync, so nothing is durable when it returns). Chroma: its persistent "
+                 "client, `collection.add` in batches of its largest size, building its HNSW graph "
+                 "as it goes (its own log is synced). LanceDB and Chroma use both cores.")
         L.append("")
         fs = find(rows, task="fsync")
         if fs:
@@ -1096,6 +1778,7 @@ def render_markdown(results):
             L.append(f"| {r['peer']} | {r['source']} | {r['n']:,} | {r['insert_s']:.3f} | {r['flush_s']:.3f} | "
                      f"{fmt_num(r['vectors_per_s'])} | {fmt_num(r['with_flush_vectors_per_s'])} | {r.get('note', '')} |")
         L.append("")
+    L += render_deletes_and_chroma(results)
     op = find(rows, task="open")
     if op:
         L.append("## Reopening a collection")
@@ -1118,8 +1801,162 @@ def render_markdown(results):
         L.append(f"| peak / vectors | {op['rss_over_vectors']:.2f} |")
         L.append(f"| the reopened collection finds a stored vector at distance 0 | "
                  f"{'yes' if op['reopened_probe_found'] else 'NO'} |")
+        if "package_open_s" in op:
+            L.append(f"| varnel.Collection (2 threads): open in a fresh process (best of 3) | "
+                     f"{op['package_open_s']:.3f} s (all: "
+                     f"{', '.join(f'{x:.3f}' for x in op['package_open_s_all'])}) |")
+            L.append(f"| varnel.Collection: open / read through 1 MiB | {op['package_open_over_read']:.2f} |")
+            L.append(f"| varnel.Collection: peak RSS minus a process that only imported varnel | "
+                     f"{op['package_peak_rss_bytes'] / 2**20:.0f} MiB "
+                     f"({op['package_rss_over_vectors']:.2f} x the vectors) |")
+            L.append(f"| varnel.Collection finds the stored vector at distance 0 | "
+                     f"{'yes' if op['package_probe_found'] else 'NO'} |")
+        else:
+            L.append(f"| varnel.Collection | not measured: "
+                     f"{op.get('package_skipped') or op.get('package_error', 'not in this run')} |")
         L.append("")
     return "\n".join(L) + "\n"
+
+
+def render_threads(results):
+    """The package's index with two threads against one, beside FAISS at two."""
+    rows = [r for r in results["rows"] if r.get("task") == "search" and r.get("d") == 128]
+    two_bw = results["bandwidth"].get("two_core_bytes_per_s")
+    table = []
+    for n in sorted({r["n"] for r in rows}):
+        for metric in ("l2", "ip", "cos"):
+            one = measured(find(rows, peer=PACKAGE, n=n, metric=metric, threads=1))
+            two = measured(find(rows, peer=PACKAGE, n=n, metric=metric, threads=2))
+            if not one or not two:
+                continue
+            faiss = find(rows, peer="faiss", n=n, metric=metric, threads=2) or {}
+            cells = [f"{n:,}", metric, fmt_ms(one["single_s"]), fmt_ms(two["single_s"]),
+                     f"{two['single_s'] / one['single_s']:.2f}",
+                     fmt_ms(n * 128 * 4 / two_bw) if two_bw else "—"]
+            for nq in ("100", "1000"):
+                q1, q2 = one.get("batch_qps", {}).get(nq), two.get("batch_qps", {}).get(nq)
+                qf = faiss.get("batch_qps", {}).get(nq)
+                cells += [fmt_num(q1), fmt_num(q2), f"{q2 / q1:.2f}" if q1 and q2 else "—",
+                          fmt_num(qf), f"{q2 / qf:.2f}" if q2 and qf else "—"]
+            table.append("| " + " | ".join(cells) + " |")
+    if not table:
+        return []
+    L = ["## varnel.Index: two threads against one (d = 128)", "",
+         "Single query: median ms; batches: queries per second; 'x' columns are two threads over "
+         "one (for ms, lower is better) and varnel.Index over FAISS flat at two threads (its "
+         "faster of shipped and forced BLAS). 'two-core limit' is the stored vectors over the "
+         "two-process read bandwidth.", "",
+         "| N | metric | 1 thread ms | 2 threads ms | x | two-core limit ms | "
+         "1 thread q/s (100) | 2 threads q/s (100) | x | faiss 2 threads (100) | x faiss | "
+         "1 thread q/s (1000) | 2 threads q/s (1000) | x | faiss 2 threads (1000) | x faiss |",
+         "|" + "---|" * 16]
+    return L + table + [""]
+
+
+def render_filtered(results):
+    rows = [r for r in results["rows"] if r.get("task") == "filtered"]
+    if not rows:
+        return []
+    any_row = rows[0]
+    peers = [p for p in (PACKAGE, "lancedb", "sqlite-vec") if any(r["peer"] == p for r in rows)]
+    nb = next((b for r in rows for b in r.get("batch_qps", {})), None)
+    L = [f"## Filtered search ({any_row['n']:,} x {any_row['d']}, L2, {any_row['threads']} threads)", "",
+         "Every row carries a string `cat` (1% \"p1\", 10% \"p10\", 50% \"p50\"), a string `grp` "
+         "(\"in\" on 1/sqrt(2) of the rows) and a number `num` (uniform in [0, 1)), independent of "
+         "each other and of the vectors. The filters: `cat` equality; `num` in [0.25, 0.25 + share); "
+         "`grp` = \"in\" And `num` below share x sqrt(2). varnel.Index takes them as `where` dicts "
+         "(payloads stored with the vectors), LanceDB as SQL `where` with prefiltering (no vector "
+         "index, a flat scan), sqlite-vec as metadata columns of its `vec0` table (one query at a "
+         "time, so no batch). Single query: median ms; batch: queries per second; 'x' is the cost "
+         "over the same peer's unfiltered search (time over time, above 1 is slower). 'exact' is "
+         "the share of the exact top 10 over only the matching rows that came back (8 queries); for "
+         "varnel.Index 'same' says whether ids and distance bits equal those of an index holding "
+         "the matching rows alone.", ""]
+    head = ["filter", "kept"]
+    for p in peers:
+        head += [f"{p} ms", "x"]
+        if p != "sqlite-vec":
+            head += [f"{p} q/s ({nb})", "x"]
+        head += ["exact"] + (["same"] if p == PACKAGE else [])
+    L += ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    for shape in (None,) + FILTER_SHAPES:
+        for keep in ((1.0,) if shape is None else FILTER_KEEPS):
+            ref = next((r for r in rows if r.get("shape") == shape and r.get("keep") == keep), None)
+            if ref is None:
+                continue
+            label = "none" if shape is None else f"{FILTER_NAMES[shape]}, {keep:.0%}"
+            cells = [label, f"{ref['matching'] / ref['n']:.2%}" if "matching" in ref else "—"]
+            for p in peers:
+                r = measured(find(rows, peer=p, shape=shape, keep=keep)) or {}
+                base = measured(find(rows, peer=p, shape=None, keep=1.0)) or {}
+                cells += [fmt_ms(r.get("single_s")),
+                          f"{r['single_s'] / base['single_s']:.2f}" if r and base else "—"]
+                if p != "sqlite-vec":
+                    q, qb = r.get("batch_qps", {}).get(nb), base.get("batch_qps", {}).get(nb)
+                    cells += [fmt_num(q), f"{qb / q:.2f}" if q and qb else "—"]
+                cells.append(f"{r['agree_exact']:.2f}" if "agree_exact" in r else "—")
+                if p == PACKAGE:
+                    same = r.get("identical_to_subset")
+                    cells.append("—" if same is None else "yes" if same else "**NO**")
+            L.append("| " + " | ".join(cells) + " |")
+    L.append("")
+    for r in rows:
+        if "error" in r or "skipped" in r:
+            L.append(f"- {r['peer']} {'' if r.get('shape') is None else FILTER_NAMES[r['shape']]} "
+                     f"{'' if r.get('keep') is None else format(r['keep'], '.0%')}: "
+                     f"{r.get('error') or r.get('skipped')}".replace("  ", " "))
+    if L[-1] != "":
+        L.append("")
+    return L
+
+
+def render_deletes_and_chroma(results):
+    rows = results["rows"]
+    L = []
+    dels = [r for r in rows if r.get("task") == "delete"]
+    if dels:
+        L += ["### Deletes", "",
+              f"A tenth of the ids ({dels[0]['deleted']:,}, the same for every peer, in one call or "
+              f"one transaction) out of the {dels[0]['n']:,} just inserted, then `flush` (varnel), "
+              f"the commit (sqlite-vec); LanceDB's delete commits by itself.", "",
+              "| peer | deleted | left | delete s | flush/commit s | deletes/s | with flush |",
+              "|---|---|---|---|---|---|---|"]
+        for r in dels:
+            L.append(f"| {r['peer']} | {r['deleted']:,} | {r['left']:,} | {r['delete_s']:.3f} | "
+                     f"{r['commit_s']:.3f} | {fmt_num(r['deletes_per_s'])} | "
+                     f"{fmt_num(r['with_commit_per_s'])} |")
+        L.append("")
+    for r in rows:
+        if r.get("task") == "collection" and ("error" in r or "skipped" in r):
+            L.append(f"- {r['peer']} ({r.get('source')}): {r.get('error') or r.get('skipped')}")
+            L.append("")
+    ch = find(rows, task="chroma")
+    if ch:
+        ins = find(rows, task="collection", peer="chroma")
+        exact = [r for r in rows if r.get("task") == "search" and r.get("n") == ch["n"]
+                 and r.get("d") == ch["d"] and r.get("metric") == "l2" and "single_s" in r
+                 and (r["peer"] == PACKAGE or (r["peer"] == "varnel" and r["threads"] == 1))]
+        hnsw = ", ".join(f"{k} = {v}" for k, v in ch.get("hnsw", {}).items())
+        L += ["## Chroma (approximate search)", "",
+              f"Chroma's persistent client over the same {ch['n']:,} x {ch['d']} vectors ({hnsw}, its "
+              f"defaults). Its HNSW search is approximate: recall@10 is the share of the exact 10 "
+              f"nearest it returns, over 100 queries. The exact searches beside it are this run's "
+              f"varnel rows for the same data.", "",
+              "| measure | value |", "|---|---|"]
+        if ins and "vectors_per_s" in ins:
+            L.append(f"| inserts (batches of {ins.get('batch_size', '?'):,}) | "
+                     f"{fmt_num(ins['vectors_per_s'])} vectors/s ({ins['insert_s']:.1f} s) |")
+        L.append(f"| first query after the inserts | {fmt_ms(ch['first_query_s'])} ms |")
+        L.append(f"| single query (median) | {fmt_ms(ch['single_s'])} ms |")
+        for nq, q in ch.get("batch_qps", {}).items():
+            L.append(f"| batch of {nq} | {fmt_num(q)} q/s |")
+        L.append(f"| recall@10 | **{ch['recall_at_10']:.3f}** |")
+        for r in exact:
+            who = "varnel (`_varnel`)" if r["peer"] == "varnel" else r["peer"]
+            L.append(f"| exact: {who}, {r['threads']} thread{'s' if r['threads'] > 1 else ''}, "
+                     f"single query | {fmt_ms(r['single_s'])} ms (recall 1) |")
+        L.append("")
+    return L
 
 
 def render_plot(results, path):
@@ -1128,9 +1965,11 @@ def render_plot(results, path):
     import matplotlib.pyplot as plt
     rows = results["rows"]
     bw = results["bandwidth"]["best_bytes_per_s"]
-    colors = {"varnel": "#d62728", "faiss": "#1f77b4", "hnswlib": "#2ca02c", "usearch": "#9467bd",
-              "numpy": "#ff7f0e", "sqlite-vec": "#8c564b"}
-    fig, axes = plt.subplots(2, 2, figsize=(13, 9.5))
+    colors = {"varnel": "#d62728", PACKAGE: "#7f0000", "varnel.Collection": "#7f0000",
+              "faiss": "#1f77b4", "hnswlib": "#2ca02c", "usearch": "#9467bd", "numpy": "#ff7f0e",
+              "sqlite-vec": "#8c564b", "lancedb": "#17becf", "chroma": "#bcbd22"}
+    order = PEERS[:2] + ["varnel.Collection"] + PEERS[2:] + ["chroma"]
+    fig, axes = plt.subplots(2, 3, figsize=(19, 9.5))
 
     ax = axes[0][0]
     sub = [r for r in rows if r.get("task") == "search" and r["threads"] == 1 and r["d"] == 128
@@ -1153,7 +1992,7 @@ def render_plot(results, path):
     ax.grid(True, which="both", alpha=0.3)
 
     def bars(ax, groups, title, ylabel, log=False):
-        peers = [p for p in PEERS if any(p in g[1] for g in groups)]
+        peers = [p for p in order if any(g[1].get(p) for g in groups)]
         width = 0.8 / max(1, len(peers))
         for i, p in enumerate(peers):
             xs = [j + (i - (len(peers) - 1) / 2) * width for j in range(len(groups))]
@@ -1201,10 +2040,50 @@ def render_plot(results, path):
             groups.append((f"index insert\n({source})", g))
     for source in ("numpy", "lists"):
         g = {r["peer"]: r["vectors_per_s"] for r in rows if r.get("task") == "collection"
-             and r["source"] == source}
+             and r["source"] == source and "vectors_per_s" in r}
         if g:
             groups.append((f"persistent insert\n({source})", g))
-    bars(axes[1][1], groups, "Insert throughput, d = 128, one thread", "vectors/s", log=True)
+    bars(axes[1][1], groups, "Insert throughput, d = 128 (LanceDB, Chroma: two cores)", "vectors/s",
+         log=True)
+
+    groups = []
+    for n in (100_000, 1_000_000):
+        for metric in ("l2", "ip", "cos"):
+            for nq in ("100", "1000"):
+                g = {r["peer"]: r.get("batch_qps", {}).get(nq) for r in rows
+                     if r.get("task") == "search" and r["threads"] == 2 and r["d"] == 128
+                     and r["n"] == n and r["metric"] == metric}
+                one = find(rows, task="search", peer=PACKAGE, n=n, d=128, metric=metric, threads=1)
+                if g.get(PACKAGE) and nq == "1000":
+                    g = {"varnel.Index, 1 thread": (one or {}).get("batch_qps", {}).get(nq), **g}
+                    groups.append((f"{n // 1000}k {metric}\n{nq} q", g))
+    colors["varnel.Index, 1 thread"] = "#ff9896"
+    order.insert(2, "varnel.Index, 1 thread")
+    bars(axes[0][2], groups, "Batch of 1000, d = 128, two threads", "queries/s", log=True)
+
+    ax = axes[1][2]
+    filt = [r for r in rows if r.get("task") == "filtered" and "single_s" in r]
+    short = {"eq": "equality", "range": "range", "and": "And"}
+    labels = [f"{short[s]}\n{k:.0%}" for s in FILTER_SHAPES for k in FILTER_KEEPS]
+    peers = [p for p in (PACKAGE, "lancedb", "sqlite-vec") if any(r["peer"] == p for r in filt)]
+    width = 0.8 / max(1, len(peers))
+    for i, p in enumerate(peers):
+        base = find(filt, peer=p, shape=None)
+        ys = []
+        for shape in FILTER_SHAPES:
+            for keep in FILTER_KEEPS:
+                r = find(filt, peer=p, shape=shape, keep=keep)
+                ys.append(r["single_s"] / base["single_s"] if r and base else 0)
+        ax.bar([j + (i - (len(peers) - 1) / 2) * width for j in range(len(labels))], ys, width,
+               label=p, color=colors[p])
+    if peers:
+        ax.axhline(1.2, color="k", linestyle="--", linewidth=1, label="target 1.2 x (varnel)")
+    ax.set_xticks(range(len(labels)))
+    ax.set_xticklabels(labels, fontsize=8)
+    ax.set_title("Filtered single query: time / unfiltered (lower is better)")
+    ax.set_ylabel("x unfiltered")
+    ax.legend(fontsize=8)
+    ax.grid(True, axis="y", alpha=0.3)
 
     m = results["machine"]
     fig.suptitle(f"varnel vs peers — {m.get('Model name', '?')}, {m.get('cores')} cores, "
@@ -1233,7 +2112,13 @@ def main():
     ap.add_argument("--render", metavar="RESULTS_JSON", help="only redo the Markdown and the plot")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     ap.add_argument("--work-dir", help="scratch directory for collections and databases")
+    ap.add_argument("--only", action="append", default=[], metavar="PATTERN",
+                    help="run only the configurations whose name contains PATTERN (shell "
+                         "wildcards allowed; repeat or separate with commas); their rows "
+                         "replace those of <out>/bench_results.json when it exists")
+    ap.add_argument("--list", action="store_true", help="print the configurations' names and stop")
     args = ap.parse_args()
+    patterns = [p for arg in args.only for p in arg.split(",") if p]
 
     if args.worker:
         WORK_DIR = args.work_dir
@@ -1246,19 +2131,40 @@ def main():
             results = json.load(f)
         render(results, os.path.dirname(os.path.abspath(args.render)))
         return
+    if args.list:
+        for name, _, threads in plan(PRESETS[args.preset]):
+            if selected(name, patterns):
+                print(name)
+        return
 
     os.makedirs(args.out, exist_ok=True)
+    path = os.path.join(args.out, "bench_results.json")
+    old = None
+    if patterns:
+        if not any(selected(name, patterns) for name, _, _ in plan(PRESETS[args.preset])):
+            sys.exit(f"--only {','.join(patterns)}: no configuration of preset "
+                     f"{args.preset} matches (see --list)")
+        if os.path.exists(path):
+            with open(path) as f:
+                old = json.load(f)
+            if old.get("preset") != args.preset:
+                sys.exit(f"{path} holds a run of preset {old.get('preset')!r}, not {args.preset!r}: "
+                         f"rerun with that preset or write elsewhere with --out")
     WORK_DIR = tempfile.mkdtemp(prefix="varnel-bench-", dir=args.work_dir)
     try:
-        results = orchestrate(args)
+        # A rerun merged into an earlier run keeps that run's bandwidth unless
+        # it asks for the bandwidth again.
+        results = orchestrate(args, patterns,
+                              bandwidth=old is None or selected("bandwidth", patterns))
     finally:
         shutil.rmtree(WORK_DIR, ignore_errors=True)
-    path = os.path.join(args.out, "bench_results.json")
+    took = results["total_s"]
+    if old is not None:
+        results = merge_results(old, results, patterns)
     with open(path, "w") as f:
         json.dump(results, f, indent=1)
     render(results, args.out)
-    print(f"wrote {path}, benchmarks.md, benchmarks.png ({results['total_s'] / 60:.1f} min)",
-          file=sys.stderr)
+    print(f"wrote {path}, benchmarks.md, benchmarks.png ({took / 60:.1f} min)", file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -5,7 +5,8 @@
 //   ./storage_bench <scratch dir> [data MiB, default 1024] [log appends, default 1000000]
 // Measures: data-file appends, a scan of the data file (from the page cache)
 // next to a plain sequential read of the same file, the old per-record
-// read_at walk on a slice, the float32 text writer against to_chars, the
+// read_at walk on a slice, the float32 text writer against to_chars and as
+// d=128 lists on each SIMD path (float_text_simd), the
 // cost of one fsync on this disk, log appends of d=128 vectors per sync
 // policy, and Collection::insert of d=128 vectors under the batch policy.
 // A data size of 0 skips the data-file part.
@@ -24,6 +25,7 @@
 #include <zlib.h>
 
 #include "collection.h"
+#include "float_text_simd.h"
 #include "json.h"
 #include "storage/data_file.h"
 #include "storage/wal.h"
@@ -131,7 +133,9 @@ int main(int argc, char** argv) {
   std::filesystem::remove(data);
   }
 
-  // ---- the float32 writer alone, on normally distributed components
+  // ---- the float32 writer alone, on normally distributed components: one
+  // value at a time, then whole d=128 vectors as comma-separated lists on
+  // each path this CPU has
   {
     std::normal_distribution<float> normal;
     std::vector<float> xs(1 << 20);
@@ -148,6 +152,18 @@ int main(int argc, char** argv) {
     const double t_std = now() - t0;
     std::printf("float32 text: write_f32 %.1f ns per component, to_chars (scientific) %.1f ns%s\n",
                 t_ours / xs.size() * 1e9, t_std / xs.size() * 1e9, chars == 0 ? " " : "");
+    std::vector<char> list(d * json::kMaxF32Chars);
+    for (KernelPath path : {KernelPath::Portable, KernelPath::Avx2, KernelPath::Avx512}) {
+      if (!f32_text_path_supported(path)) continue;
+      t0 = now();
+      for (size_t i = 0; i + d <= xs.size(); i += d) {
+        chars += write_f32_list(path, list.data(), xs.data() + i, d) - list.data();
+      }
+      const double t = now() - t0;
+      std::printf("float32 list of %zu, %s: %.2f ns per component%s\n", d,
+                  std::string(kernel_path_name(path)).c_str(), t / xs.size() * 1e9,
+                  chars == 0 ? " " : "");
+    }
   }
 
   // ---- one fsync after a batch's worth of log bytes (100 frames of d=128)

@@ -41,11 +41,14 @@ def test_numpy_peer_answers_exactly_one_at_a_time_and_in_chunks(data, metric):
     assert peer.many(Q) == expected
 
 
-@pytest.mark.skipif(importlib.util.find_spec("_varnel") is None, reason="_varnel not installed")
+@pytest.mark.parametrize("module, peer_class, threads", [
+    ("_varnel", "VarnelPeer", 1), ("varnel", "VarnelIndexPeer", 1), ("varnel", "VarnelIndexPeer", 2)])
 @pytest.mark.parametrize("metric", ["l2", "ip", "cos"])
-def test_varnel_peer_uses_the_metric_it_is_named_for(data, metric):
+def test_varnel_peers_use_the_metric_they_are_named_for(data, metric, module, peer_class, threads):
+    if importlib.util.find_spec(module) is None:
+        pytest.skip(f"{module} not installed")
     X, Q = data
-    peer = run.VarnelPeer(metric, X.shape[1], 1)
+    peer = getattr(run, peer_class)(metric, X.shape[1], threads)
     peer.build(X)
     expected = [naive_top(X.astype(np.float64), q.astype(np.float64), metric) for q in Q]
     assert [peer.one(q) for q in Q] == expected
@@ -121,3 +124,248 @@ def test_markdown_names_failed_peers_and_leaves_skipped_cells_empty():
     assert "## Targets" in text and "## Reopening a collection" in text
     ip_table = text.split("### d = 128, inner product")[1].split("###")[0]
     assert "—" in ip_table  # sqlite-vec has no inner product
+
+
+# --------------------------------------------------------------------------- filtered search, recall
+
+def have(module):
+    return importlib.util.find_spec(module) is not None
+
+
+@pytest.mark.parametrize("keep_rows", [None, "half", "few", "none"])
+def test_exact_l2_top_is_the_naive_answer_over_the_matching_rows(data, keep_rows):
+    X, Q = data
+    rng = np.random.default_rng(9)
+    mask = {None: None, "half": rng.random(len(X)) < 0.5,
+            "few": np.isin(np.arange(len(X)), [3, 50, 51, 400]),  # fewer than k
+            "none": np.zeros(len(X), bool)}[keep_rows]
+    rows = np.arange(len(X)) if mask is None else np.flatnonzero(mask)
+    expected = [rows[naive_top(X[rows].astype(np.float64), q.astype(np.float64), "l2")].tolist()
+                for q in Q]
+    assert run.exact_l2_top(X, Q, mask, candidates=20) == expected
+
+
+def test_exact_l2_top_orders_equal_distances_by_row():
+    X = np.zeros((30, 4), np.float32)  # every distance equal
+    assert run.exact_l2_top(X, np.ones((1, 4), np.float32))[0] == list(range(run.K))
+
+
+@pytest.mark.parametrize("found, exact, recall", [
+    ([[1, 2, 3]], [[3, 2, 1]], 1.0),                 # order does not matter
+    ([[1, 2, 9], [4, 5, 6]], [[1, 2, 3], [7, 8, 9]], (2 / 3 + 0) / 2),
+    ([[1, 2]], [[1, 2, 3, 4]], 0.5),                 # fewer hits than asked
+])
+def test_recall_at_k(found, exact, recall):
+    assert run.recall_at_k(found, exact) == pytest.approx(recall)
+
+
+def test_group_by_query_sorts_each_query_by_distance():
+    qi = np.array([1, 0, 1, 0, 1])
+    dist = np.array([0.5, 0.2, 0.1, 0.1, 0.9])
+    ids = np.array([10, 20, 30, 40, 50])
+    assert run.group_by_query(qi, dist, ids, 3) == [[40, 20], [30, 10, 50], []]
+
+
+def where_matches(where, payload):
+    """A plain evaluation of the `where` dicts the benchmark uses."""
+    ops = {"$gte": lambda a, b: a >= b, "$lt": lambda a, b: a < b}
+    for key, cond in where.items():
+        if key == "$and":
+            if not all(where_matches(w, payload) for w in cond):
+                return False
+        elif isinstance(cond, dict):
+            if not all(ops[op](payload[key], v) for op, v in cond.items()):
+                return False
+        elif payload[key] != cond:
+            return False
+    return True
+
+
+@pytest.fixture(scope="module")
+def fields():
+    return run.make_fields(20_000)
+
+
+@pytest.mark.parametrize("shape", run.FILTER_SHAPES)
+@pytest.mark.parametrize("keep", run.FILTER_KEEPS)
+def test_the_three_forms_of_a_filter_keep_the_same_rows(fields, shape, keep):
+    import sqlite3
+    spec = run.FilterSpec(shape, keep)
+    mask = spec.mask(fields)
+    payloads = run.payloads_of(fields)
+    assert [where_matches(spec.where, p) for p in payloads] == mask.tolist()
+    db = sqlite3.connect(":memory:")
+    db.execute("create table t (id integer primary key, cat text, grp text, num float)")
+    db.executemany("insert into t values (?, ?, ?, ?)",
+                   ((i, p["cat"], p["grp"], p["num"]) for i, p in enumerate(payloads)))
+    got = [r[0] for r in db.execute(f"select id from t where {spec.sql} order by id")]
+    assert got == np.flatnonzero(mask).tolist()
+    # Each keeps about the share it is named for (equality exactly).
+    share = mask.mean()
+    assert share == keep if shape == "eq" else abs(share - keep) < 4 * (keep / len(mask)) ** 0.5
+
+
+def test_payloads_of_builds_one_dict_per_row_with_plain_python_values(fields):
+    payloads = run.payloads_of(fields)
+    assert len(payloads) == 20_000 and run.payloads_of(None) is None
+    assert set(payloads[0]) == {"cat", "grp", "num"}
+    assert all(type(payloads[7][k]) is t for k, t in (("cat", str), ("grp", str), ("num", float)))
+
+
+def filtered_peer_answers(peer_class, X, Q, fields, spec):
+    peer = peer_class("l2", X.shape[1], 1)
+    try:
+        peer.build(X, fields)
+        return [peer.one(q, spec) for q in Q], peer.many(Q, spec)
+    finally:
+        if hasattr(peer, "close"):
+            peer.close()
+
+
+@pytest.mark.parametrize("peer", [
+    pytest.param("VarnelIndexPeer", marks=pytest.mark.skipif(not have("varnel"), reason="no varnel")),
+    pytest.param("LanceDBPeer", marks=pytest.mark.skipif(not have("lancedb"), reason="no lancedb")),
+    pytest.param("SqliteVecPeer", marks=pytest.mark.skipif(not have("sqlite_vec"), reason="no sqlite-vec")),
+])
+@pytest.mark.parametrize("shape", run.FILTER_SHAPES)
+def test_filtered_peers_return_the_exact_hits_of_the_matching_rows(tmp_path, data, peer, shape):
+    X, Q = data
+    f = run.make_fields(len(X))
+    spec = run.FilterSpec(shape, 0.10)
+    run.WORK_DIR = str(tmp_path)
+    expected = run.exact_l2_top(X, Q, spec.mask(f))
+    one, many = filtered_peer_answers(getattr(run, peer), X, Q, f, spec)
+    assert one == expected and many == expected
+
+
+@pytest.mark.skipif(not have("varnel"), reason="no varnel")
+def test_identical_to_subset_sees_a_filter_that_lets_through_the_wrong_rows(data):
+    X, Q = data
+    f = run.make_fields(len(X))
+    peer = run.VarnelIndexPeer("l2", X.shape[1], 2)
+    peer.build(X, f)
+    spec = run.FilterSpec("eq", 0.10)
+    assert run.identical_to_subset(peer, X, Q, spec, spec.mask(f), 2)
+    wrong = run.FilterSpec("eq", 0.50)  # another category's rows
+    assert not run.identical_to_subset(peer, X, Q, wrong, spec.mask(f), 2)
+
+
+# --------------------------------------------------------------------------- the package's verdicts
+
+def package_results(q1=1000.0, q2=1900.0, faiss2=1800.0, s1=0.020, s2=0.011, filt=1.1,
+                    identical=True, upsert=160_000.0, lite=100_000.0, open_s=0.14, package_open_s=0.12):
+    rows = []
+    for metric in ("l2", "ip", "cos"):
+        for n in (100_000, 1_000_000):
+            for threads, q, s in ((1, q1, s1), (2, q2, s2)):
+                rows.append({"task": "search", "peer": run.PACKAGE, "n": n, "d": 128, "metric": metric,
+                             "threads": threads, "single_s": s,
+                             "batch_qps": {"100": q, "1000": q}})
+            rows.append({"task": "search", "peer": "faiss", "n": n, "d": 128, "metric": metric,
+                         "threads": 2, "single_s": 0.03, "batch_qps": {"100": faiss2, "1000": faiss2}})
+    base = {"task": "filtered", "peer": run.PACKAGE, "n": 1_000_000, "d": 128, "threads": 2}
+    rows.append(dict(base, shape=None, keep=1.0, single_s=0.010, batch_qps={"100": 100.0}))
+    for shape in run.FILTER_SHAPES:
+        for keep in run.FILTER_KEEPS:
+            rows.append(dict(base, shape=shape, keep=keep, matching=int(keep * 1_000_000),
+                             single_s=0.010 * filt,
+                             batch_qps={"100": 100.0 / filt}, identical_to_subset=identical))
+    for peer, rate in (("varnel.Collection", upsert), ("sqlite-vec", lite)):
+        rows.append({"task": "collection", "peer": peer, "source": "numpy", "n": 100_000, "d": 128,
+                     "insert_s": 100_000 / rate, "flush_s": 0.1, "vectors_per_s": rate,
+                     "with_flush_vectors_per_s": 100_000 / (100_000 / rate + 0.1)})
+    results = results_with(0.02, 0.03, 0.04, open_ratio=open_s / 0.1)
+    op = next(r for r in results["rows"] if r["task"] == "open")
+    op.update(open_s=open_s, read_stream_s=0.1, package_open_s=package_open_s,
+              package_open_over_read=package_open_s / 0.1, package_open_s_all=[package_open_s],
+              package_peak_rss_bytes=600e6, package_rss_over_vectors=1.17, package_probe_found=True)
+    results["rows"] += rows
+    results["bandwidth"]["two_core_bytes_per_s"] = 40e9
+    return results
+
+
+def package_verdicts(**kw):
+    return {name: verdict for name, _, verdict in run.package_targets(package_results(**kw))}
+
+
+def test_package_verdicts_all_met():
+    v = package_verdicts()
+    assert len(v) == 12 + 3 + 9 + 1 + 2 and set(v.values()) == {"met"}
+
+
+@pytest.mark.parametrize("kw, missed", [
+    # 1.8 x its own one-thread rate misses every batch row.
+    ({"q2": 1800.0}, {"batch": 12}),
+    # Below FAISS: only inner product and cosine are judged against it.
+    ({"faiss2": 2000.0}, {"batch": 8}),
+    ({"s2": 0.0125}, {"one query": 3}),
+    ({"filt": 1.25}, {"filter": 9}),
+    ({"identical": False}, {"filter": 9}),
+    ({"upsert": 149_000.0}, {"upsert": 1}),
+    ({"open_s": 0.26, "package_open_s": 0.16}, {"open": 2}),
+])
+def test_package_verdicts_follow_the_numbers(kw, missed):
+    v = package_verdicts(**kw)
+    miss = [name for name, verdict in v.items() if verdict == "**missed**"]
+    (word, count), = missed.items()
+    assert len(miss) == count and all(word in name for name in miss)
+
+
+def test_without_the_package_its_targets_say_not_measured():
+    v = {name: verdict for name, _, verdict in run.package_targets(results_with(0.02, 0.03, 0.04))}
+    assert list(v.values()).count("not measured") == 1
+
+
+# --------------------------------------------------------------------------- plan, --only, merging
+
+def test_plan_keeps_lancedb_to_two_threads_and_drops_the_package_when_missing():
+    plan = run.plan(run.PRESETS["default"], package=False)
+    names = [name for name, _, _ in plan]
+    assert len(names) == len(set(names))
+    for name, task, threads in plan:
+        peers = task.get("peers", [])
+        assert run.PACKAGE not in peers
+        if task["kind"] == "search":
+            assert ("lancedb" in peers) == (threads == 2)
+            if threads == 2 and task["metric"] != "l2":
+                assert set(peers) <= set(run.TWO_THREAD_PEERS)
+            if task["metric"] == "cos" and task["d"] == 128:
+                # the batch of 1000 only for the peers a target names
+                assert task["peer_batches"] == {p: [100] for p in peers if p not in run.COSINE_1000_PEERS}
+    assert run.PACKAGE in next(t for _, t, _ in run.plan(run.PRESETS["default"]) if t["kind"] == "filtered")["peers"]
+
+
+@pytest.mark.parametrize("name, patterns, chosen", [
+    ("search n=100000 d=128 l2 threads=2", [], True),
+    ("search n=100000 d=128 l2 threads=2", ["threads=2"], True),
+    ("search n=1000000 d=128 l2 threads=2", ["n=100000 "], False),
+    ("search n=100000 d=128 l2 threads=2", ["search*l2*=2"], True),
+    ("filtered n=1000000 d=128 threads=2", ["open", "filtered"], True),
+    ("collection", ["open"], False),
+])
+def test_selected_matches_patterns_anywhere_in_the_name(name, patterns, chosen):
+    assert run.selected(name, patterns) is chosen
+
+
+def test_merge_replaces_only_the_rerun_configurations():
+    old = results_with(0.02, 0.03, 0.04)  # rows without a "config" (an older run)
+    old["rows"].append({"task": "fsync", "median_s": 1.0})
+    new = {"rows": [{"task": "search", "peer": "varnel", "n": 1_000_000, "d": 128, "metric": "ip",
+                     "threads": 1, "single_s": 0.01, "config": "search n=1000000 d=128 ip threads=1"}],
+           "started": "now", "load": {"load_at_start": [0.1]}, "total_s": 5.0, "machine": {},
+           "notes": [], "config_s": {"search n=1000000 d=128 ip threads=1": 5.0}}
+    merged = run.merge_results(old, new, ["d=128 ip"])
+    ip = [r for r in merged["rows"] if r.get("metric") == "ip" and r["task"] == "search"]
+    assert [r["single_s"] for r in ip] == [0.01]
+    assert len(merged["rows"]) == len(old["rows"]) - 4 + 1  # varnel, faiss, hnswlib, sqlite-vec ip
+    assert merged["bandwidth"] == old["bandwidth"] and merged["reruns"][0]["only"] == ["d=128 ip"]
+    assert "Rerun of the configurations matching `d=128 ip`" in run.render_markdown(merged)
+
+
+def test_markdown_has_the_thread_and_filter_tables_with_their_ratios():
+    text = run.render_markdown(package_results(filt=1.25))
+    threads = text.split("## varnel.Index: two threads against one")[1].split("\n## ")[0]
+    # 1,000,000 x 128 l2: 20 ms -> 11 ms (0.55 x), 1,000 -> 1,900 q/s (1.90 x), FAISS 1,800 (1.06 x)
+    assert "| 1,000,000 | l2 | 20.0 | 11.0 | 0.55 | 12.8 | 1,000 | 1,900 | 1.90 | 1,800 | 1.06 |" in threads
+    filtered = text.split("## Filtered search")[1].split("\n## ")[0]
+    assert "| string equality, 10% | 10.00% | 12.5 | 1.25 | 80 | 1.25 | — | yes |" in filtered

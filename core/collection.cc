@@ -1,5 +1,8 @@
 #include "collection.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <limits>
 #include <mutex>
 #include <system_error>
@@ -19,7 +22,13 @@ constexpr const char* kReadMeta = "read meta failed: ";
 constexpr const char* kParseMeta = "parse meta failed: ";
 constexpr const char* kWriteMeta = "write meta failed: ";
 constexpr const char* kDataDamaged = "data file damaged: ";
-constexpr const char* kMetaTempName = "meta.json.tmp";
+constexpr const char* kLockFailed = "lock failed: ";
+constexpr const char* kInUse = "the collection is in use by another process";
+constexpr const char* kMetaTempPrefix = "meta.json.tmp.";
+constexpr const char* kCompact = "compact failed: ";
+// The rewritten data file is built under this prefix, then a name no other
+// process or call uses (process id, a count, the clock).
+constexpr std::string_view kCompactTempPrefix = "data.vnl.compact-";
 
 constexpr std::string_view kMetaFields[] = {"dimension", "metric", "vector_count", "next_id"};
 
@@ -31,6 +40,36 @@ constexpr uint64_t kTornRecordPayloadAllowance = 1 << 20;
 
 // The length of the text of an empty payload, {"data":{}}.
 constexpr uint64_t kEmptyPayloadBytes = 11;
+
+// A name for compact's temporary that no earlier call (of this or another
+// process) has used.
+fs::path compact_temp_name() {
+  static std::atomic<uint64_t> count{0};
+  const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+  return std::string(kCompactTempPrefix) + std::to_string(getpid()) + "-" +
+         std::to_string(count.fetch_add(1)) + "-" + std::to_string(now) + ".tmp";
+}
+
+// Temporaries that an interrupted compact left behind; best effort, as
+// they are never read.
+void remove_compact_temps(const fs::path& dir) {
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.starts_with(kCompactTempPrefix)) {
+      std::error_code ignored;
+      fs::remove(it->path(), ignored);
+    }
+  }
+}
+
+Status sync_directory(const fs::path& dir, const char* context) {
+  auto handle = File::open(dir, OpenMode::kReadOnly);
+  if (!handle.ok()) return Error::collection(context + handle.error());
+  auto synced = handle.value().sync();
+  if (!synced.ok()) return Error::collection(context + synced.error());
+  return {};
+}
 
 uint64_t next_after(uint64_t id) {
   return id == std::numeric_limits<uint64_t>::max() ? id : id + 1;
@@ -80,7 +119,11 @@ Result<CollectionMeta, std::string> CollectionMeta::from_json(std::string_view t
 
 Status write_meta(const fs::path& dir, const CollectionMeta& meta) {
   const std::string text = meta.to_json();
-  const fs::path tmp = dir / kMetaTempName;
+  // The pid keeps the temporary apart from any other process's; within the
+  // process the writers (several objects may share a directory) take turns.
+  static std::mutex one_writer_at_a_time;
+  std::lock_guard turn(one_writer_at_a_time);
+  const fs::path tmp = dir / (kMetaTempPrefix + std::to_string(::getpid()));
   auto fail = [](std::string cause) { return Error::collection(kWriteMeta + cause); };
   {
     auto file = File::open(tmp, OpenMode::kWriteCreateTruncate);
@@ -120,10 +163,12 @@ Result<CollectionMeta> read_meta(const fs::path& dir) {
 
 // ---- open and recovery
 
-Collection::Collection(fs::path path, const CollectionConfig& config, storage::Wal wal,
-                       storage::DataFile data_file)
+Collection::Collection(fs::path path, fs::path dir, const CollectionConfig& config,
+                       storage::WriterLock lock, storage::Wal wal, storage::DataFile data_file)
     : path_(std::move(path)),
+      dir_(std::move(dir)),
       config_(config),
+      lock_(std::move(lock)),
       index_(config.metric, config.dimension),
       wal_(std::move(wal)),
       data_file_(std::move(data_file)) {}
@@ -134,15 +179,33 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& p
     auto made = storage::create_directories(path);
     if (!made.ok()) return Error::collection(kCreateDir + made.error());
   }
+  // From here on only the bound directory is used.
+  auto bound = storage::bind_directory(path);
+  if (!bound.ok()) return Error::collection(kCreateDir + bound.error());
+  const fs::path& dir = bound.value();
 
-  const fs::path meta_path = path / kMetaFileName;
+  // The lock comes before anything is read or changed: a refused open
+  // replays nothing, cuts nothing and writes no meta.json.
+  auto lock = storage::WriterLock::acquire(dir / kWalFileName);
+  if (!lock.ok()) {
+    const storage::LockFailure& f = lock.error();
+    using Stage = storage::LockFailure::Stage;
+    // Opening the file to lock is opening the log, and fails as that would.
+    if (f.stage == Stage::kOpen) return Error::io(storage::kOpenWal + f.cause);
+    if (f.stage == Stage::kLock) return Error::collection(kLockFailed + f.cause);
+    std::string text = kInUse;
+    if (f.holder > 0) text += " (pid " + std::to_string(f.holder) + ")";
+    return Error::collection(std::move(text));
+  }
+
+  const fs::path meta_path = dir / kMetaFileName;
   // Only a missing meta.json makes a new collection; taking an unreadable
   // one for missing would rewrite it with whatever dimension was asked for.
   auto meta_exists = storage::stat_exists(meta_path);
   if (!meta_exists.ok()) return Error::collection(kReadMeta + meta_exists.error());
   const bool is_new = !meta_exists.value();
   if (!is_new) {
-    auto meta = read_meta(path);
+    auto meta = read_meta(dir);
     if (!meta.ok()) return std::move(meta.error());
     if (meta.value().dimension != config.dimension) {
       return Error::collection("dimension mismatch: collection has " +
@@ -151,13 +214,14 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& p
     }
   }
 
-  auto wal = storage::Wal::open(path / kWalFileName, config.wal_sync);
+  auto wal = storage::Wal::open(dir / kWalFileName, config.wal_sync);
   if (!wal.ok()) return std::move(wal.error());
-  auto data_file = storage::DataFile::open(path / kDataFileName);
+  auto data_file = storage::DataFile::open(dir / kDataFileName);
   if (!data_file.ok()) return std::move(data_file.error());
 
   std::unique_ptr<Collection> collection(
-      new Collection(path, config, std::move(wal.value()), std::move(data_file.value())));
+      new Collection(path, dir, config, std::move(lock.value()), std::move(wal.value()),
+                     std::move(data_file.value())));
   Status recovered = collection->recover();
   if (!recovered.ok()) return std::move(recovered.error());
   if (is_new) {
@@ -201,15 +265,18 @@ Status Collection::load_data_file() {
     index::BruteForceIndex::Loader loader(index_, static_cast<size_t>(max_rows));
     scanned = data_file_.for_each_active_view(
         [&](storage::DataRecordView& record) -> Status {
+          // Every active record counts toward next_id, also one the index
+          // cannot take.
+          if (!any || record.id > largest) largest = record.id;
+          any = true;
           // A record of another length cannot enter the index; it is skipped
           // and offsets keeps naming the record the index holds.
           if (record.dim != config_.dimension) return {};
           // Of several active records with one id, the newest wins.
           record.copy_vector(loader.row());
           loader.add(record.id, std::move(*record.payload));
+          remember_shadowed(record.id);
           offsets_.put(record.id, record.offset);
-          if (!any || record.id > largest) largest = record.id;
-          any = true;
           return {};
         },
         &end);
@@ -238,10 +305,18 @@ Status Collection::load_data_file() {
 // by the end of the file is what a killed writer leaves: it is cut away. A
 // complete frame that fails its checksum or does not decode is an error.
 Status Collection::replay_log() {
+  // Replayed updates and deletes mark records at once, which is safe only
+  // for entries on stable storage: the frames a dropped or killed process
+  // wrote out may not be, so the log is synced before it is read.
+  if (wal_.end_offset() > 0) {
+    std::unique_lock guard(wal_lock_);
+    Status synced = wal_.sync();
+    if (!synced.ok()) return synced;
+  }
   storage::WalReadEnd end;
   bool apply_failed = false;
   Status read = storage::Wal::read_each(
-      path_ / kWalFileName,
+      dir_ / kWalFileName,
       [&](storage::WalEntry& entry) -> Status {
         Status applied;
         switch (entry.kind) {
@@ -280,13 +355,16 @@ void Collection::raise_next_id(uint64_t id) {
 
 // Appends the record, puts the vector in the index in place of any earlier
 // one and points offsets at the new record; each step under its own lock.
-Status Collection::store(uint64_t id, const float* vector, size_t len, const Payload& payload) {
+Status Collection::store(uint64_t id, const float* vector, size_t len, const Payload& payload,
+                         uint64_t synced, bool old_marked) {
   uint64_t offset = 0;
   {
     std::unique_lock guard(data_lock_);
     auto appended = data_file_.append(id, vector, len, payload);
     if (!appended.ok()) return std::move(appended.error());
     offset = appended.value();
+    Status marked = write_marks(synced);
+    if (!marked.ok()) return marked;
   }
   {
     std::unique_lock guard(index_lock_);
@@ -295,8 +373,25 @@ Status Collection::store(uint64_t id, const float* vector, size_t len, const Pay
     if (!inserted.ok()) return inserted;
   }
   std::unique_lock guard(offsets_lock_);
+  if (!old_marked) remember_shadowed(id);
   offsets_.put(id, offset);
   return {};
+}
+
+void Collection::remember_shadowed(uint64_t id) {
+  const uint64_t earlier = offsets_.find(id);
+  if (earlier != IdMap::kAbsent) shadowed_.emplace(id, earlier);
+}
+
+std::vector<uint64_t> Collection::take_active_records(uint64_t id, bool erase) {
+  std::vector<uint64_t> out;
+  const uint64_t current = offsets_.find(id);
+  if (current != IdMap::kAbsent) out.push_back(current);
+  if (erase) offsets_.erase(id);
+  auto [first, last] = shadowed_.equal_range(id);
+  for (auto it = first; it != last; ++it) out.push_back(it->second);
+  shadowed_.erase(first, last);
+  return out;
 }
 
 Status Collection::apply_insert_no_wal(uint64_t id, const float* vector, size_t len,
@@ -313,39 +408,31 @@ Status Collection::apply_insert_no_wal(uint64_t id, const float* vector, size_t 
 Status Collection::apply_update_no_wal(uint64_t id, const float* vector, size_t len,
                                        const Payload& payload) {
   if (len != config_.dimension) return Error::dimension_mismatch(config_.dimension, len);
-  {
-    std::shared_lock offsets_guard(offsets_lock_);
-    const uint64_t offset = offsets_.find(id);
-    if (offset != IdMap::kAbsent) {
-      // mark_deleted may first write out the append buffer (the record can
-      // still be there), so it needs the data file exclusively.
-      std::unique_lock data_guard(data_lock_);
-      Status marked = data_file_.mark_deleted(offset);
-      if (!marked.ok()) return marked;
-    }
-  }
+  Status marked = mark_active_records(id, false);
+  if (!marked.ok()) return marked;
   // An update does not raise next_id.
-  return store(id, vector, len, payload);
+  return store(id, vector, len, payload, 0, true);
 }
 
 Result<bool> Collection::apply_delete_no_wal(uint64_t id) {
-  {
-    std::shared_lock offsets_guard(offsets_lock_);
-    const uint64_t offset = offsets_.find(id);
-    if (offset != IdMap::kAbsent) {
-      std::unique_lock data_guard(data_lock_);
-      Status marked = data_file_.mark_deleted(offset);
-      if (!marked.ok()) return std::move(marked.error());
-    }
+  Status marked = mark_active_records(id, true);
+  if (!marked.ok()) return std::move(marked.error());
+  std::unique_lock guard(index_lock_);
+  return index_.remove(id).has_value();
+}
+
+// Marks every active record of `id` at once (the log entry is durable
+// already), offsets and then the data file held.
+Status Collection::mark_active_records(uint64_t id, bool erase) {
+  std::unique_lock offsets_guard(offsets_lock_);
+  // mark_deleted may first write out the append buffer (the record can
+  // still be there), so it needs the data file exclusively.
+  std::unique_lock data_guard(data_lock_);
+  for (uint64_t offset : take_active_records(id, erase)) {
+    Status marked = data_file_.mark_deleted(offset);
+    if (!marked.ok()) return marked;
   }
-  bool held = false;
-  {
-    std::unique_lock guard(index_lock_);
-    held = index_.remove(id).has_value();
-  }
-  std::unique_lock guard(offsets_lock_);
-  offsets_.erase(id);
-  return held;
+  return {};
 }
 
 // ---- the public operations
@@ -355,28 +442,225 @@ Status Collection::insert(uint64_t id, const float* vector, size_t len, const Pa
   // entry is replayed at every open, and one the index refuses would stop
   // every later open.
   if (len != config_.dimension) return Error::dimension_mismatch(config_.dimension, len);
+  uint64_t seq = 0;
+  uint64_t synced = 0;
   {
     std::unique_lock guard(wal_lock_);
-    Status logged = wal_.append(storage::WalEntryKind::kInsert, id, vector, len, payload);
+    Status logged = log_change(storage::WalEntryKind::kInsert, id, vector, len, payload, &seq,
+                               &synced);
     if (!logged.ok()) return logged;
   }
-  return apply_insert_no_wal(id, vector, len, payload);
+  // As apply_insert_no_wal, writing the marks this append's sync allows.
+  Status stored = store(id, vector, len, payload, synced, false);
+  if (stored.ok()) raise_next_id(id);
+  change_applied();
+  return stored;
+}
+
+// ---- upsert, remove, compact
+
+Status Collection::log_change(storage::WalEntryKind kind, uint64_t id, const float* vector,
+                              size_t len, const Payload& payload, uint64_t* seq,
+                              uint64_t* synced) {
+  Status logged = wal_.append(kind, id, vector, len, payload);
+  // A frame whose policy sync failed is in the log all the same; its change
+  // is not applied, so it counts as settled.
+  *seq = wal_.appended();
+  *synced = wal_.synced();
+  if (logged.ok()) in_flight_.fetch_add(1, std::memory_order_relaxed);
+  return logged;
+}
+
+void Collection::change_applied() {
+  if (in_flight_.fetch_sub(1, std::memory_order_release) == 1) in_flight_.notify_all();
+}
+
+// Marks, in log order, the waiting records whose entries the log has synced.
+Status Collection::write_marks(uint64_t synced) {
+  size_t done = 0;
+  Status out;
+  for (; done < pending_marks_.size() && pending_marks_[done].seq <= synced; ++done) {
+    out = data_file_.mark_deleted(pending_marks_[done].offset);
+    if (!out.ok()) break;
+  }
+  pending_marks_.erase(pending_marks_.begin(), pending_marks_.begin() + done);
+  return out;
+}
+
+Status Collection::settle_marks() {
+  {
+    std::shared_lock guard(data_lock_);
+    if (pending_marks_.empty()) return {};
+  }
+  uint64_t synced = 0;
+  {
+    std::unique_lock guard(wal_lock_);
+    Status s = wal_.sync();
+    if (!s.ok()) return s;
+    synced = wal_.synced();
+  }
+  std::unique_lock guard(data_lock_);
+  return write_marks(synced);
+}
+
+Status Collection::upsert(uint64_t id, const float* vector, size_t len, const Payload& payload) {
+  if (len != config_.dimension) return Error::dimension_mismatch(config_.dimension, len);
+  uint64_t seq = 0;
+  uint64_t synced = 0;
+  bool present = false;
+  {
+    std::unique_lock guard(wal_lock_);
+    {
+      std::shared_lock offsets_guard(offsets_lock_);
+      present = offsets_.contains(id);
+    }
+    Status logged =
+        log_change(present ? storage::WalEntryKind::kUpdate : storage::WalEntryKind::kInsert, id,
+                   vector, len, payload, &seq, &synced);
+    if (!logged.ok()) return logged;
+  }
+  std::vector<uint64_t> replaced;
+  {
+    std::unique_lock guard(offsets_lock_);
+    replaced = take_active_records(id, false);
+  }
+  if (!replaced.empty()) {
+    std::unique_lock guard(data_lock_);
+    for (uint64_t offset : replaced) pending_marks_.push_back({offset, seq});
+  }
+  Status stored = store(id, vector, len, payload, synced, true);
+  // Replayed, an Update does not raise next_id; live, it cannot matter (the
+  // id was stored, so next_id is past it already).
+  if (stored.ok() && !present) raise_next_id(id);
+  change_applied();
+  return stored;
+}
+
+Result<bool> Collection::remove(uint64_t id) {
+  uint64_t seq = 0;
+  uint64_t synced = 0;
+  {
+    std::unique_lock guard(wal_lock_);
+    {
+      std::shared_lock offsets_guard(offsets_lock_);
+      if (!offsets_.contains(id)) return false;
+    }
+    Status logged =
+        log_change(storage::WalEntryKind::kDelete, id, nullptr, 0, Payload{}, &seq, &synced);
+    if (!logged.ok()) return std::move(logged.error());
+  }
+  std::vector<uint64_t> deleted;
+  {
+    std::unique_lock guard(offsets_lock_);
+    deleted = take_active_records(id, true);
+  }
+  bool held = false;
+  {
+    std::unique_lock guard(index_lock_);
+    held = index_.remove(id).has_value();
+  }
+  Status marked;
+  {
+    std::unique_lock guard(data_lock_);
+    for (uint64_t offset : deleted) pending_marks_.push_back({offset, seq});
+    marked = write_marks(synced);
+  }
+  change_applied();
+  if (!marked.ok()) return std::move(marked.error());
+  return held || !deleted.empty();
+}
+
+Status Collection::compact() {
+  std::unique_lock wal_guard(wal_lock_);
+  // No change can be logged now; the ones logged before finish applying,
+  // so the index holds every change the log holds.
+  for (size_t n; (n = in_flight_.load(std::memory_order_acquire)) != 0;) in_flight_.wait(n);
+  // The log on disk then covers everything the new file will hold, and
+  // replaying it over the new file gives the same collection.
+  Status log_synced = wal_.sync();
+  if (!log_synced.ok()) return log_synced;
+  {
+    std::unique_lock offsets_guard(offsets_lock_);
+    std::unique_lock data_guard(data_lock_);
+    std::shared_lock index_guard(index_lock_);
+    remove_compact_temps(dir_);
+    const fs::path tmp = dir_ / compact_temp_name();
+    auto fail = [&](Error e) {
+      std::error_code ignored;
+      fs::remove(tmp, ignored);
+      return e;
+    };
+    {
+      auto created = File::open(tmp, OpenMode::kWriteCreateTruncate);
+      if (!created.ok()) return fail(Error::collection(kCompact + created.error()));
+    }
+    auto fresh = storage::DataFile::open(tmp);
+    if (!fresh.ok()) return fail(std::move(fresh.error()));
+    IdMap offsets;
+    offsets.reserve(index_.len());
+    for (uint64_t id : index_.ids()) {
+      std::optional<index::VectorEntry> entry = index_.get(id);
+      auto offset = fresh.value().append(id, entry->vector.data(), entry->vector.size(),
+                                         entry->payload);
+      if (!offset.ok()) return fail(std::move(offset.error()));
+      offsets.put(id, offset.value());
+    }
+    Status flushed = fresh.value().flush();
+    if (!flushed.ok()) return fail(std::move(flushed.error()));
+    const fs::path data_path = dir_ / kDataFileName;
+    auto renamed = storage::rename_file(tmp, data_path);
+    if (!renamed.ok()) return fail(Error::collection(kCompact + renamed.error()));
+    // From here on data.vnl is the new file. The old one's buffered records
+    // go to its unlinked inode when it is dropped; the log covers them.
+    fresh.value().renamed_to(data_path);
+    data_file_ = std::move(fresh.value());
+    offsets_ = std::move(offsets);
+    shadowed_.clear();
+    pending_marks_.clear();  // their records are gone with the old file
+    // The log is emptied only once the rename is durable.
+    Status dir_synced = sync_directory(dir_, kCompact);
+    if (!dir_synced.ok()) return dir_synced;
+  }
+  Status emptied = wal_.checkpoint();
+  wal_guard.unlock();
+  if (!emptied.ok()) return emptied;
+  return save_meta();
+}
+
+std::optional<index::VectorEntry> Collection::get(uint64_t id) const {
+  std::shared_lock guard(index_lock_);
+  return index_.get(id);
+}
+
+bool Collection::contains(uint64_t id) const {
+  std::shared_lock guard(index_lock_);
+  return index_.contains(id);
+}
+
+std::vector<uint64_t> Collection::ids() const {
+  std::shared_lock guard(index_lock_);
+  return index_.ids();
 }
 
 std::vector<index::SearchResult> Collection::search(const float* query, size_t len, size_t k,
-                                                    const Filter* filter) const {
+                                                    const Filter* filter,
+                                                    ThreadPool* pool) const {
   std::shared_lock guard(index_lock_);
-  return index_.search(query, len, k, filter);
+  return index_.search(query, len, k, filter, pool);
 }
 
-std::vector<std::vector<index::SearchResult>> Collection::search_batch(const float* queries,
-                                                                       size_t count, size_t dim,
-                                                                       size_t k) const {
+std::vector<std::vector<index::SearchResult>> Collection::search_batch(
+    const float* queries, size_t count, size_t dim, size_t k, const Filter* filter,
+    ThreadPool* pool) const {
   std::shared_lock guard(index_lock_);
-  return index_.search_batch(queries, count, dim, k);
+  return index_.search_batch(queries, count, dim, k, filter, pool);
 }
 
 Status Collection::flush() {
+  // Marks waiting for the log go to the file first: the checkpoint below
+  // takes away the entries that would otherwise redo them.
+  Status settled = settle_marks();
+  if (!settled.ok()) return settled;
   {
     std::unique_lock guard(data_lock_);
     Status flushed = data_file_.flush();
@@ -396,7 +680,7 @@ Status Collection::save_meta() const {
   meta.metric = std::string(metric_name(config_.metric));
   meta.vector_count = len();
   meta.next_id = next_id();
-  return write_meta(path_, meta);
+  return write_meta(dir_, meta);
 }
 
 size_t Collection::len() const {

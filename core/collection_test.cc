@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <limits>
 #include <map>
 #include <random>
 
+#include "filter.h"
 #include "storage_test_util.h"
+#include "thread_pool.h"
 
 namespace varnel {
 namespace {
@@ -56,7 +60,9 @@ TEST(Collection, NewDirectoryGetsSixLineMeta) {
             "  \"next_id\": 1\n}");
   EXPECT_TRUE(fs::exists(tmp / "a/b/wal.log"));
   EXPECT_TRUE(fs::exists(tmp / "a/b/data.vnl"));
-  EXPECT_FALSE(fs::exists(tmp / "a/b/meta.json.tmp"));
+  for (const auto& entry : fs::directory_iterator(tmp / "a/b")) {
+    EXPECT_EQ(entry.path().filename().string().find("meta.json.tmp"), std::string::npos);
+  }
   EXPECT_EQ(c->next_id(), 1u);
 }
 
@@ -162,6 +168,55 @@ TEST(Collection, NextIdComesFromRecordsNotMeta) {
   }
   write_bytes(tmp / "meta.json", "{\"next_id\":1,\"vector_count\":99,\"metric\":\"x\",\"dimension\":1}");
   EXPECT_EQ(open(tmp.path(), config(1))->next_id(), 8u);
+}
+
+// A record the index refuses (another length) still counts toward next_id.
+TEST(Collection, NextIdCountsRecordsOfAnotherLength) {
+  TempDir tmp;
+  {
+    auto data = storage::DataFile::open(tmp / kDataFileName);
+    ASSERT_TRUE(data.ok());
+    ASSERT_TRUE(data.value().append(1, std::vector<float>{1, 2}, {}).ok());
+    ASSERT_TRUE(data.value().append(50, std::vector<float>{1, 2, 3}, {}).ok());
+    ASSERT_TRUE(data.value().append(3, std::vector<float>{3, 4}, {}).ok());
+    ASSERT_TRUE(data.value().flush().ok());
+  }
+  auto c = open(tmp.path(), config(2));
+  EXPECT_EQ(c->next_id(), 51u);
+  EXPECT_EQ(ids(*c, {0, 0}), (std::vector<uint64_t>{1, 3}));
+  ASSERT_TRUE(c->flush().ok());
+  EXPECT_NE(read_bytes(tmp / "meta.json").find("\"next_id\": 51"), std::string::npos);
+}
+
+// A relative open keeps reaching its own directory after a chdir, also when
+// the new current directory holds a collection of the same name.
+TEST(Collection, ChdirAfterRelativeOpenChangesNothing) {
+  TempDir tmp;
+  fs::create_directories(tmp / "one");
+  fs::create_directories(tmp / "two");
+  const fs::path cwd = fs::current_path();
+  {
+    auto other = open(tmp / "two/c", config(1));
+    ASSERT_TRUE(other->insert(7, {7}, {}).ok());
+    ASSERT_TRUE(other->flush().ok());
+  }
+  const std::string other_log = read_bytes(tmp / "two/c/wal.log");
+  const std::string other_meta = read_bytes(tmp / "two/c/meta.json");
+  {
+    fs::current_path(tmp / "one");
+    auto c = open("c", config(1));
+    fs::current_path(tmp / "two");
+    EXPECT_EQ(c->path(), fs::path("c"));
+    EXPECT_EQ(c->directory(), tmp / "one/c");
+    ASSERT_TRUE(c->insert(1, {1}, {}).ok());
+    ASSERT_TRUE(c->flush().ok());
+    ASSERT_TRUE(c->insert(2, {2}, {}).ok());
+    fs::current_path(cwd);
+  }
+  EXPECT_EQ(ids(*open(tmp / "one/c", config(1)), {0}), (std::vector<uint64_t>{1, 2}));
+  EXPECT_EQ(read_bytes(tmp / "two/c/wal.log"), other_log);
+  EXPECT_EQ(read_bytes(tmp / "two/c/meta.json"), other_meta);
+  EXPECT_EQ(ids(*open(tmp / "two/c", config(1)), {0}), (std::vector<uint64_t>{7}));
 }
 
 struct MetaCase {
@@ -384,6 +439,385 @@ TEST(Collection, SearchBatchMatchesSingleSearches) {
     ASSERT_EQ(batch[q].size(), single.size());
     for (size_t i = 0; i < single.size(); ++i) EXPECT_EQ(batch[q][i].distance, single[i].distance);
   }
+}
+
+
+// ---------------------------------------------------------------------------
+// upsert, remove, get, ids, compact
+
+using Model = std::map<uint64_t, std::pair<std::vector<float>, int64_t>>;  // vector, payload "n"
+
+Payload numbered(int64_t n) {
+  Payload p;
+  p.data["n"] = json::Value(n);
+  return p;
+}
+
+// The collection holds exactly the model: ids, vectors bit for bit, payloads.
+void expect_holds(const Collection& c, const Model& model) {
+  std::vector<uint64_t> want;
+  for (const auto& [id, e] : model) want.push_back(id);
+  ASSERT_EQ(c.ids(), want);
+  ASSERT_EQ(c.len(), model.size());
+  for (const auto& [id, e] : model) {
+    ASSERT_TRUE(c.contains(id)) << id;
+    auto got = c.get(id);
+    ASSERT_TRUE(got.has_value()) << id;
+    ASSERT_EQ(got->vector.size(), e.first.size());
+    EXPECT_EQ(std::memcmp(got->vector.data(), e.first.data(), 4 * e.first.size()), 0) << id;
+    EXPECT_EQ(got->payload.data.at("n"), json::Value(e.second)) << id;
+  }
+}
+
+std::vector<WalEntryKind> logged_kinds(const fs::path& dir) {
+  std::vector<WalEntryKind> out;
+  Status read = Wal::read_each(dir / "wal.log", [&](storage::WalEntry& e) -> Status {
+    out.push_back(e.kind);
+    return {};
+  });
+  EXPECT_TRUE(read.ok());
+  return out;
+}
+
+TEST(Collection, UpsertAndRemoveLogWhatTheyDo) {
+  TempDir tmp;
+  auto c = open(tmp.path(), CollectionConfig{1, DistanceMetric::Euclidean, SyncPolicy::kAlways});
+  ASSERT_TRUE(c->upsert(5, {1}, numbered(1)).ok());  // new: Insert
+  ASSERT_TRUE(c->upsert(5, {2}, numbered(2)).ok());  // stored: Update
+  auto absent = c->remove(6);
+  ASSERT_TRUE(absent.ok());
+  EXPECT_FALSE(absent.value());  // nothing logged
+  auto present = c->remove(5);
+  ASSERT_TRUE(present.ok());
+  EXPECT_TRUE(present.value());
+  ASSERT_TRUE(c->upsert(5, {3}, numbered(3)).ok());  // gone again: Insert
+  EXPECT_EQ(logged_kinds(tmp.path()),
+            (std::vector<WalEntryKind>{WalEntryKind::kInsert, WalEntryKind::kUpdate,
+                                       WalEntryKind::kDelete, WalEntryKind::kInsert}));
+  Status wrong = c->upsert(5, {1, 2}, numbered(4));
+  ASSERT_FALSE(wrong.ok());
+  EXPECT_EQ(wrong.error().message(), "dimension mismatch: expected 1, got 2");
+  EXPECT_EQ(logged_kinds(tmp.path()).size(), 4u);
+  expect_holds(*c, Model{{5, {{3}, 3}}});
+  EXPECT_EQ(c->next_id(), 6u);
+}
+
+// Marker byte of the record at `offset` in data.vnl.
+char marker_at(const fs::path& dir, size_t offset) { return read_bytes(dir / "data.vnl").at(offset); }
+
+// The replaced or deleted record keeps marker 0 until the log entry that
+// replaced it is synced: by the policy, by a flush, or by a later append's
+// sync.
+TEST(Collection, MarkersWaitForTheLogSync) {
+  struct Case {
+    SyncPolicy policy;
+    bool marked_at_once;
+  };
+  for (Case k : {Case{SyncPolicy::kAlways, true}, Case{SyncPolicy::kBatch, false},
+                 Case{SyncPolicy::kManual, false}}) {
+    for (bool remove : {false, true}) {
+      TempDir tmp;
+      const size_t second = 17 + 4 + numbered(1).to_json().size();  // where record 2 starts
+      auto c = open(tmp.path(), CollectionConfig{1, DistanceMetric::Euclidean, k.policy});
+      ASSERT_TRUE(c->upsert(1, {1}, numbered(1)).ok());
+      ASSERT_TRUE(c->upsert(2, {2}, numbered(2)).ok());
+      ASSERT_TRUE(c->flush().ok());
+      if (remove) {
+        ASSERT_TRUE(c->remove(1).ok());
+      } else {
+        ASSERT_TRUE(c->upsert(1, {9}, numbered(9)).ok());
+      }
+      EXPECT_EQ(marker_at(tmp.path(), 0), k.marked_at_once ? 1 : 0);
+      EXPECT_EQ(marker_at(tmp.path(), second), 0);
+      if (k.policy == SyncPolicy::kBatch) {
+        // The 100th append syncs the log; its own store writes the marks.
+        for (int i = 0; i < 99; ++i) ASSERT_TRUE(c->upsert(2, {2}, numbered(2)).ok());
+        EXPECT_EQ(marker_at(tmp.path(), 0), 1);
+      }
+      ASSERT_TRUE(c->flush().ok());
+      EXPECT_EQ(marker_at(tmp.path(), 0), 1);
+      EXPECT_EQ(marker_at(tmp.path(), second), k.policy == SyncPolicy::kBatch ? 1 : 0);
+      c.reset();
+      auto again = open(tmp.path(), config(1));
+      if (remove) {
+        expect_holds(*again, Model{{2, {{2}, 2}}});
+      } else {
+        expect_holds(*again, Model{{1, {{9}, 9}}, {2, {{2}, 2}}});
+      }
+    }
+  }
+}
+
+// insert() of a stored id (the path of the Python module) never marks: the
+// newest of the active records wins at open.
+TEST(Collection, InsertOfStoredIdLeavesOldRecordActive) {
+  TempDir tmp;
+  auto c = open(tmp.path(), CollectionConfig{1, DistanceMetric::Euclidean, SyncPolicy::kAlways});
+  ASSERT_TRUE(c->insert(1, {1}, numbered(1)).ok());
+  ASSERT_TRUE(c->insert(1, {2}, numbered(2)).ok());
+  ASSERT_TRUE(c->flush().ok());
+  EXPECT_EQ(marker_at(tmp.path(), 0), 0);
+  EXPECT_EQ(marker_at(tmp.path(), 17 + 4 + numbered(1).to_json().size()), 0);
+  c.reset();
+  c = open(tmp.path(), config(1));
+  expect_holds(*c, Model{{1, {{2}, 2}}});
+  // A delete must reach both records, or a later open brings the older back:
+  // live (remove, then flush) and replayed (a Delete entry in the log).
+  ASSERT_TRUE(c->insert(2, {1}, numbered(1)).ok());
+  ASSERT_TRUE(c->insert(2, {2}, numbered(2)).ok());
+  ASSERT_TRUE(c->flush().ok());
+  ASSERT_TRUE(c->remove(1).ok());
+  ASSERT_TRUE(c->flush().ok());
+  c.reset();
+  {
+    auto wal = Wal::open(tmp / "wal.log", SyncPolicy::kManual);
+    ASSERT_TRUE(wal.ok());
+    ASSERT_TRUE(wal.value().append(WalEntryKind::kDelete, 2, nullptr, 0, Payload{}).ok());
+    ASSERT_TRUE(wal.value().sync().ok());
+  }
+  c = open(tmp.path(), config(1));
+  expect_holds(*c, Model{});
+  ASSERT_TRUE(c->flush().ok());
+  c.reset();
+  expect_holds(*open(tmp.path(), config(1)), Model{});
+}
+
+enum class Ending { kDrop, kFlush, kCompact, kCompactThenMore };
+
+struct ScriptCase {
+  const char* name;
+  SyncPolicy policy;
+  Ending ending;
+  int ops;
+};
+
+void PrintTo(const ScriptCase& c, std::ostream* os) { *os << c.name; }
+
+class CollectionScript : public ::testing::TestWithParam<ScriptCase> {};
+
+// Random upserts, removes and inserts against a model; the collection holds
+// the model throughout, after its ending, and after reopening (twice).
+TEST_P(CollectionScript, HoldsTheModelAcrossReopen) {
+  const ScriptCase& sc = GetParam();
+  TempDir tmp;
+  const size_t dim = 3;
+  const CollectionConfig cfg{dim, DistanceMetric::Cosine, sc.policy};
+  std::mt19937_64 rng(7);
+  Model model;
+  int64_t n = 0;
+  auto step = [&](Collection& c) {
+    const uint64_t id = rng() % 40 == 0 ? std::numeric_limits<uint64_t>::max() : rng() % 60;
+    const int what = int(rng() % 10);
+    if (what < 3) {
+      auto removed = c.remove(id);
+      ASSERT_TRUE(removed.ok());
+      EXPECT_EQ(removed.value(), model.erase(id) == 1);
+      return;
+    }
+    std::vector<float> v(dim);
+    for (float& x : v) x = float(int(rng() % 7)) - 3.0f;
+    ++n;
+    if (what < 9) {
+      ASSERT_TRUE(c.upsert(id, v, numbered(n)).ok());
+    } else {
+      ASSERT_TRUE(c.insert(id, v, numbered(n)).ok());
+    }
+    model[id] = {v, n};
+  };
+  {
+    auto c = open(tmp.path(), cfg);
+    for (int i = 0; i < sc.ops; ++i) {
+      step(*c);
+      if (i % 97 == 0) expect_holds(*c, model);
+    }
+    switch (sc.ending) {
+      case Ending::kDrop:
+        break;
+      case Ending::kFlush:
+        ASSERT_TRUE(c->flush().ok());
+        break;
+      case Ending::kCompact:
+      case Ending::kCompactThenMore: {
+        ASSERT_TRUE(c->compact().ok());
+        EXPECT_EQ(fs::file_size(tmp / "wal.log"), 0u);
+        // Exactly the live records: 17 + 4 * dim + payload text each.
+        uint64_t want = 0;
+        for (const auto& [id, e] : model) {
+          want += 17 + 4 * dim + numbered(e.second).to_json().size();
+        }
+        EXPECT_EQ(fs::file_size(tmp / "data.vnl"), want);
+        size_t files = 0;
+        for (const auto& entry : fs::directory_iterator(tmp.path())) {
+          (void)entry;
+          ++files;
+        }
+        EXPECT_EQ(files, 3u);  // no temporary left behind
+        if (sc.ending == Ending::kCompactThenMore) {
+          for (int i = 0; i < sc.ops / 2; ++i) step(*c);
+        }
+        break;
+      }
+    }
+    expect_holds(*c, model);
+  }
+  for (int round = 0; round < 2; ++round) {
+    auto c = open(tmp.path(), cfg);
+    expect_holds(*c, model);
+    // Searches see the same set: every id once, in the rule's order.
+    auto hits = c->search({1, 0, 0}, model.size() + 1);
+    ASSERT_EQ(hits.size(), model.size());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, CollectionScript,
+    ::testing::Values(ScriptCase{"DropAlways", SyncPolicy::kAlways, Ending::kDrop, 300},
+                      ScriptCase{"DropBatch", SyncPolicy::kBatch, Ending::kDrop, 700},
+                      ScriptCase{"FlushBatch", SyncPolicy::kBatch, Ending::kFlush, 700},
+                      ScriptCase{"FlushManual", SyncPolicy::kManual, Ending::kFlush, 500},
+                      ScriptCase{"CompactBatch", SyncPolicy::kBatch, Ending::kCompact, 700},
+                      ScriptCase{"CompactManual", SyncPolicy::kManual, Ending::kCompact, 500},
+                      ScriptCase{"CompactThenMoreBatch", SyncPolicy::kBatch,
+                                 Ending::kCompactThenMore, 700},
+                      ScriptCase{"CompactThenMoreAlways", SyncPolicy::kAlways,
+                                 Ending::kCompactThenMore, 300}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A crash after the rename and before the log is emptied leaves the new
+// file and the whole log (compact syncs it first): replaying it over the new
+// file gives the same collection. Simulated by putting back the log as it
+// was on disk when compact began (every append synced under kAlways).
+TEST(Collection, LogReplayedOverCompactedFileGivesSameCollection) {
+  TempDir tmp;
+  const CollectionConfig cfg{2, DistanceMetric::Euclidean, SyncPolicy::kAlways};
+  const Model model = {{1, {{3, 3}, 3}}, {4, {{6, 6}, 6}}, {7, {{7, 7}, 7}}};
+  std::string log_before;
+  {
+    auto c = open(tmp.path(), cfg);
+    ASSERT_TRUE(c->upsert(1, {1, 1}, numbered(1)).ok());
+    ASSERT_TRUE(c->upsert(2, {2, 2}, numbered(2)).ok());
+    ASSERT_TRUE(c->flush().ok());
+    ASSERT_TRUE(c->upsert(1, {3, 3}, numbered(3)).ok());  // Update
+    ASSERT_TRUE(c->remove(2).ok());                        // Delete
+    ASSERT_TRUE(c->upsert(4, {4, 4}, numbered(4)).ok());   // Insert
+    ASSERT_TRUE(c->upsert(4, {5, 5}, numbered(5)).ok());   // Update of a buffered record
+    ASSERT_TRUE(c->remove(4).ok());
+    ASSERT_TRUE(c->upsert(4, {6, 6}, numbered(6)).ok());
+    ASSERT_TRUE(c->insert(7, {7, 7}, numbered(7)).ok());
+    log_before = read_bytes(tmp / "wal.log");
+    ASSERT_EQ(logged_kinds(tmp.path()).size(), 7u);
+    ASSERT_TRUE(c->compact().ok());
+    expect_holds(*c, model);
+  }
+  write_bytes(tmp / "wal.log", log_before);
+  for (int round = 0; round < 2; ++round) expect_holds(*open(tmp.path(), cfg), model);
+  // And over the old file, as a crash before the rename leaves it, too.
+}
+
+TEST(Collection, CompactRemovesStaleTemporariesAndKeepsWorking) {
+  TempDir tmp;
+  write_bytes(tmp / "data.vnl.compact-1-2-3.tmp", "left by a crash");
+  auto c = open(tmp.path(), config(1));
+  ASSERT_TRUE(c->compact().ok());  // empty collection
+  EXPECT_FALSE(fs::exists(tmp / "data.vnl.compact-1-2-3.tmp"));
+  EXPECT_EQ(fs::file_size(tmp / "data.vnl"), 0u);
+  ASSERT_TRUE(c->upsert(3, {3}, numbered(3)).ok());
+  ASSERT_TRUE(c->compact().ok());
+  ASSERT_TRUE(c->compact().ok());  // twice in a row
+  ASSERT_TRUE(c->upsert(3, {4}, numbered(4)).ok());  // marks a record of the new file
+  ASSERT_TRUE(c->flush().ok());
+  EXPECT_EQ(marker_at(tmp.path(), 0), 1);
+  EXPECT_EQ(read_bytes(tmp / "meta.json"),
+            "{\n  \"dimension\": 1,\n  \"metric\": \"Euclidean\",\n  \"vector_count\": 1,\n"
+            "  \"next_id\": 4\n}");
+  c.reset();
+  expect_holds(*open(tmp.path(), config(1)), Model{{3, {{4}, 4}}});
+}
+
+// Searches with a filter and a pool through the collection give what the
+// index gives on one thread.
+TEST(Collection, SearchBatchTakesFilterAndPool) {
+  TempDir tmp;
+  auto c = open(tmp.path(), config(2));
+  for (uint64_t id = 0; id < 50; ++id) {
+    ASSERT_TRUE(c->upsert(id, {float(id % 5), 0}, numbered(int64_t(id % 2))).ok());
+  }
+  Filter odd{FilterCondition::eq("n", json::Value(int64_t{1}))};
+  ThreadPool pool(3);
+  const float queries[] = {0, 0, 4, 0};
+  auto one = c->search_batch(queries, 2, 2, 7, &odd);
+  auto many = c->search_batch(queries, 2, 2, 7, &odd, &pool);
+  ASSERT_EQ(one.size(), 2u);
+  for (size_t j = 0; j < 2; ++j) {
+    ASSERT_EQ(one[j].size(), 7u);
+    ASSERT_EQ(many[j].size(), 7u);
+    for (size_t i = 0; i < 7; ++i) {
+      EXPECT_EQ(one[j][i].id, many[j][i].id);
+      EXPECT_EQ(one[j][i].id % 2, 1u);
+    }
+  }
+  // Ties by ascending id: ids 5, 15, 25, 35, 45 lie at distance 0 of (0, 0).
+  std::vector<uint64_t> first;
+  for (const auto& h : c->search(queries, 2, 5, &odd, &pool)) first.push_back(h.id);
+  EXPECT_EQ(first, (std::vector<uint64_t>{5, 15, 25, 35, 45}));
+}
+
+
+// Writers on disjoint ids, searchers and a thread that flushes and compacts,
+// all at once: no deadlock, and the end state (live and reopened) is every
+// writer's last word on each of its ids.
+TEST(Collection, ConcurrentWritersSearchesAndCompactions) {
+  TempDir tmp;
+  const size_t dim = 4;
+  Model models[2];
+  {
+    auto c = open(tmp.path(), config(dim));
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int w = 0; w < 2; ++w) {
+      threads.emplace_back([&, w] {
+        std::mt19937_64 rng(w + 1);
+        for (int i = 0; i < 1500; ++i) {
+          const uint64_t id = uint64_t(w) * 1000 + rng() % 50;
+          if (rng() % 4 == 0) {
+            ASSERT_TRUE(c->remove(id).ok());
+            models[w].erase(id);
+          } else {
+            std::vector<float> v(dim, float(i));
+            v[0] = float(id);
+            ASSERT_TRUE(c->upsert(id, v, numbered(i)).ok());
+            models[w][id] = {v, i};
+          }
+        }
+      });
+    }
+    ThreadPool pool(2);
+    for (int r = 0; r < 2; ++r) {
+      threads.emplace_back([&] {
+        const float q[dim] = {1, 2, 3, 4};
+        while (!stop.load()) {
+          auto hits = c->search(q, dim, 20, nullptr, &pool);
+          for (size_t i = 1; i < hits.size(); ++i) ASSERT_LE(hits[i - 1].distance, hits[i].distance);
+          (void)c->ids();
+        }
+      });
+    }
+    threads.emplace_back([&] {
+      for (int i = 0; !stop.load(); ++i) {
+        ASSERT_TRUE((i % 2 == 0 ? c->compact() : c->flush()).ok());
+      }
+    });
+    threads[0].join();
+    threads[1].join();
+    stop.store(true);
+    for (size_t t = 2; t < threads.size(); ++t) threads[t].join();
+    Model all = models[0];
+    all.insert(models[1].begin(), models[1].end());
+    expect_holds(*c, all);
+  }
+  Model all = models[0];
+  all.insert(models[1].begin(), models[1].end());
+  expect_holds(*open(tmp.path(), config(dim)), all);
 }
 
 }  // namespace

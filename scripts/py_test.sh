@@ -9,6 +9,10 @@ rm -rf "$venv"
 "$interp" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
 "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest
+# mypy checks the package's stubs (CPython only: it does not run on PyPy 3.9).
+if [ "$("$venv/bin/python" -c 'import sys; print(sys.implementation.name)')" = cpython ]; then
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check mypy
+fi
 # numpy is optional for the tests (they skip its cases without it); PyPy may lack a wheel.
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: numpy \
   >/dev/null 2>&1 || echo "(numpy not available for $interp; its cases are skipped)"
@@ -22,3 +26,5 @@ fi
 py="$PWD/$venv/bin/python"
 # Run from the tests folder so the source tree's py/ never shadows the installed module.
 (cd py/tests && "$py" -m pytest -q -p no:cacheprovider .)
+# The benchmark harness's own checks (verdicts, references, recall); no timings.
+(cd bench && "$py" -m pytest -q -p no:cacheprovider test_run.py)

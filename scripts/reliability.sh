@@ -41,14 +41,23 @@ cmake -S . -B build/reliability-ci/py -DCMAKE_BUILD_TYPE=Release -DVARNEL_TESTS=
 cmake --build build/reliability-ci/py -j"$jobs" --target _varnel >/dev/null
 PYTHONPATH="$root/build/reliability-ci/py" "$python" tests/kill_test.py --kills "$kills" --seed "${KILL_SEED:-$RANDOM}"
 
-echo "== Python tests against a module built with ASan + UBSan"
-cmake -S . -B build/reliability-ci/py-asan -DCMAKE_BUILD_TYPE=Debug -DVARNEL_TESTS=OFF -DVARNEL_PYTHON=ON \
+echo "== Python tests against modules built with ASan + UBSan"
+asan=build/reliability-ci/py-asan
+cmake -S . -B "$asan" -DCMAKE_BUILD_TYPE=Debug -DVARNEL_TESTS=OFF -DVARNEL_PYTHON=ON \
   -DVARNEL_SANITIZE=ON -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build build/reliability-ci/py-asan -j"$jobs" --target _varnel >/dev/null
+cmake --build "$asan" -j"$jobs" --target _varnel _engine >/dev/null
+# Both modules as an installation lays them out: _varnel, and the package
+# varnel with its extension module beside its Python files.
+site="$asan/site"
+rm -rf "$site" && mkdir -p "$site/varnel"
+cp "$asan"/_varnel*.so "$site/"
+cp py/varnel/*.py py/varnel/*.pyi py/varnel/py.typed "$asan"/_engine*.so "$site/varnel/"
 # CPython itself leaks at exit, so leak checking stays off here; the C++
-# suites check leaks. The runtime must be loaded before the interpreter.
-(cd py/tests && PYTHONPATH="$root/build/reliability-ci/py-asan" \
-  LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
+# suites check leaks. The runtime must be loaded before the interpreter, and
+# the C++ runtime with it, or the sanitizer cannot take over C++ throws (the
+# package's module raises Python errors through them).
+(cd py/tests && PYTHONPATH="$root/$site" \
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   "$python" -m pytest -q -p no:cacheprovider .)
 

@@ -15,4 +15,4 @@ if [ ${#need_apt[@]} -gt 0 ]; then
 fi
 
 python3 -m pip install -q --disable-pip-version-check \
-  pytest hypothesis numpy scikit-build-core ninja "cmake>=3.20"
+  pytest hypothesis numpy scikit-build-core nanobind ninja "cmake>=3.20"

@@ -200,6 +200,7 @@ std::string op_name(FileOp op) {
     case FileOp::kStat: return "stat";
     case FileOp::kRename: return "rename";
     case FileOp::kMkdir: return "mkdir";
+    case FileOp::kLock: return "flock";
   }
   return "?";
 }
@@ -284,7 +285,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values(FileOp::kOpen, FileOp::kWrite, FileOp::kFsync,
                                          FileOp::kFtruncate, FileOp::kRename, FileOp::kMkdir,
                                          FileOp::kRead, FileOp::kLseek, FileOp::kFstat,
-                                         FileOp::kStat),
+                                         FileOp::kStat, FileOp::kLock),
                        ::testing::Values(EIO, ENOSPC, EACCES), ::testing::Values(kWhole),
                        ::testing::Values(false)),
     param_name);

@@ -14,7 +14,14 @@
 // data file whose records are all whole and a log that reads to its end.
 // A writer that goes on from a recovered image and loses power again must
 // hold the same.
+//
+// A second workload (PowerLossOps) does upserts, removes and inserts of a
+// few ids with flushes, compactions, drops and reopens; its images must
+// give each id its last synced state or a later one. The model follows
+// compact's rename: data.vnl becomes the new file once the directory sync
+// completes, and until then a power loss may bring back either file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -78,6 +85,7 @@ class CrashHook : public FaultHook {
     if (++calls_ == kill_at_) {
       dead_ = true;
       at_death_ = take_image(dir_);
+      at_death_data_inode_ = inode_of(dir_ / kDataFileName);
       return {EIO, SIZE_MAX};
     }
     return {};
@@ -87,13 +95,38 @@ class CrashHook : public FaultHook {
     if (op != FileOp::kFsync || err != 0) return;
     const fs::path p = testing::fd_path(fd);
     const std::string name = p.filename().string();
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) synced_by_inode_[st.st_ino] = read_bytes(p);
     if (name == kWalFileName || name == kDataFileName) {
       synced_[name] = read_bytes(p);
+      if (name == kDataFileName) data_inode_ = st.st_ino;
       if (on_synced) on_synced();
     } else if (p == fs::weakly_canonical(dir_)) {
-      // meta.json is renamed into place, then the directory synced.
+      // meta.json is renamed into place, then the directory synced. So is
+      // compact's new data file: once the directory is synced, data.vnl is
+      // the new file with what its last fsync made durable.
       synced_[kMetaFileName] = read_bytes(dir_ / kMetaFileName);
+      const ino_t now = inode_of(dir_ / kDataFileName);
+      if (now != 0 && now != data_inode_ && synced_by_inode_.count(now)) {
+        synced_[kDataFileName] = synced_by_inode_[now];
+        data_inode_ = now;
+      }
     }
+  }
+
+  static ino_t inode_of(const fs::path& p) {
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+  }
+
+  // When data.vnl was replaced by a rename that no directory sync has made
+  // durable yet: what its new file's last fsync holds ("" when none).
+  std::optional<std::string> renamed_data() const {
+    if (at_death_data_inode_ == 0 || data_inode_ == 0 || at_death_data_inode_ == data_inode_) {
+      return std::nullopt;
+    }
+    auto it = synced_by_inode_.find(at_death_data_inode_);
+    return it == synced_by_inode_.end() ? std::string() : it->second;
   }
 
   bool dead() const { return dead_; }
@@ -109,6 +142,9 @@ class CrashHook : public FaultHook {
   bool dead_ = false;
   Image at_death_;
   Image synced_;
+  std::map<ino_t, std::string> synced_by_inode_;  // every regular file's last fsynced content
+  ino_t data_inode_ = 0;            // the file synced_[data.vnl] belongs to
+  ino_t at_death_data_inode_ = 0;   // data.vnl's file when the process died
   FaultHook* previous_ = nullptr;
 };
 
@@ -156,11 +192,17 @@ Acks run_workload(const fs::path& dir, CrashHook& hook) {
 }
 
 // The power-loss image with part of each file's unsynced writes kept.
+// Deleted markers written in place into the synced part of the data file
+// survive one by one, or not.
 // meta.json is only ever replaced whole (written aside, synced, renamed), so
 // it is either the synced one or the newest one. The other files keep their
 // synced content up to where the process last changed it, then a random
 // part of what it wrote since: a torn frame or record is likely.
-Image partial_tail(const Image& synced, const Image& at_death, std::mt19937_64& rng) {
+// A data file replaced by a rename whose directory sync had not completed
+// (`renamed`: the new file's synced content) comes back as the old file
+// whole, or as the new one with part of its own unsynced tail.
+Image partial_tail(const Image& synced, const Image& at_death, std::mt19937_64& rng,
+                   const std::optional<std::string>& renamed = std::nullopt) {
   Image out = synced;
   for (const auto& [name, now] : at_death) {
     if (!now) continue;
@@ -168,10 +210,23 @@ Image partial_tail(const Image& synced, const Image& at_death, std::mt19937_64& 
       if (rng() % 2 == 0) out[name] = now;
       continue;
     }
-    const std::string base = synced.at(name).value_or("");
+    const bool replaced = name == kDataFileName && renamed.has_value();
+    if (replaced && rng() % 2 == 0) continue;  // the rename did not survive
+    const std::string base = replaced ? *renamed : synced.at(name).value_or("");
     size_t same = 0;
     while (same < base.size() && same < now->size() && base[same] == (*now)[same]) ++same;
     if (same < base.size() && rng() % 2 == 0) continue;  // the rewrite did not survive
+    if (name == kDataFileName && same < base.size() && now->size() >= base.size()) {
+      // Grown, with bytes changed in place: deleted markers, each of which
+      // reached the disk or not; then part of what was appended.
+      std::string mixed = base;
+      for (size_t i = same; i < base.size(); ++i) {
+        if (base[i] != (*now)[i] && rng() % 2 == 0) mixed[i] = (*now)[i];
+      }
+      std::uniform_int_distribution<size_t> keep(0, now->size() - base.size());
+      out[name] = mixed + now->substr(base.size(), keep(rng));
+      continue;
+    }
     // Cut back (a checkpoint, a torn tail cut away) and rewritten since: the
     // untouched start stays, then part of the rest.
     std::uniform_int_distribution<size_t> keep(0, now->size() - same);
@@ -208,6 +263,15 @@ int rounds() {
 }
 
 enum class Death { kKill, kPowerLoss, kPowerLossPartialTail };
+
+std::string death_name(const ::testing::TestParamInfo<Death>& info) {
+  switch (info.param) {
+    case Death::kKill: return "Kill";
+    case Death::kPowerLoss: return "PowerLoss";
+    case Death::kPowerLossPartialTail: return "PartialTail";
+  }
+  return "?";
+}
 
 class PowerLoss : public ::testing::TestWithParam<Death> {};
 
@@ -336,17 +400,194 @@ TEST(PowerLossTwice, RecoveredWriterLosesPowerAgain) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// The same deaths for a workload of upserts, removes and inserts over a few
+// ids, with flushes, compactions, drops and reopens. Durability is judged
+// per id: each id must come back as the result of its last operation that
+// was acknowledged before a completed fsync, or of one attempted after it
+// (nothing synced may be lost; nothing unsynced need survive, and
+// unsynced changes of different ids may survive independently).
+
+constexpr uint64_t kOpIds = 24;
+
+// The value of (id, version): distinct from every other, version in the payload.
+std::vector<float> versioned(uint64_t id, uint64_t version) { return vector_of(id * 4096 + version); }
+
+struct Op {
+  uint64_t id;
+  std::optional<uint64_t> version;  // nullopt: removed
+};
+
+struct OpLog {
+  std::vector<Op> ops;          // attempted, in order
+  std::vector<bool> durable;    // per op: acknowledged and covered by a completed fsync
+};
+
+// Runs the workload until the hook kills it (or to the end).
+OpLog run_op_workload(const fs::path& dir, CrashHook& hook) {
+  OpLog log;
+  std::vector<size_t> pending;
+  bool synced_in_call = false;
+  hook.on_synced = [&] {
+    synced_in_call = true;
+    for (size_t i : pending) log.durable[i] = true;
+    pending.clear();
+  };
+  std::mt19937_64 rng(99);
+  std::unique_ptr<Collection> c;
+  uint64_t version = 0;
+  auto open = [&] {
+    auto opened = Collection::open_or_create(dir, testing::batch_config());
+    if (!opened.ok()) return false;
+    c = std::move(opened.value());
+    return true;
+  };
+  auto run = [&](int n) {
+    for (int i = 0; i < n; ++i) {
+      const uint64_t id = rng() % kOpIds;
+      const int what = static_cast<int>(rng() % 10);
+      Op op{id, std::nullopt};
+      if (what >= 3) op.version = ++version;
+      log.ops.push_back(op);
+      log.durable.push_back(false);
+      synced_in_call = false;
+      bool ok = false;
+      if (!op.version) {
+        ok = c->remove(id).ok();
+      } else {
+        Payload p;
+        p.data["v"] = json::Value(*op.version);
+        const std::vector<float> v = versioned(id, *op.version);
+        ok = what == 9 ? c->insert(id, v, p).ok() : c->upsert(id, v, p).ok();
+      }
+      if (!ok) return false;
+      // An op whose own call synced the log is durable; otherwise it waits
+      // for the next completed fsync.
+      if (synced_in_call) {
+        log.durable.back() = true;
+      } else {
+        pending.push_back(log.ops.size() - 1);
+      }
+    }
+    return true;
+  };
+  if (!open() || !run(150) || !c->flush().ok() || !run(120) || !c->compact().ok() || !run(90)) {
+    return log;
+  }
+  c.reset();
+  if (!open() || !run(60) || !c->compact().ok() || !run(130) || !c->flush().ok() || !run(40)) {
+    return log;
+  }
+  c.reset();
+  if (!open() || !c->compact().ok() || !run(20)) return log;
+  c.reset();
+  return log;
+}
+
+// Checks a crash image of the op workload; empty when it holds what it must.
+std::string check_op_image(const Image& image, const OpLog& log) {
+  ScratchDir tmp;
+  const fs::path dir = tmp.path() / "c";
+  put_image(dir, image);
+  for (int round = 0; round < 2; ++round) {  // the second open reads what the first left
+    auto c = Collection::open_or_create(dir, testing::batch_config());
+    if (!c.ok()) return "reopen failed: " + c.error().message();
+    for (uint64_t id = 0; id < kOpIds; ++id) {
+      // The allowed outcomes: the last durable op on the id and every op
+      // attempted after it (or absence, when no op on it was durable).
+      std::vector<std::optional<uint64_t>> allowed;
+      bool any_durable = false;
+      for (size_t i = 0; i < log.ops.size(); ++i) {
+        if (log.ops[i].id != id) continue;
+        if (log.durable[i]) {
+          allowed.clear();
+          any_durable = true;
+        }
+        allowed.push_back(log.ops[i].version);
+      }
+      if (!any_durable) allowed.push_back(std::nullopt);
+      std::optional<uint64_t> got;
+      if (auto entry = c.value()->get(id)) {
+        auto v = entry->payload.data.find("v");
+        if (v == entry->payload.data.end() || !v->second.is_number_unsigned()) {
+          return "id " + std::to_string(id) + " has no version";
+        }
+        got = v->second.get<uint64_t>();
+        if (!testing::same_bits(entry->vector, versioned(id, *got))) {
+          return "id " + std::to_string(id) + " holds another vector";
+        }
+      }
+      if (std::find(allowed.begin(), allowed.end(), got) == allowed.end()) {
+        return "id " + std::to_string(id) + " came back as " +
+               (got ? "version " + std::to_string(*got) : std::string("absent")) +
+               ", not its last synced state or a later one";
+      }
+    }
+    if (c.value()->len() > kOpIds) return "ids that were never written";
+  }
+  // Every record whole, the log readable to its end.
+  auto data = storage::DataFile::open(dir / kDataFileName);
+  if (!data.ok()) return "data file: " + data.error().message();
+  storage::DataScanEnd end;
+  Status scanned = data.value().for_each_active([](storage::DataRecord&) { return Status{}; }, &end);
+  if (!scanned.ok()) return "data file: " + scanned.error().message();
+  if (end.error.has_value()) return "data file stops at " + std::to_string(end.stop_offset);
+  Status read = storage::Wal::read_each(dir / kWalFileName, [](storage::WalEntry&) { return Status{}; });
+  if (!read.ok()) return "log: " + read.error().message();
+  return {};
+}
+
+class PowerLossOps : public ::testing::TestWithParam<Death> {};
+
+TEST_P(PowerLossOps, EveryCrashPointKeepsEverySyncedUpsertAndDelete) {
+  int total = 0;
+  {
+    ScratchDir tmp;
+    OpLog full;
+    {
+      CrashHook hook(tmp.path() / "c", -1);
+      full = run_op_workload(tmp.path() / "c", hook);
+      total = hook.calls();
+    }
+    ASSERT_EQ(check_op_image(take_image(tmp.path() / "c"), full), "");
+  }
+  ASSERT_GT(total, 100);
+  const int draws = GetParam() == Death::kPowerLossPartialTail ? rounds() : 1;
+  for (int trial = 0; trial < total * draws; ++trial) {
+    const int k = trial % total + 1;
+    SCOPED_TRACE("killed at call " + std::to_string(k) + " of " + std::to_string(total) +
+                 ", trial " + std::to_string(trial));
+    ScratchDir tmp;
+    const fs::path dir = tmp.path() / "c";
+    OpLog log;
+    Image image;
+    {
+      CrashHook hook(dir, k);
+      log = run_op_workload(dir, hook);
+      ASSERT_TRUE(hook.dead());
+      std::mt19937_64 rng(static_cast<uint64_t>(trial));
+      switch (GetParam()) {
+        case Death::kKill: image = hook.at_death(); break;
+        case Death::kPowerLoss: image = hook.synced(); break;
+        case Death::kPowerLossPartialTail:
+          image = partial_tail(hook.synced(), hook.at_death(), rng, hook.renamed_data());
+          break;
+      }
+    }
+    ASSERT_EQ(check_op_image(image, log), "");
+  }
+  RecordProperty("crash_points", total);
+}
+
+INSTANTIATE_TEST_SUITE_P(Deaths, PowerLossOps,
+                         ::testing::Values(Death::kKill, Death::kPowerLoss,
+                                           Death::kPowerLossPartialTail),
+                         death_name);
+
 INSTANTIATE_TEST_SUITE_P(Deaths, PowerLoss,
                          ::testing::Values(Death::kKill, Death::kPowerLoss,
                                            Death::kPowerLossPartialTail),
-                         [](const ::testing::TestParamInfo<Death>& info) {
-                           switch (info.param) {
-                             case Death::kKill: return std::string("Kill");
-                             case Death::kPowerLoss: return std::string("PowerLoss");
-                             case Death::kPowerLossPartialTail: return std::string("PartialTail");
-                           }
-                           return std::string("?");
-                         });
+                         death_name);
 
 }  // namespace
 }  // namespace varnel

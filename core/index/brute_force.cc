@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -10,16 +11,19 @@
 #endif
 
 #include "filter.h"
+#include "thread_pool.h"
 
 namespace varnel::index {
 namespace {
 
-// The one ordering of hits: by IEEE less-than on the distance, with NaN
-// placed after every number (NaNs compare equal among themselves).
-inline bool nearer(float a, float b) {
-  if (std::isnan(a)) return false;
-  return std::isnan(b) || a < b;
-}
+// ranks_before() over hits, by their rows' identifiers.
+struct Before {
+  const uint64_t* ids;
+  template <typename Hit>
+  bool operator()(const Hit& a, const Hit& b) const {
+    return ranks_before(a.distance, ids[a.row], b.distance, ids[b.row]);
+  }
+};
 
 // A scan takes the rows in chunks of about this many bytes and runs every
 // query over one chunk before the next, so a batch reads each row from memory
@@ -101,18 +105,22 @@ void block_norms(const float* block, size_t dim, float* out) {
 
 // ---------------------------------------------------------------------------
 // Selection: the k nearest hits seen so far for one query, in a max-heap
-// (farthest on top). A hit is compared with the current k-th before the heap
+// (farthest on top) ordered by the ordering rule of the header, (distance,
+// id) with NaN last. A hit is compared with the current k-th before the heap
 // is touched, so most rows cost one comparison.
 
 class BruteForceIndex::Selection {
  public:
-  // Room for a usual k up front; a huge k grows as hits arrive.
-  explicit Selection(size_t keep) : keep_(keep) { heap_.reserve(std::min<size_t>(keep, 4096)); }
+  // Room for a usual k up front; a huge k grows as hits arrive. `ids` gives
+  // each row's identifier, the tie-breaker.
+  Selection(size_t keep, const uint64_t* ids) : keep_(keep), ids_(ids) {
+    heap_.reserve(std::min<size_t>(keep, 4096));
+  }
 
   void offer(float distance, size_t row) {
     if (heap_.size() < keep_) {
       push(distance, row);
-    } else if (nearer(distance, worst_)) {
+    } else if (ranks_before(distance, ids_[row], worst_, worst_id_)) {
       replace(distance, row);
     }
   }
@@ -124,71 +132,72 @@ class BruteForceIndex::Selection {
     for (; r < count && heap_.size() < keep_; ++r) push(d[r], first + r);
     if (r == count) return;
     // The heap is full: sixteen distances are compared with the k-th at
-    // once, and only the nearer ones are looked at one by one.
+    // once, and only the ones that may come before it (nearer or equal) are
+    // looked at one by one.
     size_t group = r / kBlockRows * kBlockRows;
     for (; group < count; group += kBlockRows) {
-      uint32_t candidates = nearer_mask(d + group, worst_);
+      uint32_t candidates = candidate_mask(d + group, worst_);
       if (group < r) candidates &= ~((1u << (r - group)) - 1);  // offered already
       if (count - group < kBlockRows) candidates &= (1u << (count - group)) - 1;
       while (candidates != 0) {
         const size_t lane = static_cast<size_t>(__builtin_ctz(candidates));
         candidates &= candidates - 1;
         // The k-th may have moved nearer since the mask was taken.
-        if (nearer(d[group + lane], worst_)) replace(d[group + lane], first + group + lane);
+        const size_t row = first + group + lane;
+        if (ranks_before(d[group + lane], ids_[row], worst_, worst_id_)) replace(d[group + lane], row);
       }
     }
   }
 
   // Nearest first.
   std::vector<Hit> take() {
-    std::sort_heap(heap_.begin(), heap_.end(), Farther{});
+    std::sort_heap(heap_.begin(), heap_.end(), Before{ids_});
     return std::move(heap_);
   }
 
  private:
-  struct Farther {
-    bool operator()(const Hit& a, const Hit& b) const { return nearer(a.distance, b.distance); }
-  };
-
   void push(float distance, size_t row) {
     heap_.push_back({distance, row});
-    std::push_heap(heap_.begin(), heap_.end(), Farther{});
-    if (heap_.size() == keep_) worst_ = heap_.front().distance;
+    std::push_heap(heap_.begin(), heap_.end(), Before{ids_});
+    if (heap_.size() == keep_) set_worst();
   }
 
   void replace(float distance, size_t row) {
-    std::pop_heap(heap_.begin(), heap_.end(), Farther{});
+    std::pop_heap(heap_.begin(), heap_.end(), Before{ids_});
     heap_.back() = {distance, row};
-    std::push_heap(heap_.begin(), heap_.end(), Farther{});
-    worst_ = heap_.front().distance;
+    std::push_heap(heap_.begin(), heap_.end(), Before{ids_});
+    set_worst();
   }
 
-  // Bit i set when d[i] is nearer than `worst`, for i < kBlockRows.
-  static uint32_t nearer_mask(const float* d, float worst) {
+  void set_worst() {
+    worst_ = heap_.front().distance;
+    worst_id_ = ids_[heap_.front().row];
+  }
+
+  // Bit i set when d[i] may come before `worst` (i < kBlockRows): nearer or
+  // equal, or anything at all when `worst` is a NaN (a number always comes
+  // first, a NaN when its id is smaller).
+  static uint32_t candidate_mask(const float* d, float worst) {
+    if (std::isnan(worst)) return (1u << kBlockRows) - 1;
 #if defined(__SSE2__)
     uint32_t mask = 0;
-    if (std::isnan(worst)) {
-      for (int i = 0; i < 4; ++i) {
-        const __m128 v = _mm_loadu_ps(d + 4 * i);
-        mask |= static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpord_ps(v, v))) << (4 * i);
-      }
-    } else {
-      const __m128 w = _mm_set1_ps(worst);
-      for (int i = 0; i < 4; ++i) {
-        mask |= static_cast<uint32_t>(_mm_movemask_ps(_mm_cmplt_ps(_mm_loadu_ps(d + 4 * i), w)))
-                << (4 * i);
-      }
+    const __m128 w = _mm_set1_ps(worst);
+    for (int i = 0; i < 4; ++i) {
+      mask |= static_cast<uint32_t>(_mm_movemask_ps(_mm_cmple_ps(_mm_loadu_ps(d + 4 * i), w)))
+              << (4 * i);
     }
     return mask;
 #else
     uint32_t mask = 0;
-    for (size_t i = 0; i < kBlockRows; ++i) mask |= static_cast<uint32_t>(nearer(d[i], worst)) << i;
+    for (size_t i = 0; i < kBlockRows; ++i) mask |= static_cast<uint32_t>(d[i] <= worst) << i;
     return mask;
 #endif
   }
 
   size_t keep_;
-  float worst_ = 0.0f;  // heap_.front().distance once the heap holds keep_ hits
+  const uint64_t* ids_;     // row -> identifier
+  float worst_ = 0.0f;      // the heap's top once it holds keep_ hits,
+  uint64_t worst_id_ = 0;   // and its identifier
   std::vector<Hit> heap_;
 };
 
@@ -221,6 +230,7 @@ Status BruteForceIndex::insert(uint64_t id, const float* vector, size_t len, Pay
     norms_[row] = vector_norm(vector, dimension_);
   }
   ids_.push_back(id);
+  columns_.push_back(payload);
   payloads_.push_back(payload.empty() ? nullptr : std::make_unique<Payload>(std::move(payload)));
   return {};
 }
@@ -245,6 +255,7 @@ void BruteForceIndex::reserve_bookkeeping(size_t rows) {
   if (metric_ == DistanceMetric::Cosine) norms_.reserve((rows + kBlockRows - 1) / kBlockRows * kBlockRows);
   ids_.reserve(rows);
   payloads_.reserve(rows);
+  columns_.reserve(rows);
   row_of_.reserve(rows);
 }
 
@@ -290,6 +301,7 @@ void BruteForceIndex::Loader::add(uint64_t id, Payload payload) {
     x.norms_.resize(x.norms_.size() + kBlockRows);
   }
   x.ids_.push_back(id);
+  x.columns_.push_back(payload);
   x.payloads_.push_back(payload.empty() ? nullptr : std::make_unique<Payload>(std::move(payload)));
   if (++count_ == kBlockRows) write_block();
 }
@@ -322,6 +334,7 @@ void BruteForceIndex::Loader::remove_row(uint64_t id, size_t row) {
   }
   x.ids_.pop_back();
   x.payloads_.pop_back();
+  x.columns_.move_last_to(row);
   if (x.metric_ == DistanceMetric::Cosine) {
     x.norms_[last] = 0.0f;
     if (last % kBlockRows == 0) x.norms_.resize(x.norms_.size() - kBlockRows);
@@ -374,6 +387,7 @@ std::optional<VectorEntry> BruteForceIndex::remove(uint64_t id) {
   for (size_t i = 0; i < dimension_; ++i) last_lane[i * kBlockRows] = 0.0f;
   ids_.pop_back();
   payloads_.pop_back();
+  columns_.move_last_to(row);
   if (!norms_.empty()) {
     norms_[last] = 0.0f;
     if (last % kBlockRows == 0) norms_.resize(norms_.size() - kBlockRows);
@@ -385,77 +399,54 @@ std::optional<VectorEntry> BruteForceIndex::remove(uint64_t id) {
   return entry;
 }
 
-std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(const float* queries,
-                                                                     size_t nq, size_t k,
-                                                                     const Filter* filter) const {
+// Blocks [b0, b1) for `nq` queries at `queries` (their norms at
+// `query_norms` for Cosine): the nearest hits of each, nearest first. With
+// `pass`, only the rows whose bit is set. How the blocks are grouped into
+// kernel calls never changes a distance, so any split of the blocks gives
+// the same distances.
+std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(
+    const float* queries, size_t nq, size_t k, const float* query_norms, const uint16_t* pass,
+    size_t b0, size_t b1) const {
   const size_t rows = ids_.size();
-  const size_t nblocks = (rows + kBlockRows - 1) / kBlockRows;
   const size_t block_floats = kBlockRows * dimension_;
   const bool cosine = metric_ == DistanceMetric::Cosine;
+  const size_t part_rows = std::min(rows, b1 * kBlockRows) - std::min(rows, b0 * kBlockRows);
 
   std::vector<Selection> chosen;
   chosen.reserve(nq);
-  for (size_t j = 0; j < nq; ++j) chosen.emplace_back(std::min(k, rows));
-  std::vector<float> query_norms;
-  if (cosine) {
-    for (size_t j = 0; j < nq; ++j) {
-      query_norms.push_back(vector_norm(queries + j * dimension_, dimension_));
-    }
-  }
-  // With a filter, every payload is asked first, once for all queries: one
-  // bit per row; rows past the end never pass.
-  std::vector<uint16_t> pass;
-  if (filter != nullptr) {
-    pass.assign(nblocks, 0);
-    for (size_t r = 0; r < rows; ++r) {
-      if (filter->matches(payload_of(r))) {
-        pass[r / kBlockRows] |= static_cast<uint16_t>(1u << (r % kBlockRows));
-      }
-    }
-  }
+  for (size_t j = 0; j < nq; ++j) chosen.emplace_back(std::min(k, part_rows), ids_.data());
 
-  size_t chunk = nblocks;
+  size_t chunk = b1 - b0;
   if (block_floats != 0) {
     chunk = std::max(kTileBlocks, kChunkBytes / (block_floats * sizeof(float)) / kTileBlocks *
                                       kTileBlocks);
   }
   alignas(64) float out[kTileQueries * kTileBlocks * kBlockRows];
-  for (size_t c0 = 0; c0 < nblocks; c0 += chunk) {
-    const size_t c1 = std::min(nblocks, c0 + chunk);
+  for (size_t c0 = b0; c0 < b1; c0 += chunk) {
+    const size_t c1 = std::min(b1, c0 + chunk);
     for (size_t j0 = 0; j0 < nq; j0 += kTileQueries) {
       const size_t jn = std::min(kTileQueries, nq - j0);
       const float* tile_queries = queries + j0 * dimension_;
       size_t b = c0;
       while (b < c1) {
-        const float* blk = block(b);
-        if (filter != nullptr && pass[b] != kWholeBlock) {
-          // Part of the block passes: those rows alone, one at a time.
-          for (size_t lane = 0; lane < kBlockRows; ++lane) {
-            if ((pass[b] >> lane & 1u) == 0) continue;
-            const size_t row = b * kBlockRows + lane;
-            const float row_norm = cosine ? norms_[row] : 0.0f;
-            for (size_t j = 0; j < jn; ++j) {
-              const float d = block_row_distance(metric_, tile_queries + j * dimension_,
-                                                 cosine ? query_norms[j0 + j] : 0.0f, blk, lane,
-                                                 row_norm, dimension_);
-              chosen[j0 + j].offer(d, row);
-            }
-          }
+        if (pass != nullptr && pass[b] == 0) {  // no row of the block passes
           ++b;
           continue;
         }
-        // Up to kTileBlocks whole blocks of one segment in one kernel call
-        // (with a filter, only blocks whose every row passes).
+        // Up to kTileBlocks blocks of one segment in one kernel call (with a
+        // filter, blocks where some row passes).
         size_t bn = 1;
+        bool whole = pass == nullptr || pass[b] == kWholeBlock;
         while (bn < kTileBlocks && b + bn < c1 && (b + bn) % kSegmentBlocks != 0 &&
-               (filter == nullptr || pass[b + bn] == kWholeBlock)) {
+               (pass == nullptr || pass[b + bn] != 0)) {
+          whole = whole && (pass == nullptr || pass[b + bn] == kWholeBlock);
           ++bn;
         }
         BlockTile tile;
         tile.queries = tile_queries;
         tile.nq = jn;
-        tile.query_norms = cosine ? query_norms.data() + j0 : nullptr;
-        tile.blocks = blk;
+        tile.query_norms = cosine ? query_norms + j0 : nullptr;
+        tile.blocks = block(b);
         tile.row_norms = cosine ? norms_.data() + b * kBlockRows : nullptr;
         tile.nblocks = bn;
         tile.dim = dimension_;
@@ -463,7 +454,18 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(const float
         const size_t first = b * kBlockRows;
         const size_t count = std::min(bn * kBlockRows, rows - first);  // skip padding rows
         for (size_t j = 0; j < jn; ++j) {
-          chosen[j0 + j].offer_blocks(out + j * bn * kBlockRows, count, first);
+          const float* d = out + j * bn * kBlockRows;
+          if (whole) {
+            chosen[j0 + j].offer_blocks(d, count, first);
+            continue;
+          }
+          // Only the rows that pass (padding rows never do).
+          for (size_t i = 0; i < bn; ++i) {
+            for (uint32_t m = pass[b + i]; m != 0; m &= m - 1) {
+              const size_t lane = static_cast<size_t>(__builtin_ctz(m));
+              chosen[j0 + j].offer(d[i * kBlockRows + lane], first + i * kBlockRows + lane);
+            }
+          }
         }
         b += bn;
       }
@@ -476,6 +478,86 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(const float
   return hits;
 }
 
+// Splits the work over the pool: the rows in ranges of whole blocks, each
+// range with its own selections, merged by the ordering rule; or, when the
+// rows are too few to split and the queries many, the queries in whole
+// tiles. Either way every (query, row) distance is the one a single scan
+// computes, so the hits are the same for every thread count.
+std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::search_hits(
+    const float* queries, size_t nq, size_t k, const Filter* filter, ThreadPool* pool) const {
+  const size_t rows = ids_.size();
+  const size_t nblocks = (rows + kBlockRows - 1) / kBlockRows;
+  const size_t threads = pool == nullptr ? 1 : pool->threads();
+  auto run = [&](size_t parts, const std::function<void(size_t)>& fn) {
+    if (parts <= 1 || pool == nullptr) {
+      for (size_t p = 0; p < parts; ++p) fn(p);
+    } else {
+      pool->run(parts, fn);
+    }
+  };
+  // Part p of `parts` of [0, n).
+  auto part_begin = [](size_t n, size_t parts, size_t p) { return n * p / parts; };
+
+  // A part should hold this many row components times queries at least, or
+  // waking a thread costs more than it saves.
+  constexpr size_t kMinPartFloats = size_t{1} << 16;
+  const size_t work_parts = std::max<size_t>(
+      1, std::min(threads, nblocks * kBlockRows * dimension_ * nq / kMinPartFloats));
+  const size_t row_parts = std::max<size_t>(1, std::min(work_parts, nblocks));
+
+  std::vector<float> query_norms;
+  if (metric_ == DistanceMetric::Cosine) {
+    for (size_t j = 0; j < nq; ++j) {
+      query_norms.push_back(vector_norm(queries + j * dimension_, dimension_));
+    }
+  }
+  // With a filter, the columns answer it first, once for all queries: one
+  // bit per row, sixteen to a block; rows past the end never pass.
+  std::vector<uint16_t> pass;
+  if (filter != nullptr) {
+    std::vector<uint64_t> bits;
+    columns_.evaluate(filter->condition, [this](size_t r) -> const Payload& { return payload_of(r); },
+                      &bits);
+    pass.assign(nblocks, 0);
+    for (size_t b = 0; b < nblocks; ++b) {
+      pass[b] = static_cast<uint16_t>(bits[b / 4] >> (b % 4 * kBlockRows));
+    }
+  }
+  const uint16_t* pass_bits = filter != nullptr ? pass.data() : nullptr;
+
+  const size_t tiles = (nq + kTileQueries - 1) / kTileQueries;
+  if (row_parts < work_parts && tiles >= 2) {
+    const size_t parts = std::min(work_parts, tiles);
+    std::vector<std::vector<Hit>> hits(nq);
+    run(parts, [&](size_t p) {
+      const size_t j0 = std::min(nq, part_begin(tiles, parts, p) * kTileQueries);
+      const size_t j1 = std::min(nq, part_begin(tiles, parts, p + 1) * kTileQueries);
+      std::vector<std::vector<Hit>> got =
+          scan(queries + j0 * dimension_, j1 - j0, k,
+               query_norms.empty() ? nullptr : query_norms.data() + j0, pass_bits, 0, nblocks);
+      for (size_t j = j0; j < j1; ++j) hits[j] = std::move(got[j - j0]);
+    });
+    return hits;
+  }
+
+  const float* norms = query_norms.empty() ? nullptr : query_norms.data();
+  if (row_parts == 1) return scan(queries, nq, k, norms, pass_bits, 0, nblocks);
+  std::vector<std::vector<std::vector<Hit>>> part_hits(row_parts);
+  run(row_parts, [&](size_t p) {
+    part_hits[p] = scan(queries, nq, k, norms, pass_bits, part_begin(nblocks, row_parts, p),
+                        part_begin(nblocks, row_parts, p + 1));
+  });
+  std::vector<std::vector<Hit>> hits(nq);
+  for (size_t j = 0; j < nq; ++j) {
+    std::vector<Hit>& merged = hits[j];
+    for (auto& part : part_hits) merged.insert(merged.end(), part[j].begin(), part[j].end());
+    const size_t keep = std::min(k, merged.size());
+    std::partial_sort(merged.begin(), merged.begin() + keep, merged.end(), Before{ids_.data()});
+    merged.resize(keep);
+  }
+  return hits;
+}
+
 std::vector<SearchResult> BruteForceIndex::results(const std::vector<Hit>& hits) const {
   std::vector<SearchResult> out;
   out.reserve(hits.size());
@@ -483,19 +565,37 @@ std::vector<SearchResult> BruteForceIndex::results(const std::vector<Hit>& hits)
   return out;
 }
 
+std::optional<VectorEntry> BruteForceIndex::get(uint64_t id) const {
+  const size_t row = row_of_.find(id);
+  if (row == IdMap::kAbsent) return std::nullopt;
+  VectorEntry entry;
+  entry.vector.resize(dimension_);
+  const float* lane = block(row / kBlockRows) + row % kBlockRows;
+  for (size_t i = 0; i < dimension_; ++i) entry.vector[i] = lane[i * kBlockRows];
+  entry.payload = payload_of(row);
+  return entry;
+}
+
+std::vector<uint64_t> BruteForceIndex::ids() const {
+  std::vector<uint64_t> out = ids_;
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 std::vector<SearchResult> BruteForceIndex::search(const float* query, size_t query_len, size_t k,
-                                                  const Filter* filter) const {
+                                                  const Filter* filter, ThreadPool* pool) const {
   if (query_len != dimension_ || k == 0 || ids_.empty()) return {};
-  return results(scan(query, 1, k, filter)[0]);
+  return results(search_hits(query, 1, k, filter, pool)[0]);
 }
 
 std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(const float* queries,
                                                                      size_t nq, size_t dim,
                                                                      size_t k,
-                                                                     const Filter* filter) const {
+                                                                     const Filter* filter,
+                                                                     ThreadPool* pool) const {
   std::vector<std::vector<SearchResult>> out(nq);
   if (dim != dimension_ || k == 0 || ids_.empty() || nq == 0) return out;
-  std::vector<std::vector<Hit>> hits = scan(queries, nq, k, filter);
+  std::vector<std::vector<Hit>> hits = search_hits(queries, nq, k, filter, pool);
   for (size_t j = 0; j < nq; ++j) out[j] = results(hits[j]);
   return out;
 }

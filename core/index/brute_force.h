@@ -18,12 +18,14 @@
 #include "distance.h"
 #include "id_map.h"
 #include "payload.h"
+#include "payload_columns.h"
 #include "result.h"
 #include "zeroed_memory.h"
 
 namespace varnel {
 
 struct Filter;
+class ThreadPool;
 
 namespace index {
 
@@ -38,9 +40,22 @@ struct SearchResult {
   std::optional<Payload> payload;
 };
 
-// Ordering of results: ascending distance by IEEE less-than; results with a
-// NaN distance come after every number; the order among equal distances is
-// not specified.
+// The ordering rule below as a comparison: whether a hit at distance `da`
+// with id `ia` comes before one at (`db`, `ib`). Whoever merges result
+// lists (of threads, of shards) orders by it.
+inline bool ranks_before(float da, uint64_t ia, float db, uint64_t ib) {
+  const bool nan_a = da != da;
+  const bool nan_b = db != db;
+  if (nan_a != nan_b) return nan_b;
+  if (!nan_a && da != db) return da < db;
+  return ia < ib;
+}
+
+// Ordering of results, the one rule of every search path: ascending distance
+// by IEEE less-than (so -0.0 and 0.0 are equal); equal distances by ascending
+// id; NaN distances after every number, among themselves by ascending id.
+// The order is total, so a stored set gives one list whatever the order of
+// its insertion, the thread count or the path (single or batch) taken.
 class BruteForceIndex {
  public:
   // Searches with the widest kernels this CPU runs.
@@ -65,20 +80,32 @@ class BruteForceIndex {
   // The k nearest entries that pass `filter` (all when null), nearest first,
   // each with a copy of its payload. A query of the wrong length gives none.
   // The filter sees each payload before any distance of its row is taken.
+  // With a pool, the rows are split over its threads; every distance is the
+  // one a single thread computes and the parts merge by the ordering rule,
+  // so the list is the same for every thread count. The filter is then
+  // asked from several threads at once (matches only reads).
   std::vector<SearchResult> search(const float* query, size_t query_len, size_t k,
-                                   const Filter* filter = nullptr) const;
+                                   const Filter* filter = nullptr,
+                                   ThreadPool* pool = nullptr) const;
   std::vector<SearchResult> search(const std::vector<float>& query, size_t k,
-                                   const Filter* filter = nullptr) const {
-    return search(query.data(), query.size(), k, filter);
+                                   const Filter* filter = nullptr,
+                                   ThreadPool* pool = nullptr) const {
+    return search(query.data(), query.size(), k, filter, pool);
   }
 
   // `nq` queries of `dim` floats each, back to back at `queries`: one result
-  // list per query, each exactly what search() gives for that query (up to
-  // the order of equal distances). All lists are empty when `dim` differs
-  // from the dimension. One pass over the rows serves every query.
+  // list per query, each exactly what search() gives for that query. All
+  // lists are empty when `dim` differs from the dimension. One pass over the
+  // rows serves every query; a pool splits the rows (or, when there are
+  // too few of them, the queries) over its threads, with the same results.
   std::vector<std::vector<SearchResult>> search_batch(const float* queries, size_t nq, size_t dim,
-                                                      size_t k,
-                                                      const Filter* filter = nullptr) const;
+                                                      size_t k, const Filter* filter = nullptr,
+                                                      ThreadPool* pool = nullptr) const;
+
+  // A copy of the vector and payload stored under `id`; nothing when absent.
+  std::optional<VectorEntry> get(uint64_t id) const;
+  // Every stored identifier, ascending.
+  std::vector<uint64_t> ids() const;
 
   // Adds rows in a run, the way a collection rebuilds its index from its
   // data file: the caller writes each row's components to row(), then
@@ -150,8 +177,13 @@ class BruteForceIndex {
 
   // The nearest hits of each query, nearest first; queries hold the index's
   // dimension. The filter is evaluated once per row, before any distance.
+  std::vector<std::vector<Hit>> search_hits(const float* queries, size_t nq, size_t k,
+                                            const Filter* filter, ThreadPool* pool) const;
+  // One part of that work: blocks [b0, b1), rows whose `pass` bit is set
+  // (all when null).
   std::vector<std::vector<Hit>> scan(const float* queries, size_t nq, size_t k,
-                                     const Filter* filter) const;
+                                     const float* query_norms, const uint16_t* pass, size_t b0,
+                                     size_t b1) const;
   std::vector<SearchResult> results(const std::vector<Hit>& hits) const;
   // The block with index `b` (row b * kBlockRows onwards).
   const float* block(size_t b) const {
@@ -180,6 +212,7 @@ class BruteForceIndex {
   // common case costs one pointer per row and no allocation.
   std::vector<std::unique_ptr<Payload>> payloads_;
   IdMap row_of_;                   // identifier -> row, for every row
+  PayloadColumns columns_;         // the payloads again, field by field, row for row
 };
 
 }  // namespace index

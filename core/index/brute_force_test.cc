@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "filter.h"
+#include "thread_pool.h"
 
 namespace varnel::index {
 namespace {
@@ -540,6 +541,222 @@ TEST(BruteForceIndex, ReserveChangesNothingVisible) {
   EXPECT_EQ(index.len(), 2u);
   EXPECT_EQ(ids_of(index.search({1, 0, 0}, 2)), (std::vector<uint64_t>{4, 5}));
   EXPECT_FALSE(index.insert(4, {1, 1, 1}, Payload{}).ok());
+}
+
+
+// ---------------------------------------------------------------------------
+// The ordering rule and threads.
+
+using Hits = std::vector<std::pair<uint64_t, uint32_t>>;  // id, distance bits
+
+uint32_t bits_of(float d) {
+  uint32_t b;
+  std::memcpy(&b, &d, 4);
+  return b;
+}
+
+Hits hits_of(const std::vector<SearchResult>& results) {
+  Hits out;
+  for (const auto& r : results) out.push_back({r.id, bits_of(r.distance)});
+  return out;
+}
+
+// The rule by a plain sort of every distance: ascending, ties by id, NaNs
+// last by id.
+Hits reference(DistanceMetric m, const float* q, size_t dim,
+               const std::vector<std::pair<uint64_t, std::vector<float>>>& rows,
+               const std::vector<bool>* pass, size_t k) {
+  std::vector<std::pair<float, uint64_t>> all;
+  for (size_t r = 0; r < rows.size(); ++r) {
+    if (pass != nullptr && !(*pass)[r]) continue;
+    all.push_back({distance(m, q, rows[r].second.data(), dim), rows[r].first});
+  }
+  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+    const bool an = std::isnan(a.first), bn = std::isnan(b.first);
+    if (an != bn) return bn;
+    if (!an && a.first != b.first) return a.first < b.first;
+    return a.second < b.second;
+  });
+  all.resize(std::min(k, all.size()));
+  Hits out;
+  for (const auto& [d, id] : all) out.push_back({id, bits_of(d)});
+  return out;
+}
+
+struct TieCase {
+  const char* name;
+  DistanceMetric metric;
+  size_t dim;
+  size_t rows;
+  int values;       // components drawn from 0 .. values - 1 (few values, many ties)
+  int nan_percent;  // rows holding a NaN component
+};
+
+void PrintTo(const TieCase& c, std::ostream* os) { *os << c.name; }
+
+class TieRule : public ::testing::TestWithParam<TieCase> {};
+
+// Whatever the insertion order (and the rows' order inside the index, which
+// removes shuffle), every path gives the reference list, bit for bit.
+TEST_P(TieRule, EveryPathGivesTheReferenceOrder) {
+  const TieCase& c = GetParam();
+  std::mt19937_64 rng(11);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  std::vector<std::pair<uint64_t, std::vector<float>>> rows;
+  std::vector<uint64_t> used;
+  for (size_t r = 0; r < c.rows; ++r) {
+    // Identifiers spread over the whole range, the extremes included.
+    uint64_t id = r == 0 ? 0 : r == 1 ? kMaxId : rng();
+    std::vector<float> v(c.dim);
+    for (float& x : v) {
+      x = float(int(rng() % c.values));
+      if (x == 0.0f && rng() % 2) x = -0.0f;
+    }
+    if (c.dim > 0 && int(rng() % 100) < c.nan_percent) v[rng() % c.dim] = nan;
+    rows.push_back({id, v});
+  }
+  std::vector<bool> pass(rows.size());
+  for (size_t r = 0; r < rows.size(); ++r) pass[r] = r % 3 != 1;
+  Filter some{FilterCondition::exists("keep")};
+
+  const size_t nq = 3;
+  std::vector<float> queries(nq * c.dim);
+  for (float& x : queries) x = float(int(rng() % std::max(c.values, 1)));
+  ThreadPool pools[] = {ThreadPool(1), ThreadPool(2), ThreadPool(3), ThreadPool(4)};
+
+  for (int order = 0; order < 3; ++order) {
+    std::vector<size_t> perm(rows.size());
+    for (size_t i = 0; i < perm.size(); ++i) perm[i] = i;
+    std::shuffle(perm.begin(), perm.end(), rng);
+    BruteForceIndex index(c.metric, c.dim);
+    for (size_t i : perm) {
+      Payload p;
+      if (pass[i]) p.data["keep"] = json::Value(true);
+      ASSERT_TRUE(index.insert(rows[i].first, rows[i].second, std::move(p)).ok());
+    }
+    // Remove and put back a few, which moves rows about.
+    for (size_t i = 0; i < perm.size(); i += 7) {
+      auto e = index.remove(rows[perm[i]].first);
+      ASSERT_TRUE(e.has_value());
+      ASSERT_TRUE(index.insert(rows[perm[i]].first, std::move(e->vector), std::move(e->payload)).ok());
+    }
+    for (const Filter* f : std::initializer_list<const Filter*>{nullptr, &some}) {
+      std::vector<Hits> full;
+      for (size_t j = 0; j < nq; ++j) {
+        full.push_back(reference(c.metric, queries.data() + j * c.dim, c.dim, rows,
+                                 f != nullptr ? &pass : nullptr, rows.size()));
+      }
+      for (size_t k : {size_t{0}, size_t{1}, size_t{2}, size_t{5}, size_t{300}, rows.size() + 3}) {
+        if (k == rows.size() + 3 && rows.size() > 1000 && order > 0) continue;  // time
+        std::vector<Hits> want;
+        for (const Hits& h : full) want.emplace_back(h.begin(), h.begin() + std::min(k, h.size()));
+        for (ThreadPool* pool : {static_cast<ThreadPool*>(nullptr), &pools[0], &pools[1], &pools[2], &pools[3]}) {
+          auto batch = index.search_batch(queries.data(), nq, c.dim, k, f, pool);
+          ASSERT_EQ(batch.size(), nq);
+          for (size_t j = 0; j < nq; ++j) {
+            const float* q = queries.data() + j * c.dim;
+            ASSERT_EQ(hits_of(index.search(q, c.dim, k, f, pool)), want[j])
+                << "order " << order << " k " << k << " query " << j;
+            ASSERT_EQ(hits_of(batch[j]), want[j]) << "batch, order " << order << " k " << k;
+          }
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TieRule,
+    ::testing::Values(TieCase{"AllEqual", DistanceMetric::Euclidean, 3, 100, 1, 0},
+                      TieCase{"AllNan", DistanceMetric::Euclidean, 2, 40, 3, 100},
+                      TieCase{"FewValues", DistanceMetric::Euclidean, 4, 500, 3, 0},
+                      TieCase{"FewValuesNans", DistanceMetric::DotProduct, 5, 600, 3, 30},
+                      TieCase{"SignedZeros", DistanceMetric::DotProduct, 2, 300, 2, 5},
+                      TieCase{"CosineTies", DistanceMetric::Cosine, 3, 400, 3, 10},
+                      TieCase{"HammingTies", DistanceMetric::Hamming, 8, 500, 2, 10},
+                      TieCase{"DimensionZero", DistanceMetric::Euclidean, 0, 50, 1, 0},
+                      // Enough rows for a single query to be split over threads.
+                      TieCase{"SplitRows", DistanceMetric::Euclidean, 16, 20000, 2, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct SplitCase {
+  const char* name;
+  size_t dim;
+  size_t rows;
+  size_t nq;
+};
+
+void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
+
+class ThreadCounts : public ::testing::TestWithParam<SplitCase> {};
+
+// Random data with NaNs and infinities: every thread count gives exactly
+// what one thread gives, for every metric, filter and k.
+TEST_P(ThreadCounts, IdenticalToOneThread) {
+  const SplitCase& c = GetParam();
+  std::mt19937 rng(23);
+  ThreadPool pools[] = {ThreadPool(1), ThreadPool(2), ThreadPool(3), ThreadPool(4)};
+  Filter half{FilterCondition::eq("half", json::Value(true))};
+  Filter rare{FilterCondition::exists("rare")};
+  Filter none{FilterCondition::exists("absent")};
+  for (DistanceMetric m : kMetrics) {
+    BruteForceIndex index(m, c.dim);
+    for (uint64_t r = 0; r < c.rows; ++r) {
+      Payload p;
+      p.data["half"] = json::Value(rng() % 2 == 0);
+      if (rng() % 100 == 0) p.data["rare"] = json::Value(1);
+      ASSERT_TRUE(index.insert(r * 2654435761u, random_vector(rng, c.dim, true), std::move(p)).ok());
+    }
+    std::vector<float> queries;
+    for (size_t j = 0; j < c.nq; ++j) {
+      std::vector<float> q = random_vector(rng, c.dim, false);
+      queries.insert(queries.end(), q.begin(), q.end());
+    }
+    for (const Filter* f : std::initializer_list<const Filter*>{nullptr, &half, &rare, &none}) {
+      for (size_t k : {size_t{0}, size_t{1}, size_t{10}, c.rows + 3}) {
+        auto one = index.search_batch(queries.data(), c.nq, c.dim, k, f);
+        for (ThreadPool& pool : pools) {
+          auto many = index.search_batch(queries.data(), c.nq, c.dim, k, f, &pool);
+          ASSERT_EQ(many.size(), one.size());
+          for (size_t j = 0; j < c.nq; ++j) {
+            ASSERT_EQ(hits_of(many[j]), hits_of(one[j]))
+                << metric_name(m) << " threads " << pool.threads() << " k " << k;
+          }
+          ASSERT_EQ(hits_of(index.search(queries.data(), c.dim, k, f, &pool)), hits_of(one[0]));
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ThreadCounts,
+    ::testing::Values(SplitCase{"Empty", 8, 0, 3}, SplitCase{"OneRow", 8, 1, 3},
+                      SplitCase{"FewRowsManyQueries", 64, 17, 300},
+                      SplitCase{"RowsSplit", 64, 3000, 1},
+                      SplitCase{"RowsSplitBatch", 32, 3000, 20},
+                      SplitCase{"PastSegment", 16, 9000, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BruteForceIndex, GetCopiesAndIdsAscend) {
+  BruteForceIndex index(DistanceMetric::Euclidean, 2);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  Payload p;
+  p.data["a"] = json::Value(1);
+  ASSERT_TRUE(index.insert(kMaxId, {nan, -0.0f}, p).ok());
+  ASSERT_TRUE(index.insert(5, {1, 2}, Payload{}).ok());
+  ASSERT_TRUE(index.insert(0, {3, 4}, Payload{}).ok());
+  EXPECT_EQ(index.ids(), (std::vector<uint64_t>{0, 5, kMaxId}));
+  auto got = index.get(kMaxId);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(bits_of(got->vector[0]), bits_of(nan));
+  EXPECT_EQ(bits_of(got->vector[1]), bits_of(-0.0f));
+  EXPECT_EQ(got->payload.data.at("a"), json::Value(1));
+  EXPECT_FALSE(index.get(7).has_value());
+  index.remove(5);
+  EXPECT_EQ(index.ids(), (std::vector<uint64_t>{0, kMaxId}));
+  EXPECT_EQ(index.get(0)->vector, (std::vector<float>{3, 4}));
+  EXPECT_TRUE(index.get(0)->payload.empty());
 }
 
 }  // namespace

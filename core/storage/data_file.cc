@@ -8,12 +8,12 @@
 #include <limits>
 
 #include "coding.h"
+#include "storage/context.h"
 
 namespace varnel::storage {
 namespace {
 
 constexpr const char* kOpenDataFile = "failed to open data file: ";
-constexpr const char* kMetadata = "metadata failed: ";
 constexpr const char* kPayloadSerialize = "payload serialization failed: ";
 constexpr const char* kWriteDeleted = "write deleted marker failed: ";
 constexpr const char* kWriteId = "write id failed: ";
@@ -33,13 +33,6 @@ constexpr const char* kPayloadDeserialize = "payload deserialize failed: ";
 constexpr const char* kOpenForIter = "open for iter failed: ";
 constexpr const char* kOpenForDelete = "open for delete failed: ";
 constexpr const char* kWriteDeleteMarker = "write delete marker failed: ";
-constexpr const char* kFlush = "flush failed: ";
-constexpr const char* kSync = "sync failed: ";
-constexpr const char* kTruncate = "truncate failed: ";
-
-constexpr std::string_view kEmptyPayloadText = "{\"data\":{}}";
-
-Error io(const char* context, std::string cause) { return Error::io(context + std::move(cause)); }
 
 // The field of a record that holds byte `at`, for a record of d components.
 const char* write_context(size_t at, size_t d) {
@@ -127,51 +120,92 @@ bool decode_payload(std::string_view text, Payload& out, ReadFailure* fail) {
   return true;
 }
 
-// Reads the record at the reader's position into `rec` (offset left alone),
-// leaving the reader at the next record. Parts that fit the read buffer are
-// decoded in place; larger ones are checked against what remains of the file
-// and then read straight into their destination. `text` is scratch space.
-bool read_record(Reader& in, size_t buffer_bytes, DataRecord& rec, std::string& text,
-                 ReadFailure* fail) {
-  const unsigned char* p = nullptr;
-  auto head_field = [](size_t have) { return have < 1 ? kReadDeleted : have < 9 ? kReadId : kReadDim; };
-  if (!look(in, 13, head_field, &p, fail)) return false;
-  rec.deleted = p[0] == 1;
-  rec.id = get_u64_le(p + 1);
-  const uint32_t d = get_u32_le(p + 9);
-  in.consume(13);
+// What decode_record reads into when a record is too large to be looked
+// at in place in the reader's buffer, and the decoded payload.
+struct RecordScratch {
+  std::vector<float> vector;
+  std::string text;
+  Payload payload;
+};
 
-  const uint64_t vector_bytes = 4 * static_cast<uint64_t>(d);
-  if (vector_bytes <= buffer_bytes) {
+// The one decoder of a data record (read_at and the scan both use it): reads
+// the record at the reader's position into `view` and *deleted, leaving the
+// reader at the next record. A record that fits the buffer (`cap` bytes) is
+// looked at whole, in place, its components left in the buffer; a larger one
+// is read field by field, each large part checked against what remains of
+// the file and then read into `s`. Each failure names the field holding the
+// first missing byte. The view is valid until the reader moves on.
+bool decode_record(Reader& in, size_t cap, RecordScratch& s, DataRecordView& view, bool* deleted,
+                   ReadFailure* fail) {
+  const unsigned char* p = nullptr;
+  auto head_field = [](size_t have) {
+    return have < 1 ? kReadDeleted : have < 9 ? kReadId : kReadDim;
+  };
+  if (!look(in, 13, head_field, &p, fail)) return false;
+  const uint32_t d = get_u32_le(p + 9);
+  const uint64_t vector_end = 13 + 4 * static_cast<uint64_t>(d);
+  if (vector_end + 4 <= cap) {
+    auto fixed_field = [vector_end](size_t have) {
+      return have < vector_end ? kReadVector : kReadPayloadLen;
+    };
+    if (!look(in, vector_end + 4, fixed_field, &p, fail)) return false;
+    const uint64_t whole = vector_end + 4 + get_u32_le(p + vector_end);
+    if (whole <= cap) {
+      if (!look(in, whole, [](size_t) { return kReadPayload; }, &p, fail)) return false;
+      const auto* text_at = reinterpret_cast<const char*>(p + vector_end + 4);
+      if (!decode_payload(std::string_view(text_at, whole - vector_end - 4), s.payload, fail)) {
+        return false;
+      }
+      *deleted = p[0] == 1;
+      view.id = get_u64_le(p + 1);
+      view.dim = d;
+      view.vector_le = p + 13;
+      view.vector = nullptr;
+      view.payload = &s.payload;
+      in.consume(whole);
+      return true;
+    }
+  }
+
+  // Too large for the buffer: field by field. `p` still shows the head.
+  *deleted = p[0] == 1;
+  view.id = get_u64_le(p + 1);
+  view.dim = d;
+  view.vector_le = nullptr;
+  view.payload = &s.payload;
+  in.consume(13);
+  const uint64_t vector_bytes = vector_end - 13;
+  if (vector_bytes <= cap) {
     if (!look(in, vector_bytes, [](size_t) { return kReadVector; }, &p, fail)) return false;
-    rec.vector.resize(d);
-    load_components(p, rec.vector.data(), d);
+    s.vector.resize(d);
+    load_components(p, s.vector.data(), d);
     in.consume(vector_bytes);
   } else {
     if (!check_remaining(in, vector_bytes, kReadVector, fail)) return false;
-    rec.vector.resize(d);
-    if (!read_field(in, rec.vector.data(), vector_bytes, kReadVector, fail)) return false;
+    s.vector.resize(d);
+    if (!read_field(in, s.vector.data(), vector_bytes, kReadVector, fail)) return false;
     if constexpr (std::endian::native != std::endian::little) {
       // Bit patterns were read in file order; turn each into a float in place.
-      auto* raw = reinterpret_cast<unsigned char*>(rec.vector.data());
-      for (uint32_t i = 0; i < d; ++i) rec.vector[i] = bits_float(get_u32_le(raw + 4 * size_t{i}));
+      auto* raw = reinterpret_cast<unsigned char*>(s.vector.data());
+      for (uint32_t i = 0; i < d; ++i) s.vector[i] = bits_float(get_u32_le(raw + 4 * size_t{i}));
     }
   }
+  view.vector = s.vector.data();
 
   if (!look(in, 4, [](size_t) { return kReadPayloadLen; }, &p, fail)) return false;
   const uint32_t len = get_u32_le(p);
   in.consume(4);
-  if (len <= buffer_bytes) {
+  if (len <= cap) {
     if (!look(in, len, [](size_t) { return kReadPayload; }, &p, fail)) return false;
     const bool ok = decode_payload(std::string_view(reinterpret_cast<const char*>(p), len),
-                                   rec.payload, fail);
+                                   s.payload, fail);
     in.consume(len);
     return ok;
   }
   if (!check_remaining(in, len, kReadPayload, fail)) return false;
-  text.resize(len);
-  if (!read_field(in, text.data(), len, kReadPayload, fail)) return false;
-  return decode_payload(text, rec.payload, fail);
+  s.text.resize(len);
+  if (!read_field(in, s.text.data(), len, kReadPayload, fail)) return false;
+  return decode_payload(s.text, s.payload, fail);
 }
 
 }  // namespace
@@ -180,7 +214,7 @@ Result<DataFile> DataFile::open(const std::filesystem::path& path) {
   IoResult<File> file = File::open(path, OpenMode::kReadAppendCreate);
   if (!file.ok()) return io(kOpenDataFile, std::move(file).error());
   IoResult<uint64_t> size = file.value().size();
-  if (!size.ok()) return io(kMetadata, std::move(size).error());
+  if (!size.ok()) return io(kMetadataFailed, std::move(size).error());
   return DataFile(path, BufferedWriter(std::move(file).value(), size.value()));
 }
 
@@ -233,11 +267,22 @@ Result<DataRecord> DataFile::read_at(uint64_t offset) const {
   Reader in(file.value(), 0, kRecordReadBufferBytes);
   IoStatus seek = in.seek(offset);
   if (!seek.ok()) return io(kSeek, std::move(seek).error());
+  RecordScratch scratch;
+  DataRecordView view;
   DataRecord rec;
-  rec.offset = offset;
-  std::string text;
   ReadFailure fail;
-  if (!read_record(in, kRecordReadBufferBytes, rec, text, &fail)) return std::move(fail.error);
+  if (!decode_record(in, kRecordReadBufferBytes, scratch, view, &rec.deleted, &fail)) {
+    return std::move(fail.error);
+  }
+  rec.id = view.id;
+  rec.offset = offset;
+  if (view.vector == scratch.vector.data() && view.vector != nullptr) {
+    rec.vector = std::move(scratch.vector);
+  } else {
+    rec.vector.resize(view.dim);
+    view.copy_vector(rec.vector.data());
+  }
+  rec.payload = std::move(scratch.payload);
   return rec;
 }
 
@@ -257,80 +302,32 @@ Status DataFile::for_each_active_view(const std::function<Status(DataRecordView&
   IoResult<File> file = File::open(path_, OpenMode::kReadOnly);
   if (!file.ok()) return io(kOpenForIter, std::move(file).error());
   IoResult<uint64_t> size = file.value().size();
-  if (!size.ok()) return io(kMetadata, std::move(size).error());
+  if (!size.ok()) return io(kMetadataFailed, std::move(size).error());
   const uint64_t file_size = size.value();
   out.file_size = file_size;
   if (file_size == 0) return {};
 
-  constexpr size_t kBuffer = kScanReadBufferBytes;
-  Reader in(file.value(), file_size, kBuffer);
-  DataRecord rec;  // for records too large for the buffer
-  Payload payload;
-  std::string text;
+  Reader in(file.value(), file_size, kScanReadBufferBytes);
+  RecordScratch scratch;
   DataRecordView view;
-  auto head_field = [](size_t have) {
-    return have < 1 ? kReadDeleted : have < 9 ? kReadId : kReadDim;
-  };
   // Records are read back to back: each read leaves the reader at the next
   // record, which is the stored length's business, not the payload's text.
   while (in.position() < file_size) {
     view.offset = in.position();
     ReadFailure fail;
     bool deleted = false;
-    bool read = false;
-    // A record that fits the buffer is looked at whole, in place. Each
-    // failure names the field holding the first missing byte, as reading
-    // field by field would.
-    const unsigned char* p = nullptr;
-    if (!look(in, 13, head_field, &p, &fail)) goto stop;
-    {
-      const uint32_t d = get_u32_le(p + 9);
-      const uint64_t vector_end = 13 + 4 * static_cast<uint64_t>(d);
-      if (vector_end + 4 <= kBuffer) {
-        auto fixed_field = [vector_end](size_t have) {
-          return have < vector_end ? kReadVector : kReadPayloadLen;
-        };
-        if (!look(in, vector_end + 4, fixed_field, &p, &fail)) goto stop;
-        const uint64_t whole = vector_end + 4 + get_u32_le(p + vector_end);
-        if (whole <= kBuffer) {
-          if (!look(in, whole, [](size_t) { return kReadPayload; }, &p, &fail)) goto stop;
-          const auto* text_at = reinterpret_cast<const char*>(p + vector_end + 4);
-          if (!decode_payload(std::string_view(text_at, whole - vector_end - 4), payload, &fail)) {
-            goto stop;
-          }
-          deleted = p[0] == 1;
-          view.id = get_u64_le(p + 1);
-          view.dim = d;
-          view.vector_le = p + 13;
-          view.vector = nullptr;
-          view.payload = &payload;
-          in.consume(whole);
-          read = true;
-        }
-      }
-    }
-    if (!read) {
-      // Too large for the buffer: field by field, straight into `rec`.
-      if (!read_record(in, kBuffer, rec, text, &fail)) goto stop;
-      deleted = rec.deleted;
-      view.id = rec.id;
-      view.dim = static_cast<uint32_t>(rec.vector.size());
-      view.vector_le = nullptr;
-      view.vector = rec.vector.data();
-      view.payload = &rec.payload;
+    if (!decode_record(in, kScanReadBufferBytes, scratch, view, &deleted, &fail)) {
+      // Quiet stop: a record that cannot be read ends the scan as if the
+      // file ended there.
+      out.torn_tail = fail.torn;
+      out.error = std::move(fail.error);
+      return {};
     }
     if (!deleted) {
       Status s = fn(view);
       if (!s.ok()) return s;
     }
     out.stop_offset = in.position();
-    continue;
-  stop:
-    // Quiet stop: a record that cannot be read ends the scan as if the file
-    // ended there.
-    out.torn_tail = fail.torn;
-    out.error = std::move(fail.error);
-    return {};
   }
   return {};
 }
@@ -374,7 +371,7 @@ Status DataFile::mark_deleted(uint64_t offset) {
     // The record is still in the append buffer: it must be in the file
     // before its marker can be written there.
     IoStatus out = writer_.write_out();
-    if (!out.ok()) return io(kFlush, std::move(out).error());
+    if (!out.ok()) return io(kFlushFailed, std::move(out).error());
   }
   IoResult<File> file = File::open(path_, OpenMode::kWriteOnly);
   if (!file.ok()) return io(kOpenForDelete, std::move(file).error());
@@ -383,21 +380,26 @@ Status DataFile::mark_deleted(uint64_t offset) {
   const unsigned char one = 1;
   // One write of one byte: this is the marker reaching the file.
   IoStatus put = file.value().write_all(&one, 1, kWriteWholeBuffer);
-  if (!put.ok()) return io(kFlush, std::move(put).error());
+  if (!put.ok()) return io(kFlushFailed, std::move(put).error());
   return {};
 }
 
 Status DataFile::flush() {
   IoStatus out = writer_.write_out();
-  if (!out.ok()) return io(kFlush, std::move(out).error());
+  if (!out.ok()) return io(kFlushFailed, std::move(out).error());
   IoStatus sync = writer_.sync();
-  if (!sync.ok()) return io(kSync, std::move(sync).error());
+  if (!sync.ok()) return io(kSyncFailed, std::move(sync).error());
   return {};
 }
 
 Status DataFile::truncate_to(uint64_t offset) {
   IoStatus cut = writer_.truncate(offset);
-  if (!cut.ok()) return io(kTruncate, std::move(cut).error());
+  if (!cut.ok()) return io(kTruncateFailed, std::move(cut).error());
+  // The cut reaches the disk before anything is appended over the bytes it
+  // removed: otherwise a power loss could keep an unsynced mix of the old
+  // tail and the new records at the same offsets.
+  IoStatus sync = writer_.sync();
+  if (!sync.ok()) return io(kSyncFailed, std::move(sync).error());
   return {};
 }
 

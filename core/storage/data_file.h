@@ -136,8 +136,12 @@ class DataFile {
 
   // Cuts the file to `offset` bytes, e.g. a torn last record found by a scan,
   // before appending. Writes the buffer out first; `offset` may not exceed
-  // the file's end. IoError "truncate failed: ".
+  // the file's end. The cut is synced before the call returns. IoError
+  // "truncate failed: ", "sync failed: ".
   Status truncate_to(uint64_t offset);
+
+  // The file now goes by `path` (it was renamed); readers open that name.
+  void renamed_to(const std::filesystem::path& path) { path_ = path; }
 
   uint64_t next_offset() const { return writer_.end(); }
   // Bytes written out to the file so far; records at or past it are buffered.

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +28,43 @@ void observe(FileOp op, int fd, int err) {
   const int saved = errno;
   g_fault_hook->after(op, fd, err);
   errno = saved;
+}
+
+// Whether a call of this kind is retried on EINTR, and whether it tells the
+// hook how it ended (see FaultHook::after).
+constexpr bool retried(FileOp op) {
+  return op == FileOp::kOpen || op == FileOp::kRead || op == FileOp::kWrite ||
+         op == FileOp::kFsync || op == FileOp::kFtruncate || op == FileOp::kLock;
+}
+constexpr bool reported(FileOp op) {
+  return op == FileOp::kOpen || op == FileOp::kWrite || op == FileOp::kFsync ||
+         op == FileOp::kFtruncate || op == FileOp::kRename;
+}
+
+// The skeleton of every system call below: the hook is asked first (an
+// injected errno fails the call without running it; max_bytes caps a read
+// or write and is handed to `call`), the call runs, the hook hears how it
+// ended (with `fd`, or for an open the descriptor it gave), and EINTR, real
+// or injected, runs it again for the kinds that are retried. Gives the
+// call's result: negative with errno set on failure.
+template <typename Call>
+auto run_call(FileOp op, int fd, Call&& call) -> decltype(call(size_t{})) {
+  for (;;) {
+    FaultDecision fault = ask(op);
+    decltype(call(size_t{})) r = -1;
+    if (fault.err != 0) {
+      errno = fault.err;
+    } else {
+      r = call(fault.max_bytes);
+      if (reported(op)) {
+        const int err = r >= 0 ? 0 : errno;
+        observe(op, op == FileOp::kOpen ? static_cast<int>(r) : fd, err);
+      }
+    }
+    if (r >= 0) return r;
+    if (errno == EINTR && retried(op)) continue;
+    return r;
+  }
 }
 
 int open_flags(OpenMode mode) {
@@ -75,34 +113,19 @@ void File::close_fd() {
 
 IoResult<File> File::open(const std::filesystem::path& path, OpenMode mode) {
   if (path.native().find('\0') != std::string::npos) return std::string(kNulInPath);
-  for (;;) {
-    FaultDecision fault = ask(FileOp::kOpen);
-    int fd = -1;
-    if (fault.err != 0) {
-      errno = fault.err;
-    } else {
-      fd = ::open(path.c_str(), open_flags(mode) | O_CLOEXEC, 0666);
-      observe(FileOp::kOpen, fd, fd >= 0 ? 0 : errno);
-    }
-    if (fd >= 0) return File(fd);
-    if (errno == EINTR) continue;
-    return os_error_text(errno);
-  }
+  const int fd = run_call(FileOp::kOpen, -1, [&](size_t) {
+    return ::open(path.c_str(), open_flags(mode) | O_CLOEXEC, 0666);
+  });
+  if (fd >= 0) return File(fd);
+  return os_error_text(errno);
 }
 
 IoResult<size_t> File::read_some(void* out, size_t n) {
-  for (;;) {
-    FaultDecision fault = ask(FileOp::kRead);
-    ssize_t r = -1;
-    if (fault.err != 0) {
-      errno = fault.err;
-    } else {
-      r = ::read(fd_, out, std::min(n, fault.max_bytes));
-    }
-    if (r >= 0) return static_cast<size_t>(r);
-    if (errno == EINTR) continue;
-    return os_error_text(errno);
-  }
+  const ssize_t r = run_call(FileOp::kRead, fd_, [&](size_t max_bytes) {
+    return ::read(fd_, out, std::min(n, max_bytes));
+  });
+  if (r >= 0) return static_cast<size_t>(r);
+  return os_error_text(errno);
 }
 
 IoResult<size_t> File::read_full(void* out, size_t n) {
@@ -122,16 +145,10 @@ IoStatus File::write_all(const void* data, size_t n, const char* zero_cause, siz
   size_t done = 0;
   IoStatus status;
   while (done < n) {
-    FaultDecision fault = ask(FileOp::kWrite);
-    ssize_t r = -1;
-    if (fault.err != 0) {
-      errno = fault.err;
-    } else {
-      r = ::write(fd_, p + done, std::min(n - done, fault.max_bytes));
-      observe(FileOp::kWrite, fd_, r >= 0 ? 0 : errno);
-    }
+    const ssize_t r = run_call(FileOp::kWrite, fd_, [&](size_t max_bytes) {
+      return ::write(fd_, p + done, std::min(n - done, max_bytes));
+    });
     if (r < 0) {
-      if (errno == EINTR) continue;
       status = os_error_text(errno);
       break;
     }
@@ -146,52 +163,52 @@ IoStatus File::write_all(const void* data, size_t n, const char* zero_cause, siz
 }
 
 IoStatus File::sync() {
-  for (;;) {
-    FaultDecision fault = ask(FileOp::kFsync);
-    int r = -1;
-    if (fault.err != 0) {
-      errno = fault.err;
-    } else {
-      r = ::fsync(fd_);
-      observe(FileOp::kFsync, fd_, r == 0 ? 0 : errno);
-    }
-    if (r == 0) return {};
-    if (errno == EINTR) continue;
-    return os_error_text(errno);
-  }
+  if (run_call(FileOp::kFsync, fd_, [&](size_t) { return ::fsync(fd_); }) == 0) return {};
+  return os_error_text(errno);
 }
 
 IoResult<uint64_t> File::size() {
-  FaultDecision fault = ask(FileOp::kFstat);
-  if (fault.err != 0) return os_error_text(fault.err);
   struct stat st;
-  if (::fstat(fd_, &st) != 0) return os_error_text(errno);
+  if (run_call(FileOp::kFstat, fd_, [&](size_t) { return ::fstat(fd_, &st); }) != 0) {
+    return os_error_text(errno);
+  }
   return static_cast<uint64_t>(st.st_size);
 }
 
+IoResult<FileId> File::id() {
+  struct stat st;
+  if (run_call(FileOp::kFstat, fd_, [&](size_t) { return ::fstat(fd_, &st); }) != 0) {
+    return os_error_text(errno);
+  }
+  return FileId{st.st_dev, st.st_ino};
+}
+
+IoResult<bool> File::try_lock_exclusive() {
+  if (run_call(FileOp::kLock, fd_, [&](size_t) { return ::flock(fd_, LOCK_EX | LOCK_NB); }) == 0) {
+    return true;
+  }
+  if (errno == EWOULDBLOCK) return false;
+  return os_error_text(errno);
+}
+
 IoStatus File::seek(uint64_t offset) {
-  FaultDecision fault = ask(FileOp::kLseek);
-  if (fault.err != 0) return os_error_text(fault.err);
-  if (offset > static_cast<uint64_t>(INT64_MAX)) return os_error_text(EINVAL);
-  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return os_error_text(errno);
+  const off_t r = run_call(FileOp::kLseek, fd_, [&](size_t) -> off_t {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) {
+      errno = EINVAL;
+      return -1;
+    }
+    return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
+  });
+  if (r < 0) return os_error_text(errno);
   return {};
 }
 
 IoStatus File::truncate(uint64_t length) {
   if (length > static_cast<uint64_t>(INT64_MAX)) return os_error_text(EINVAL);
-  for (;;) {
-    FaultDecision fault = ask(FileOp::kFtruncate);
-    int r = -1;
-    if (fault.err != 0) {
-      errno = fault.err;
-    } else {
-      r = ::ftruncate(fd_, static_cast<off_t>(length));
-      observe(FileOp::kFtruncate, fd_, r == 0 ? 0 : errno);
-    }
-    if (r == 0) return {};
-    if (errno == EINTR) continue;
-    return os_error_text(errno);
-  }
+  const int r = run_call(FileOp::kFtruncate, fd_,
+                         [&](size_t) { return ::ftruncate(fd_, static_cast<off_t>(length)); });
+  if (r == 0) return {};
+  return os_error_text(errno);
 }
 
 bool path_exists(const std::filesystem::path& path) {
@@ -201,15 +218,12 @@ bool path_exists(const std::filesystem::path& path) {
 
 IoResult<bool> stat_exists(const std::filesystem::path& path) {
   if (path.native().find('\0') != std::string::npos) return std::string(kNulInPath);
-  FaultDecision fault = ask(FileOp::kStat);
-  int err = fault.err;
-  if (err == 0) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0) return true;
-    err = errno;
+  struct stat st;
+  if (run_call(FileOp::kStat, -1, [&](size_t) { return ::stat(path.c_str(), &st); }) == 0) {
+    return true;
   }
-  if (err == ENOENT || err == ENOTDIR) return false;
-  return os_error_text(err);
+  if (errno == ENOENT || errno == ENOTDIR) return false;
+  return os_error_text(errno);
 }
 
 IoStatus rename_file(const std::filesystem::path& from, const std::filesystem::path& to) {
@@ -217,23 +231,30 @@ IoStatus rename_file(const std::filesystem::path& from, const std::filesystem::p
       to.native().find('\0') != std::string::npos) {
     return std::string(kNulInPath);
   }
-  FaultDecision fault = ask(FileOp::kRename);
-  if (fault.err != 0) return os_error_text(fault.err);
-  const int r = ::rename(from.c_str(), to.c_str());
-  const int err = r == 0 ? 0 : errno;
-  observe(FileOp::kRename, -1, err);
-  if (err != 0) return os_error_text(err);
-  return {};
+  if (run_call(FileOp::kRename, -1, [&](size_t) { return ::rename(from.c_str(), to.c_str()); }) ==
+      0) {
+    return {};
+  }
+  return os_error_text(errno);
+}
+
+IoResult<std::filesystem::path> bind_directory(const std::filesystem::path& path) {
+  std::error_code ec;
+  std::filesystem::path bound = std::filesystem::absolute(path, ec);
+  if (ec) return os_error_text(ec.value());
+  return bound;
 }
 
 IoStatus create_directories(const std::filesystem::path& path) {
   if (path.native().find('\0') != std::string::npos) return std::string(kNulInPath);
-  FaultDecision fault = ask(FileOp::kMkdir);
-  if (fault.err != 0) return os_error_text(fault.err);
-  std::error_code ec;
-  std::filesystem::create_directories(path, ec);
-  if (ec) return os_error_text(ec.value());
-  return {};
+  const int r = run_call(FileOp::kMkdir, -1, [&](size_t) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    errno = ec.value();
+    return ec ? -1 : 0;
+  });
+  if (r == 0) return {};
+  return os_error_text(errno);
 }
 
 // ---------------------------------------------------------------------------

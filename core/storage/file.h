@@ -40,9 +40,9 @@ inline constexpr const char* kPartialWriteStuck =
 // thread uses the file layer.
 
 enum class FileOp : uint8_t {
-  kOpen, kRead, kWrite, kFsync, kFtruncate, kLseek, kFstat, kStat, kRename, kMkdir
+  kOpen, kRead, kWrite, kFsync, kFtruncate, kLseek, kFstat, kStat, kRename, kMkdir, kLock
 };
-inline constexpr size_t kFileOpCount = 10;
+inline constexpr size_t kFileOpCount = 11;
 
 struct FaultDecision {
   int err = 0;               // non-zero: fail the call with this errno, without running it
@@ -70,6 +70,12 @@ enum class OpenMode : uint8_t {
   kWriteCreateTruncate,  // O_WRONLY | O_CREAT | O_TRUNC: the emptied log
   kReadOnly,             // O_RDONLY: every read
   kWriteOnly,            // O_WRONLY, no creation: the data file's delete marker
+};
+
+// Which file a descriptor reaches (fstat's device and inode).
+struct FileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
 };
 
 // Owns one descriptor, opened close-on-exec with mode 0666 (before the umask).
@@ -101,6 +107,10 @@ class File {
   IoResult<uint64_t> size();            // fstat
   IoStatus seek(uint64_t offset);       // lseek from the start
   IoStatus truncate(uint64_t length);   // ftruncate
+  IoResult<FileId> id();                // fstat
+  // flock(LOCK_EX | LOCK_NB): true when taken, false when another open file
+  // description holds a lock on the file (EWOULDBLOCK). Never waits.
+  IoResult<bool> try_lock_exclusive();
 
  private:
   explicit File(int fd) : fd_(fd) {}
@@ -118,6 +128,13 @@ IoResult<bool> stat_exists(const std::filesystem::path& path);
 
 // rename(2): replaces `to` atomically. The paths must hold no NUL byte.
 IoStatus rename_file(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// The directory `path` names, bound for the life of whoever keeps the
+// result: a relative path is made absolute against the current directory
+// now, so a later chdir cannot send the caller's file operations elsewhere.
+// Every file a collection opens, creates or renames is reached through such
+// a path. getcwd's failure is the cause.
+IoResult<std::filesystem::path> bind_directory(const std::filesystem::path& path);
 
 // Creates `path` and every missing parent (mode 0777 before the umask).
 IoStatus create_directories(const std::filesystem::path& path);

@@ -9,21 +9,18 @@
 #include <limits>
 
 #include "coding.h"
+#include "float_text_simd.h"
 #include "json.h"
+#include "storage/context.h"
 
 namespace varnel::storage {
 namespace {
 
-constexpr const char* kOpenWal = "failed to open WAL: ";
 constexpr const char* kSerialize = "serialization failed: ";
 constexpr const char* kWriteChecksum = "write checksum failed: ";
 constexpr const char* kWriteLength = "write length failed: ";
 constexpr const char* kWriteData = "write data failed: ";
-constexpr const char* kFlush = "flush failed: ";
-constexpr const char* kSync = "sync failed: ";
-constexpr const char* kTruncate = "truncate failed: ";
 constexpr const char* kOpenForRead = "failed to open WAL for read: ";
-constexpr const char* kMetadata = "metadata failed: ";
 constexpr const char* kReadChecksum = "read checksum failed: ";
 constexpr const char* kReadLength = "read length failed: ";
 constexpr const char* kReadData = "read data failed: ";
@@ -31,8 +28,6 @@ constexpr const char* kDeserialize = "deserialization failed: ";
 
 constexpr std::string_view kKindNames[] = {"Insert", "Update", "Delete", "Checkpoint"};
 constexpr std::string_view kEntryFields[] = {"kind", "id", "vector", "payload"};
-
-Error io(const char* context, std::string cause) { return Error::io(context + std::move(cause)); }
 
 uint32_t crc32_of(const char* data, size_t n) {
   // zlib takes the length as uInt; frames are at most 4 GiB - 1 bytes.
@@ -48,8 +43,6 @@ std::string_view wal_entry_kind_name(WalEntryKind kind) {
 }
 
 namespace {
-
-constexpr std::string_view kEmptyPayloadText = "{\"data\":{}}";
 
 // JSON has no form for infinities and NaN; the writer would put null there
 // and the reader refuses null, so such an entry could never be replayed.
@@ -85,15 +78,33 @@ char* encode_text(char* o, WalEntryKind kind, uint64_t id, const float* vector, 
   o = put(o, "\",\"id\":");
   o = std::to_chars(o, o + 20, id).ptr;  // a u64 has at most 20 digits
   o = put(o, ",\"vector\":[");
-  for (size_t i = 0; i < dim; ++i) {
-    o = json::write_f32(o, vector[i]);
-    *o++ = ',';
-  }
-  if (dim > 0) --o;  // the last comma
+  o = write_f32_list(o, vector, dim);
   o = put(o, "],\"payload\":");
   o = put(o, payload_text);
   *o++ = '}';
   return o;
+}
+
+// The one encoder of an entry: refuses a non-finite component, then writes
+// the text at buf[at ...), growing `buf` to the room the text may need (never
+// shrinking it); gives the text's length. A non-empty payload's text goes
+// through `payload_scratch`.
+template <typename Buffer>
+Result<size_t, std::string> encode_entry(Buffer& buf, size_t at, WalEntryKind kind, uint64_t id,
+                                         const float* vector, size_t dim, const Payload& payload,
+                                         std::string& payload_scratch) {
+  Result<void, std::string> finite = check_finite(vector, dim);
+  if (!finite.ok()) return std::move(finite).error();
+  std::string_view ptext = kEmptyPayloadText;
+  if (!payload.empty()) {
+    payload_scratch.clear();
+    payload.write_json(payload_scratch);
+    ptext = payload_scratch;
+  }
+  const size_t room = at + text_bound(dim, ptext.size());
+  if (buf.size() < room) buf.resize(room);
+  char* const start = buf.data() + at;
+  return static_cast<size_t>(encode_text(start, kind, id, vector, dim, ptext) - start);
 }
 
 }  // namespace
@@ -101,15 +112,12 @@ char* encode_text(char* o, WalEntryKind kind, uint64_t id, const float* vector, 
 Result<void, std::string> encode_wal_entry(std::string& out, WalEntryKind kind, uint64_t id,
                                            std::span<const float> vector,
                                            const Payload& payload) {
-  Result<void, std::string> finite = check_finite(vector.data(), vector.size());
-  if (!finite.ok()) return finite;
-  std::string payload_text;
-  if (!payload.empty()) payload.write_json(payload_text);
-  const std::string_view ptext = payload.empty() ? kEmptyPayloadText : payload_text;
   const size_t start = out.size();
-  out.resize(start + text_bound(vector.size(), ptext.size()));
-  char* end = encode_text(out.data() + start, kind, id, vector.data(), vector.size(), ptext);
-  out.resize(end - out.data());
+  std::string payload_text;
+  Result<size_t, std::string> n =
+      encode_entry(out, start, kind, id, vector.data(), vector.size(), payload, payload_text);
+  if (!n.ok()) return std::move(n).error();
+  out.resize(start + n.value());
   return {};
 }
 
@@ -153,21 +161,13 @@ Result<Wal> Wal::open(const std::filesystem::path& path, SyncPolicy policy) {
 
 Status Wal::append(WalEntryKind kind, uint64_t id, const float* vector, size_t dim,
                    const Payload& payload) {
-  Result<void, std::string> finite = check_finite(vector, dim);
-  if (!finite.ok()) return Error::wal_corrupted(kSerialize + std::move(finite).error());
-  std::string_view ptext = kEmptyPayloadText;
-  if (!payload.empty()) {
-    payload_buf_.clear();
-    payload.write_json(payload_buf_);
-    ptext = payload_buf_;
-  }
   // The buffer only grows: steady-state appends allocate nothing and never
   // pay for zero-filling it again.
-  const size_t room = kFrameHeaderBytes + text_bound(dim, ptext.size());
-  if (frame_buf_.size() < room) frame_buf_.resize(room);
+  Result<size_t, std::string> encoded = encode_entry(frame_buf_, kFrameHeaderBytes, kind, id,
+                                                     vector, dim, payload, payload_buf_);
+  if (!encoded.ok()) return Error::wal_corrupted(kSerialize + std::move(encoded).error());
   char* const frame = frame_buf_.data();
-  char* const end = encode_text(frame + kFrameHeaderBytes, kind, id, vector, dim, ptext);
-  const size_t n = end - (frame + kFrameHeaderBytes);
+  const size_t n = encoded.value();
   const std::string_view written(frame + kFrameHeaderBytes, n);
   // A payload the reader would refuse (a string that is not UTF-8, nesting
   // past the limit) would make every later read of the log fail. Only such a
@@ -199,6 +199,7 @@ Status Wal::append(WalEntryKind kind, uint64_t id, const float* vector, size_t d
     return io(context, std::move(f.cause));
   }
   ++unsynced_appends_;
+  ++appended_;
 
   switch (sync_policy_) {
     case SyncPolicy::kAlways:
@@ -213,10 +214,11 @@ Status Wal::append(WalEntryKind kind, uint64_t id, const float* vector, size_t d
 
 Status Wal::sync() {
   IoStatus out = writer_.write_out();
-  if (!out.ok()) return io(kFlush, std::move(out).error());
+  if (!out.ok()) return io(kFlushFailed, std::move(out).error());
   IoStatus sync = writer_.sync();
-  if (!sync.ok()) return io(kSync, std::move(sync).error());
+  if (!sync.ok()) return io(kSyncFailed, std::move(sync).error());
   unsynced_appends_ = 0;
+  synced_ = appended_;
   return {};
 }
 
@@ -226,7 +228,7 @@ Status Wal::checkpoint() {
   Status synced = sync();
   if (!synced.ok()) return synced;
   IoResult<File> fresh = File::open(path_, OpenMode::kWriteCreateTruncate);
-  if (!fresh.ok()) return io(kTruncate, std::move(fresh).error());
+  if (!fresh.ok()) return io(kTruncateFailed, std::move(fresh).error());
   // The old writer's buffer is empty after the sync; replacing it closes the
   // old handle. The new handle writes from 0, the end of the emptied file.
   writer_ = BufferedWriter(std::move(fresh).value(), 0);
@@ -247,7 +249,7 @@ Status Wal::read_each(const std::filesystem::path& path,
   IoResult<File> file = File::open(path, OpenMode::kReadOnly);
   if (!file.ok()) return io(kOpenForRead, std::move(file).error());
   IoResult<uint64_t> size = file.value().size();
-  if (!size.ok()) return io(kMetadata, std::move(size).error());
+  if (!size.ok()) return io(kMetadataFailed, std::move(size).error());
   out.file_size = size.value();
   if (out.file_size == 0) return {};
 
@@ -319,7 +321,12 @@ Result<std::vector<WalEntry>> Wal::read_all() const {
 
 Status Wal::truncate_to(uint64_t offset) {
   IoStatus cut = writer_.truncate(offset);
-  if (!cut.ok()) return io(kTruncate, std::move(cut).error());
+  if (!cut.ok()) return io(kTruncateFailed, std::move(cut).error());
+  // The cut reaches the disk before anything is appended over the bytes it
+  // removed: otherwise a power loss could keep an unsynced mix of the old
+  // tail and the new records at the same offsets.
+  IoStatus sync = writer_.sync();
+  if (!sync.ok()) return io(kSyncFailed, std::move(sync).error());
   return {};
 }
 

@@ -35,6 +35,8 @@
 namespace varnel::storage {
 
 inline constexpr size_t kFrameHeaderBytes = 8;
+// The context of a failed open of the log (also the writer lock's open of it).
+inline constexpr const char* kOpenWal = "failed to open WAL: ";
 inline constexpr size_t kWalBatchSize = 100;            // appends per fsync under kBatch
 inline constexpr size_t kWalReadBufferBytes = 64 * 1024;
 
@@ -150,13 +152,19 @@ class Wal {
 
   // Cuts the file to `offset` bytes (a torn tail that read_each reported),
   // writing the buffer out first; `offset` may not exceed the file's end.
-  // Meant for right after open, before appending. IoError "truncate failed: ".
+  // Meant for right after open, before appending. The cut is synced before
+  // the call returns. IoError "truncate failed: ", "sync failed: ".
   Status truncate_to(uint64_t offset);
 
   const std::filesystem::path& path() const { return path_; }
   SyncPolicy sync_policy() const { return sync_policy_; }
   size_t unsynced_appends() const { return unsynced_appends_; }
   size_t batch_size() const { return batch_size_; }
+  // Frames appended since open (a checkpoint's own frame included), and how
+  // many of the first of them the last successful sync made durable: the
+  // frame of the n-th append is on stable storage once synced() >= n.
+  uint64_t appended() const { return appended_; }
+  uint64_t synced() const { return synced_; }
   // Where the next frame will start (file size at open plus frames appended).
   uint64_t end_offset() const { return writer_.end(); }
 
@@ -167,6 +175,8 @@ class Wal {
   std::filesystem::path path_;    // copied at open; checkpoint and readers reopen it
   BufferedWriter writer_;         // over the append handle, 8 KiB buffer
   size_t unsynced_appends_ = 0;   // appends since the last successful sync
+  uint64_t appended_ = 0;         // appends since open
+  uint64_t synced_ = 0;           // appended_ as of the last successful sync
   size_t batch_size_ = kWalBatchSize;
   SyncPolicy sync_policy_;
   std::vector<char> frame_buf_;   // append's encoding buffer: header + text; only grows

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "coding.h"
+#include "json.h"
 #include "storage_test_util.h"
 
 namespace varnel::storage {
@@ -79,6 +80,24 @@ INSTANTIATE_TEST_SUITE_P(
                       FloatCase{0.0f, "0.0"}, FloatCase{-0.0f, "-0.0"},
                       FloatCase{-2.75f, "-2.75"}, FloatCase{16777216.0f, "16777216.0"},
                       FloatCase{3.4028235e38f, "3.4028235e+38"}, FloatCase{1e-45f, "1e-45"}));
+
+TEST(Wal, VectorTextIsTheScalarWritersTextAtEveryLength) {
+  // The vector array is written many components at a time; lengths around
+  // the widths of those steps, each mixing every placement of the digits.
+  const float mix[] = {0.0f, -0.0f, 1e-45f, 0.000001f, 1e-7f, 123.456f, -1e13f, 1e12f,
+                       3.4028235e36f, -0.33333334f, 16777216.0f, 2.5e-20f, 7.0f};
+  for (size_t d = 0; d <= 40; ++d) {
+    std::vector<float> v(d);
+    for (size_t i = 0; i < d; ++i) v[i] = mix[(i * 5 + d) % std::size(mix)] * (1 + 0.25f * i);
+    std::string want = R"({"kind":"Insert","id":3,"vector":[)";
+    for (size_t i = 0; i < d; ++i) {
+      if (i > 0) want += ',';
+      json::write_f32(want, v[i]);
+    }
+    want += R"(],"payload":{"data":{}}})";
+    ASSERT_EQ(entry_text(WalEntryKind::kInsert, 3, v), want) << "d = " << d;
+  }
+}
 
 class WalNonFinite : public ::testing::TestWithParam<std::tuple<float, const char*>> {};
 

@@ -5,7 +5,10 @@
 // borrows its object, converts the arguments in parameter order, calls the
 // core and builds Python results. A core Error becomes an exception whose text
 // is exactly Error::message(): ValueError from the inserts, OSError from
-// Collection.open_or_create and Collection.flush. Searches never fail.
+// Collection.open_or_create and Collection.flush. Searches never fail. A
+// batch call (insert_batch, search_batch) looks for pending signals every
+// few milliseconds and stops with the exception of a handler that raises
+// (KeyboardInterrupt on Ctrl-C); an insert_batch keeps what it inserted.
 //
 // Borrow rule: each object carries a flag. Inserts and flush take it
 // exclusively, searches shared, for the whole call, argument conversion
@@ -26,6 +29,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -899,18 +903,73 @@ PyObject* hits_to_list(const std::vector<SearchResult>& hits) {
   return list.release();
 }
 
-// Searches every row with `search(query, len)` and gathers the hit lists.
-template <typename Search>
-PyObject* batch_to_list(const FloatRows& queries, Search&& search) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(queries.size())));
+// One list of hit lists, in query order.
+PyObject* batch_to_list(const std::vector<std::vector<SearchResult>>& all) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(all.size())));
   if (!list) return nullptr;
-  for (size_t i = 0; i < queries.size(); ++i) {
-    PyObject* hits = hits_to_list(search(queries.row(i), queries.row_len(i)));
+  for (size_t i = 0; i < all.size(); ++i) {
+    PyObject* hits = hits_to_list(all[i]);
     if (hits == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), hits);
   }
   return list.release();
 }
+
+// ---------------------------------------------------------------------------
+// Signals during long batch calls
+
+#ifdef PYPY_VERSION
+// PyPy runs signal handlers when Python bytecode runs, not in an extension's
+// PyErr_CheckSignals: calling this function (lambda: None) runs any pending
+// handler, and its exception comes back from the call. Made once at module
+// init, kept for the life of the process.
+PyObject* g_signal_gate = nullptr;
+
+bool init_signal_gate() {
+  if (g_signal_gate != nullptr) return true;
+  PyRef globals(PyDict_New());
+  if (!globals) return false;
+  if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) != 0) return false;
+  g_signal_gate = PyRun_String("lambda: None", Py_eval_input, globals.get(), globals.get());
+  return g_signal_gate != nullptr;
+}
+#endif
+
+// Runs the handlers of pending signals; true when one raised (the exception
+// is set).
+bool signal_handler_raised() {
+#ifdef PYPY_VERSION
+  PyObject* r = PyObject_CallObject(g_signal_gate, nullptr);
+  if (r == nullptr) return true;
+  Py_DECREF(r);
+#endif
+  return PyErr_CheckSignals() != 0;
+}
+
+// Lets a batch call answer Ctrl-C: told the size of each piece of work done
+// (in floats touched), it looks at the clock every kPollWork floats and runs
+// the pending signals' handlers when kPollInterval has passed since the last
+// look, i.e. every few milliseconds whatever the cost of one piece.
+class SignalPoll {
+ public:
+  // True when a handler raised; the call then stops with its exception.
+  bool interrupted(size_t work) {
+    work_ += work + kPieceWork;
+    if (work_ < kPollWork) return false;
+    work_ = 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < kPollInterval) return false;
+    last_ = now;
+    return signal_handler_raised();
+  }
+
+ private:
+  static constexpr size_t kPieceWork = 64;     // a piece's own cost, beyond its floats
+  static constexpr size_t kPollWork = 1 << 14;  // work between two looks at the clock
+  static constexpr std::chrono::milliseconds kPollInterval{2};
+  size_t work_ = 0;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
 
 // ---------------------------------------------------------------------------
 // Converting the arguments shared by both classes. Each converts in parameter
@@ -981,12 +1040,17 @@ PyObject* search_in(Target& target, PyObject* const* a) {
   return hits_to_list(target.search(query.data(), query.size(), k));
 }
 
+// A batch call stops between pieces when a signal handler raises (Ctrl-C):
+// an insert_batch then keeps the pairs inserted before it, as when a pair
+// fails, and raises the handler's exception.
 template <typename Target>
 PyObject* insert_batch_into(Target& target, PyObject* const* a) {
   std::vector<uint64_t> ids;
   FloatRows vectors;
   if (!convert_insert_batch(a, ids, vectors)) return nullptr;
-  // No Python code runs from here on, so rows may be read in place.
+  // No Python code runs from here on but signal handlers, and a buffer that
+  // is exported cannot be resized under the rows: they may be read in place.
+  // (A handler calling back into this object is refused by the borrow.)
   if constexpr (requires { target.reserve(size_t{}); }) {
     // Room for the whole batch, but only when its rows fit: a batch of
     // short rows must not reserve room for full-length ones.
@@ -995,29 +1059,49 @@ PyObject* insert_batch_into(Target& target, PyObject* const* a) {
       target.reserve(target.len() + ids.size());
     }
   }
+  SignalPoll poll;
   for (size_t i = 0; i < ids.size(); ++i) {
     varnel::Status status =
         target.insert(ids[i], vectors.row(i), vectors.row_len(i), varnel::Payload{});
     if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
+    if (poll.interrupted(vectors.row_len(i))) return nullptr;
   }
   Py_RETURN_NONE;
 }
+
+// Work (floats) of the queries one pass serves: the pass is split into
+// chunks of about this much so that signals are seen between them, but a
+// chunk keeps at least kMinChunkQueries queries, which is what the shared
+// pass gains most from.
+constexpr size_t kChunkWork = size_t{1} << 24;
+constexpr size_t kMinChunkQueries = 8;
 
 template <typename Target>
 PyObject* search_batch_in(Target& target, PyObject* const* a) {
   FloatRows queries;
   size_t k = 0;
   if (!convert_search_batch(a, queries, k)) return nullptr;
+  SignalPoll poll;
+  const size_t rows = target.len();
+  std::vector<std::vector<SearchResult>> all(queries.size());
   size_t dim = 0;
   if (queries.size() > 1 && queries.uniform(dim)) {
-    // One pass over the stored rows serves every query.
-    auto all = target.search_batch(queries.row(0), queries.size(), dim, k);
-    size_t next = 0;
-    return batch_to_list(queries, [&](const float*, size_t) { return std::move(all[next++]); });
+    // One pass over the stored rows serves every query of a chunk.
+    const size_t per_query = std::max<size_t>(1, rows * dim);
+    const size_t chunk = std::max(kMinChunkQueries, kChunkWork / per_query);
+    for (size_t first = 0; first < queries.size(); first += chunk) {
+      const size_t n = std::min(chunk, queries.size() - first);
+      auto part = target.search_batch(queries.row(first), n, dim, k);
+      for (size_t j = 0; j < n; ++j) all[first + j] = std::move(part[j]);
+      if (poll.interrupted(n * per_query)) return nullptr;
+    }
+  } else {
+    for (size_t i = 0; i < queries.size(); ++i) {
+      all[i] = target.search(queries.row(i), queries.row_len(i), k);
+      if (poll.interrupted(rows * queries.row_len(i))) return nullptr;
+    }
   }
-  return batch_to_list(queries, [&](const float* query, size_t len) {
-    return target.search(query, len, k);
-  });
+  return batch_to_list(all);
 }
 
 // A method of `Obj`: `self` checked by `self_of`, the arguments bound by
@@ -1429,6 +1513,7 @@ PyMODINIT_FUNC PyInit__varnel(void) {
 
 #ifdef PYPY_VERSION
   init_unboxed_lists();
+  if (!init_signal_gate()) return nullptr;
 #endif
   PyRef index_type(PyType_FromSpec(&kIndexSpec));
   if (!index_type) return nullptr;

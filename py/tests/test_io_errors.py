@@ -73,7 +73,7 @@ def test_full_disk_under_meta_json_fails_the_flush_last(tmp_path):
     path = tmp_path / "c"
     c = open_at(path)
     c.insert(1, [1.0, 2.0, 3.0])
-    os.symlink(DEV_FULL, path / "meta.json.tmp")
+    os.symlink(DEV_FULL, path / f"meta.json.tmp.{os.getpid()}")  # the temporary is named after the writer
     with pytest.raises(OSError) as info:
         c.flush()
     assert str(info.value) == "collection error: write meta failed: " + ENOSPC
@@ -82,7 +82,7 @@ def test_full_disk_under_meta_json_fails_the_flush_last(tmp_path):
     assert (path / "meta.json").read_text().startswith('{\n  "dimension": 3,')
     assert os.path.getsize(path / "wal.log") == 0
     c.insert(2, [2.0, 2.0, 3.0])
-    os.unlink(path / "meta.json.tmp")
+    os.unlink(path / f"meta.json.tmp.{os.getpid()}")
     c.flush()
     del c
     gc.collect()

@@ -1,0 +1,48 @@
+"""The package's types: mypy --strict accepts typical use, and rejects a
+misuse, against the installed package and its stubs."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytest.importorskip("mypy")
+
+TYPICAL = """
+    import pathlib
+    import numpy as np
+    import varnel
+
+    def main() -> None:
+        with varnel.Collection(pathlib.Path("x.db"), 4, "cosine") as coll:
+            coll.upsert([1, 2], np.zeros((2, 4), np.float32), [{"a": 1}, None])
+            hits: varnel.Hits = coll.search([1.0, 0.0, 0.0, 0.0], 2, where={"a": {"$gte": 1}}, payloads=True)
+            print(hits.ids.tolist(), hits.distances, hits.payloads, len(coll), 1 in coll)
+            entry = coll.get(1)
+            if entry is not None:
+                vector, payload = entry
+                print(vector.shape, payload.get("a"))
+            n: int = coll.delete([1])
+            print(n, coll.ids(), coll.path, coll.dim, coll.metric)
+        index = varnel.Index(4, "dot", threads=2)
+        merged = varnel.merge_hits([index.search(np.ones(4), 3)], 3)
+        print(merged.ids, varnel.__version__)
+"""
+
+
+@pytest.mark.parametrize(
+    "source, ok",
+    [
+        (TYPICAL, True),
+        ("import varnel\nn: str = len(varnel.Index(2, 'dot'))\n", False),
+        ("import varnel\nvarnel.Collection('x').flush(1)\n", False),
+    ],
+)
+def test_mypy_strict(tmp_path, source, ok):
+    (tmp_path / "use.py").write_text(textwrap.dedent(source))
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "use.py"],
+        cwd=tmp_path, capture_output=True, text=True,
+    )
+    assert (run.returncode == 0) == ok, run.stdout + run.stderr
