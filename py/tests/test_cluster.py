@@ -1,6 +1,7 @@
 """varnel.cluster against one varnel.Collection, on a local Ray (2 CPUs) and
 on a simulated two-node cluster; shard processes killed for real."""
 
+import gc
 import os
 import platform
 import signal
@@ -223,17 +224,21 @@ DRIVER = textwrap.dedent("""
     coll.upsert(ids, np.arange(400, dtype=np.float32).reshape(100, 4), [{"n": i} for i in range(100)])
     coll.delete([1000, 1001])
     coll.flush()
+    coll.upsert(np.arange(2000, 2010), np.ones((10, 4)))   # not synced by any shard's log yet
     print("flushed", flush=True)
-    os.kill(os.getpid(), signal.SIGKILL)   # the driver dies without closing anything
+    if sys.argv[3] == "kill":
+        os.kill(os.getpid(), signal.SIGKILL)   # the driver dies without closing anything
+    # else the driver ends normally, without closing the collection
 """)
 
 
-def test_new_driver_reopens_after_the_old_one_died(local_ray, tmp_path):
+@pytest.mark.parametrize("end", ["kill", "exit"])
+def test_new_driver_reopens_after_the_old_one_ended(local_ray, tmp_path, end):
     path = str(tmp_path / "c")
     address = ray.get_runtime_context().gcs_address
-    run = subprocess.run([sys.executable, "-c", DRIVER, address, path], stdout=subprocess.PIPE,
+    run = subprocess.run([sys.executable, "-c", DRIVER, address, path, end], stdout=subprocess.PIPE,
                          text=True, timeout=120)
-    assert run.returncode == -signal.SIGKILL and "flushed" in run.stdout
+    assert run.returncode == (-signal.SIGKILL if end == "kill" else 0) and "flushed" in run.stdout
     with pytest.raises(ValueError, match="2 shards, not 3"):
         vc.Collection(path, shards=3)
     with pytest.raises(ValueError, match="holds a collection of dim=4, metric='dot'; asked for dim=5"):
@@ -242,11 +247,25 @@ def test_new_driver_reopens_after_the_old_one_died(local_ray, tmp_path):
         vc.Collection(path, metric="cosine")
     with vc.Collection(path) as coll:                   # dim, metric, shards from the manifest
         assert (coll.dim, coll.metric, coll.shards) == (4, "dot", 2)
-        assert len(coll) == 98 and 1000 not in coll
+        unsynced = sum(i in coll for i in range(2000, 2010))
+        assert unsynced == 10 if end == "exit" else unsynced in range(11)
+        assert len(coll) == 98 + unsynced and 1000 not in coll
         vector, payload = coll[1050]
         assert vector.tolist() == [200.0, 201.0, 202.0, 203.0] and payload == {"n": 50}
         hits = coll.search([1.0, 0.0, 0.0, 0.0], 3)
         assert hits.ids.tolist() == [1099, 1098, 1097]
+
+
+def test_one_writer_per_shard_and_a_dropped_collection_keeps_its_writes(local_ray, tmp_path):
+    coll = vc.Collection(tmp_path / "c", 4, "euclidean", 2)
+    coll.upsert(np.arange(10), np.ones((10, 4)))          # 5 or so per shard: no log sync yet
+    with pytest.raises(vc.ShardUnavailableError, match="shard 0 of .*in use by another process"):
+        vc.Collection(tmp_path / "c")                      # a second writer is refused
+    assert len(coll) == 10                                 # the first one is untouched
+    del coll                                               # dropped, never closed
+    gc.collect()
+    with vc.Collection(tmp_path / "c") as again:
+        assert again.ids().tolist() == list(range(10))
 
 
 def test_lost_shard_directory_is_refused(local_ray, tmp_path):

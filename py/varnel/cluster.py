@@ -43,11 +43,14 @@ same path again.
 
 from __future__ import annotations
 
+import atexit
 import errno
+import functools
 import json
 import os
 import tempfile
 import time
+import weakref
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -66,9 +69,9 @@ _ROUTING = "splitmix64 mod shards"
 # A shard pinned to a custom resource asks for this much of it, so one node
 # offering the resource (any amount from 1) hosts up to 1000 such shards.
 _RESOURCE_SHARE = 0.001
-# Arguments larger than this go to the object store once and are shared by
-# every shard's call; smaller ones travel inside the call (Ray's own inline
-# limit is 100 KiB), which is cheaper for a single query.
+# A batch of queries, or one query larger than this, goes to the object
+# store once and every shard reads that one copy; a smaller single query
+# travels inside the calls, which is cheaper.
 _PUT_BYTES = 64 * 1024
 # How long a restarting shard's new process keeps trying to open a
 # directory whose previous owner has not yet been reaped (the one-writer
@@ -224,6 +227,9 @@ class _Shard:
                     raise
                 time.sleep(delay)
                 delay = min(delay * 2, 0.25)
+        # Ray ends an actor whose handles are all gone (a driver that drops
+        # the collection without closing it) gracefully, running these.
+        atexit.register(self._coll.close)
 
     def ping(self) -> Tuple[int, str]:
         return os.getpid(), ray.get_runtime_context().get_node_id()
@@ -335,6 +341,9 @@ class Collection:
                                     not manifest["complete"])
                         for i in range(self._shards)]
         self._closed = False
+        # A driver that ends without closing still flushes every shard.
+        self._at_exit = functools.partial(_close_at_exit, weakref.ref(self))
+        atexit.register(self._at_exit)
         try:
             self._started()
         except BaseException:
@@ -477,12 +486,12 @@ class Collection:
             start = end
         return out
 
-    @staticmethod
-    def _shared(value: Any) -> Any:
-        """A large array goes to the object store once; its reference is sent instead."""
-        if isinstance(value, np.ndarray) and value.nbytes > _PUT_BYTES:
-            return ray.put(value)
-        return value
+    def _shared(self, queries: "np.ndarray[Any, Any]") -> Any:
+        """Queries every shard reads: a batch (or one large query) is put in the
+        object store once and its reference is sent instead."""
+        if self._shards > 1 and (queries.ndim == 2 or queries.nbytes > _PUT_BYTES):
+            return ray.put(queries)
+        return queries
 
     # ---- the collection's methods
 
@@ -501,7 +510,7 @@ class Collection:
                 part = (arr, matrix, items)
             else:
                 part = (arr[pos], matrix[pos], None if items is None else [items[i] for i in pos.tolist()])
-            calls.append((s, "upsert", (part[0], self._shared(part[1]), part[2])))
+            calls.append((s, "upsert", part))
         self._gather(calls)
 
     def delete(self, ids: IdsLike) -> int:
@@ -573,6 +582,7 @@ class Collection:
         self._stop()
 
     def _stop(self) -> None:
+        atexit.unregister(self._at_exit)
         for actor in self._actors:
             ray.kill(actor, no_restart=True)
         self._actors = []
@@ -632,6 +642,15 @@ class Collection:
         """An empty call to every shard: Ray's own cost of one round."""
         self._check_open()
         self._everywhere("noop")
+
+
+def _close_at_exit(ref: "weakref.ref[Collection]") -> None:
+    coll = ref()
+    if coll is not None and not coll.closed and ray.is_initialized():
+        try:
+            coll.close()
+        except Exception:  # noqa: BLE001 - the driver is ending; a shard's log still holds what was synced
+            pass
 
 
 def _why(e: BaseException) -> str:
