@@ -3,6 +3,12 @@
 
     python bench/cluster_bench.py                    # 1,000,000 x 128 (a few minutes)
     python bench/cluster_bench.py --preset quick     # 100,000 x 128
+    python bench/cluster_bench.py --n 20000          # a sanity run of any size
+    python bench/cluster_bench.py --render docs/cluster_bench_results.json
+
+Its one configuration is named "cluster": with --only, it runs when a
+pattern selects that name (bench/run.py's rule) and otherwise does nothing;
+--list prints the name.
 
 Takes the arguments of bench/run.py (scripts/bench.sh passes them on) and
 ignores those it has no use for. Measures, k = 10, L2, on the data and
@@ -46,6 +52,8 @@ BATCHES = [100, 1000]
 LOAD_CHUNK = 100_000
 TARGET_BATCH = 1.7    # 2 shards: batch throughput at least this many times one collection's
 TARGET_SINGLE = 0.65  # 2 shards: a single query at most this share of one collection's time
+NAME = "cluster"
+RESULTS = "cluster_bench_results.json"
 
 
 def measure(coll, queries):
@@ -99,7 +107,26 @@ def main():
     ap.add_argument("--wait", type=float, default=600)
     ap.add_argument("--work-dir")
     ap.add_argument("--n", type=int, help="vectors (overrides the preset's)")
+    ap.add_argument("--only", action="append", default=[])
+    ap.add_argument("--list", action="store_true")
+    ap.add_argument("--render", metavar="RESULTS_JSON")
     args, _ = ap.parse_known_args()  # bench/run.py's other options are not ours
+    patterns = [p for arg in args.only for p in arg.split(",") if p]
+    if args.list:
+        if run.selected(NAME, patterns):
+            print(NAME)
+        return
+    if args.render:
+        # bench.sh passes run.py's results file: redo ours from its folder.
+        path = args.render
+        if os.path.basename(path) != RESULTS:
+            path = os.path.join(os.path.dirname(os.path.abspath(path)), RESULTS)
+        if os.path.exists(path):
+            with open(path) as f:
+                write_markdown(json.load(f), os.path.dirname(os.path.abspath(path)))
+        return
+    if not run.selected(NAME, patterns):
+        return
 
     import numpy as np
     import ray
@@ -153,14 +180,19 @@ def main():
     results["load_at_end"] = run.load_average()
     results["targets"] = targets(rows)
     os.makedirs(args.out, exist_ok=True)
-    path = os.path.join(args.out, "cluster_bench_results.json")
+    path = os.path.join(args.out, RESULTS)
     with open(path, "w") as f:
         json.dump(results, f, indent=1)
-    md_path = os.path.join(args.out, "cluster_benchmarks.md")
-    with open(md_path, "w") as f:
-        f.write(render(results))
+    md_path = write_markdown(results, args.out)
     print(render(results), file=sys.stderr)
     print(f"wrote {path} and {md_path}", file=sys.stderr)
+
+
+def write_markdown(results, out):
+    md_path = os.path.join(out, "cluster_benchmarks.md")
+    with open(md_path, "w") as f:
+        f.write(render(results))
+    return md_path
 
 
 def targets(rows):
