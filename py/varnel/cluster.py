@@ -23,9 +23,9 @@ fixed function, so every driver routes an id to the shard that holds it.
 Resharding is not supported: reopening with another shard count is refused.
 
 One Ray actor per shard owns that shard's `varnel.Collection` (one search
-thread each). A search goes to every shard at once (a large batch of queries
-is put in the object store once and shared by all shards); a batch write is
-split by shard and the parts are sent in parallel. Input is checked in the
+thread each). A search goes to every shard at once (a batch of queries is
+put in the object store once and every shard reads that copy); a batch write
+is split by shard and the parts are sent in parallel. Input is checked in the
 driver, by the package's own conversions, before anything is sent.
 
 Faults: an actor whose process dies is restarted by Ray (up to
@@ -37,8 +37,10 @@ call raise `ShardUnavailableError` naming the shard: a result is never built
 from fewer than all shards. Every operation a shard acknowledged before its
 log's last sync survives the death of its process, as on one node; `flush()`
 makes everything acknowledged so far durable on every shard. Actors belong to
-the driver that opened the collection and end with it; a new driver opens the
-same path again.
+the driver that opened the collection and end with it; a driver that ends or
+drops the collection without closing it closes every shard first, and a new
+driver opens the same path again. One driver at a time: each shard directory
+has one writer, its actor, and a second opener is refused.
 """
 
 from __future__ import annotations
@@ -416,6 +418,10 @@ class Collection:
         an error raised by a shard's collection is raised as it is, after
         every call has finished."""
         refs = [self._submit(s, m, a) for s, m, a in calls]
+        try:
+            return list(ray.get(refs))  # the usual case: one wait for every call
+        except ray.exceptions.RayError:
+            pass  # sorted out call by call below
         results: List[Any] = [None] * len(calls)
         failed: List[int] = []
         raised: List[Tuple[int, BaseException]] = []
