@@ -2,7 +2,9 @@
 # The benchmark against the peers in one command: installs the peers into a
 # virtual environment with pip, builds and installs varnel there, runs
 # bench/run.py and writes docs/benchmarks.md, docs/benchmarks.png and
-# docs/bench_results.json. Arguments go to bench/run.py, e.g.
+# docs/bench_results.json, then bench/cluster_bench.py (varnel.cluster on a
+# local Ray against one collection: docs/cluster_bench_results.json and
+# docs/cluster_benchmarks.md). Arguments go to both, e.g.
 #   bash scripts/bench.sh --preset quick --out /tmp/bench
 #   VARNEL_FROM_HEAD=1 bash scripts/bench.sh     # measure the last commit, not the working tree
 set -euo pipefail
@@ -41,3 +43,4 @@ if [ "${VARNEL_FROM_HEAD:-0}" = 1 ]; then
 fi
 "${pip[@]}" --force-reinstall --no-deps "$src"
 "$venv/bin/python" bench/run.py "$@"
+"$venv/bin/python" bench/cluster_bench.py "$@"

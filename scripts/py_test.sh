@@ -16,7 +16,13 @@ fi
 # numpy is optional for the tests (they skip its cases without it); PyPy may lack a wheel.
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: numpy \
   >/dev/null 2>&1 || echo "(numpy not available for $interp; its cases are skipped)"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check .
+# On CPython with the cluster extra (Ray, for varnel.cluster's tests); Ray has
+# no PyPy build, and the cluster tests skip themselves there.
+extra=""
+if [ "$("$venv/bin/python" -c 'import sys; print(sys.implementation.name)')" = cpython ]; then
+  extra="[cluster]"
+fi
+"$venv/bin/python" -m pip install -q --disable-pip-version-check ".$extra"
 py="$PWD/$venv/bin/python"
 # Run from the tests folder so the source tree's py/ never shadows the installed module.
 (cd py/tests && "$py" -m pytest -q -p no:cacheprovider .)

@@ -30,6 +30,25 @@ TYPICAL = """
         print(merged.ids, varnel.__version__)
 """
 
+# varnel.cluster's types come from its stub, Ray or not.
+CLUSTER = """
+    import numpy as np
+    import varnel
+    import varnel.cluster
+
+    def main() -> None:
+        with varnel.cluster.Collection("x.cluster", 4, "cosine", 2, placement=[{"resource": "a"}, None]) as coll:
+            coll.upsert([1, 2], np.zeros((2, 4), np.float32), [{"a": 1}, None])
+            hits: varnel.Hits = coll.search(np.ones((3, 4)), 2, where={"a": 1}, payloads=True)
+            entry = coll.get(1)
+            if entry is not None:
+                vector, payload = entry
+                print(vector.shape, payload.get("a"))
+            n: int = coll.delete([1]) + len(coll) + coll.shards
+            shard: int = varnel.cluster.ShardUnavailableError(1, "x", "gone").shard
+            print(hits.ids, n, shard, 1 in coll, coll.ids(), varnel.cluster.shard_of([1, 2], 3))
+"""
+
 
 @pytest.mark.parametrize(
     "source, ok",
@@ -37,6 +56,8 @@ TYPICAL = """
         (TYPICAL, True),
         ("import varnel\nn: str = len(varnel.Index(2, 'dot'))\n", False),
         ("import varnel\nvarnel.Collection('x').flush(1)\n", False),
+        (CLUSTER, True),
+        ("import varnel.cluster\nvarnel.cluster.Collection('x').search([1.0], 'ten')\n", False),
     ],
 )
 def test_mypy_strict(tmp_path, source, ok):

@@ -240,24 +240,12 @@ class Collection(_Store):
         threads: Optional[int] = None,
     ) -> None:
         self._path = cv.path_text(path)
-        want_dim = None if dim is None else cv.check_dim(dim)
-        want_metric = None if metric is None else cv.check_metric(metric)
+        if dim is not None:
+            cv.check_dim(dim)
+        if metric is not None:
+            cv.check_metric(metric)
         nthreads = cv.check_threads(threads)
-        stored = _engine.stored_config(self._path)
-        if stored is None:
-            if want_dim is None or want_metric is None:
-                raise ValueError(f"{self._path!r} holds no collection: dim and metric are needed to create one")
-        else:
-            have_dim, have_metric = stored
-            if have_metric not in cv.METRICS:
-                raise ValueError(f"{self._path!r} holds a collection of metric {have_metric!r}, which varnel cannot search")
-            if (want_dim is not None and want_dim != have_dim) or (want_metric is not None and want_metric != have_metric):
-                raise ValueError(
-                    f"{self._path!r} holds a collection of dim={have_dim}, metric={have_metric!r}; "
-                    f"asked for dim={want_dim if want_dim is not None else have_dim}, "
-                    f"metric={want_metric if want_metric is not None else have_metric!r}"
-                )
-            want_dim, want_metric = have_dim, have_metric
+        want_dim, want_metric = cv.open_config(self._path, _engine.stored_config(self._path), dim, metric)
         self._core = _engine.Collection(self._path, want_dim, want_metric, nthreads)
 
     @property

@@ -24,6 +24,7 @@ __all__ = [
     "filter_tree",
     "id_array",
     "one_id",
+    "open_config",
     "path_text",
     "payload_list",
     "query_matrix",
@@ -68,6 +69,32 @@ def path_text(path: Union[str, "os.PathLike[str]"]) -> str:
     if not isinstance(p, str):
         raise TypeError("path must be a str or an os.PathLike of str")
     return p
+
+
+def open_config(
+    path: str, stored: Optional[tuple[int, str]], dim: Optional[int], metric: Optional[str]
+) -> tuple[int, str]:
+    """The (dim, metric) to open `path` with: what it stores (`stored`, None for
+    nothing yet) checked against what the caller asked for (None: anything).
+
+    Creating needs both; a stored metric varnel cannot search, or a stored
+    configuration other than the one asked for, is refused naming both."""
+    want_dim = None if dim is None else check_dim(dim)
+    want_metric = None if metric is None else check_metric(metric)
+    if stored is None:
+        if want_dim is None or want_metric is None:
+            raise ValueError(f"{path!r} holds no collection: dim and metric are needed to create one")
+        return want_dim, want_metric
+    have_dim, have_metric = stored
+    if have_metric not in METRICS:
+        raise ValueError(f"{path!r} holds a collection of metric {have_metric!r}, which varnel cannot search")
+    if (want_dim is not None and want_dim != have_dim) or (want_metric is not None and want_metric != have_metric):
+        raise ValueError(
+            f"{path!r} holds a collection of dim={have_dim}, metric={have_metric!r}; "
+            f"asked for dim={want_dim if want_dim is not None else have_dim}, "
+            f"metric={want_metric if want_metric is not None else have_metric!r}"
+        )
+    return have_dim, have_metric
 
 
 def dimension_mismatch(expected: int, got: int) -> ValueError:
