@@ -25,16 +25,16 @@ double double_of(uint64_t u) {
   return d;
 }
 
-// Sets bit r of `bits` for every row r < rows where keep(r) holds; clears
-// the others.
+// The words [w0, w1) of the answer, bits[0] being word w0: bit r is set for
+// every row r < rows where keep(r) holds, clear for the others.
 template <typename Keep>
-void fill(uint64_t* bits, size_t rows, Keep keep) {
-  for (size_t w = 0; w < words_for(rows); ++w) {
+void fill(uint64_t* bits, size_t w0, size_t w1, size_t rows, Keep keep) {
+  for (size_t w = w0; w < w1; ++w) {
     const size_t first = w * 64;
     const size_t n = std::min<size_t>(64, rows - first);
     uint64_t word = 0;
     for (size_t i = 0; i < n; ++i) word |= static_cast<uint64_t>(keep(first + i) ? 1 : 0) << i;
-    bits[w] = word;
+    bits[w - w0] = word;
   }
 }
 
@@ -131,57 +131,66 @@ const PayloadColumns::Column* PayloadColumns::column(const std::string& field) c
 
 void PayloadColumns::evaluate(const FilterCondition& condition, const PayloadOf& payload_of,
                               std::vector<uint64_t>* bits) const {
-  bits->assign(words_for(rows_), 0);
-  eval(&condition, payload_of, bits->data(), 0);
+  bits->assign(words(), 0);
+  evaluate_words(condition, payload_of, bits->data(), 0, words());
+}
+
+size_t PayloadColumns::words() const { return words_for(rows_); }
+
+void PayloadColumns::evaluate_words(const FilterCondition& condition, const PayloadOf& payload_of,
+                                    uint64_t* bits, size_t w0, size_t w1) const {
+  w1 = std::min(w1, words());
+  if (w0 >= w1) return;
+  eval(&condition, payload_of, bits + w0, w0, w1, 0);
 }
 
 void PayloadColumns::eval(const FilterCondition* c, const PayloadOf& payload_of, uint64_t* bits,
-                          size_t depth) const {
-  const size_t words = words_for(rows_);
+                          size_t w0, size_t w1, size_t depth) const {
+  const size_t n = w1 - w0;
   if (c == nullptr) {  // a missing sub-condition matches nothing
-    std::fill(bits, bits + words, 0);
+    std::fill(bits, bits + n, 0);
     return;
   }
   if (depth > kMaxEvalDepth) {
-    fill(bits, rows_, [&](size_t r) { return c->matches(payload_of(r)); });
+    fill(bits, w0, w1, rows_, [&](size_t r) { return c->matches(payload_of(r)); });
     return;
   }
   switch (c->kind) {
     case Op::kNot: {
-      eval(c->inner.get(), payload_of, bits, depth + 1);
-      for (size_t w = 0; w < words; ++w) bits[w] = ~bits[w];
-      if (rows_ % 64 != 0) bits[words - 1] &= (uint64_t{1} << (rows_ % 64)) - 1;
+      eval(c->inner.get(), payload_of, bits, w0, w1, depth + 1);
+      for (size_t w = 0; w < n; ++w) bits[w] = ~bits[w];
+      if (w1 == words() && rows_ % 64 != 0) bits[n - 1] &= (uint64_t{1} << (rows_ % 64)) - 1;
       return;
     }
     case Op::kAnd:
     case Op::kOr: {
-      eval(c->left.get(), payload_of, bits, depth + 1);
-      std::vector<uint64_t> right(words);
-      eval(c->right.get(), payload_of, right.data(), depth + 1);
+      eval(c->left.get(), payload_of, bits, w0, w1, depth + 1);
+      std::vector<uint64_t> right(n);
+      eval(c->right.get(), payload_of, right.data(), w0, w1, depth + 1);
       if (c->kind == Op::kAnd) {
-        for (size_t w = 0; w < words; ++w) bits[w] &= right[w];
+        for (size_t w = 0; w < n; ++w) bits[w] &= right[w];
       } else {
-        for (size_t w = 0; w < words; ++w) bits[w] |= right[w];
+        for (size_t w = 0; w < n; ++w) bits[w] |= right[w];
       }
       return;
     }
     default:
-      leaf(*c, payload_of, bits);
+      leaf(*c, payload_of, bits, w0, w1);
   }
 }
 
 // One leaf over its field's column. A cell holding an array or an object,
 // and every row of a field without a column, goes to the payload.
 void PayloadColumns::leaf(const FilterCondition& c, const PayloadOf& payload_of,
-                          uint64_t* bits) const {
+                          uint64_t* bits, size_t w0, size_t w1) const {
   const Column* col = column(c.field);
   if (col == nullptr) {
     if (capped_) {
-      fill(bits, rows_, [&](size_t r) { return c.matches(payload_of(r)); });
+      fill(bits, w0, w1, rows_, [&](size_t r) { return c.matches(payload_of(r)); });
     } else {
       // No row holds the field.
       const bool absent_matches = c.kind == Op::kNe;
-      fill(bits, rows_, [&](size_t) { return absent_matches; });
+      fill(bits, w0, w1, rows_, [&](size_t) { return absent_matches; });
     }
     return;
   }
@@ -221,9 +230,9 @@ void PayloadColumns::leaf(const FilterCondition& c, const PayloadOf& payload_of,
       if (target.kind == kOther) {
         // A container: only rows holding one may be equal, and the payload
         // decides (it also answers kNe for them).
-        fill(bits, rows_, [&](size_t r) { return kinds[r] == kOther ? payload_says(r) : ne; });
+        fill(bits, w0, w1, rows_, [&](size_t r) { return kinds[r] == kOther ? payload_says(r) : ne; });
       } else {
-        fill(bits, rows_, [&](size_t r) { return equal_to(target, r) != ne; });
+        fill(bits, w0, w1, rows_, [&](size_t r) { return equal_to(target, r) != ne; });
       }
       return;
     }
@@ -240,11 +249,11 @@ void PayloadColumns::leaf(const FilterCondition& c, const PayloadOf& payload_of,
       } else if (v.kind == kFloat) {
         b = double_of(v.value);
       } else {
-        fill(bits, rows_, [](size_t) { return false; });
+        fill(bits, w0, w1, rows_, [](size_t) { return false; });
         return;
       }
       const Op op = c.kind;
-      fill(bits, rows_, [&](size_t r) {
+      fill(bits, w0, w1, rows_, [&](size_t r) {
         double a = 0;
         if (!as_double(r, &a)) return false;
         if (op == Op::kGt) return a > b;
@@ -269,7 +278,7 @@ void PayloadColumns::leaf(const FilterCondition& c, const PayloadOf& payload_of,
           others.push_back(t);
         }
       }
-      fill(bits, rows_, [&](size_t r) {
+      fill(bits, w0, w1, rows_, [&](size_t r) {
         if (kinds[r] == kString) return listed[values[r]] != 0;
         if (kinds[r] == kOther) return container && payload_says(r);
         for (const Cell& t : others) {
@@ -288,14 +297,14 @@ void PayloadColumns::leaf(const FilterCondition& c, const PayloadOf& payload_of,
         p.data.emplace("s", col->strings[i]);
         holds[i] = probe.matches(p);
       }
-      fill(bits, rows_, [&](size_t r) { return kinds[r] == kString && holds[values[r]] != 0; });
+      fill(bits, w0, w1, rows_, [&](size_t r) { return kinds[r] == kString && holds[values[r]] != 0; });
       return;
     }
     case Op::kExists:
-      fill(bits, rows_, [&](size_t r) { return kinds[r] != kAbsent; });
+      fill(bits, w0, w1, rows_, [&](size_t r) { return kinds[r] != kAbsent; });
       return;
     default:
-      fill(bits, rows_, payload_says);
+      fill(bits, w0, w1, rows_, payload_says);
   }
 }
 

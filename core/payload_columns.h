@@ -50,6 +50,11 @@ class PayloadColumns {
   // are clear.
   void evaluate(const FilterCondition& condition, const PayloadOf& payload_of,
                 std::vector<uint64_t>* bits) const;
+  // The same answer's words [w0, w1) only, into bits[w0 .. w1) of an array
+  // of words() words; threads may fill disjoint ranges of one array at once.
+  void evaluate_words(const FilterCondition& condition, const PayloadOf& payload_of,
+                      uint64_t* bits, size_t w0, size_t w1) const;
+  size_t words() const;
 
  private:
   enum CellKind : uint8_t {
@@ -79,9 +84,10 @@ class PayloadColumns {
   static Cell cell_of(const json::Value& value, const Column* column);
   Cell add_cell(Column& column, const json::Value& value);
   const Column* column(const std::string& field) const;
-  void leaf(const FilterCondition& c, const PayloadOf& payload_of, uint64_t* bits) const;
-  void eval(const FilterCondition* c, const PayloadOf& payload_of, uint64_t* bits,
-            size_t depth) const;
+  void leaf(const FilterCondition& c, const PayloadOf& payload_of, uint64_t* bits, size_t w0,
+            size_t w1) const;
+  void eval(const FilterCondition* c, const PayloadOf& payload_of, uint64_t* bits, size_t w0,
+            size_t w1, size_t depth) const;
 
   size_t rows_ = 0;
   size_t reserved_ = 0;

@@ -117,14 +117,6 @@ class BruteForceIndex::Selection {
     heap_.reserve(std::min<size_t>(keep, 4096));
   }
 
-  void offer(float distance, size_t row) {
-    if (heap_.size() < keep_) {
-      push(distance, row);
-    } else if (ranks_before(distance, ids_[row], worst_, worst_id_)) {
-      replace(distance, row);
-    }
-  }
-
   // Offers rows first .. first + count - 1, their distances at d[0 ..
   // count); d holds whole groups of kBlockRows (count may stop short).
   void offer_blocks(const float* d, size_t count, size_t first) {
@@ -145,6 +137,28 @@ class BruteForceIndex::Selection {
         // The k-th may have moved nearer since the mask was taken.
         const size_t row = first + group + lane;
         if (ranks_before(d[group + lane], ids_[row], worst_, worst_id_)) replace(d[group + lane], row);
+      }
+    }
+  }
+
+  // Offers the rows of `nblocks` blocks from row `first` (their distances
+  // at d) whose bit is set in pass[i], block i's sixteen rows. Once the heap
+  // is full, a block's rows are compared with the k-th at once, as above.
+  void offer_passing(const float* d, size_t nblocks, size_t first, const uint16_t* pass) {
+    for (size_t i = 0; i < nblocks; ++i) {
+      const float* di = d + i * kBlockRows;
+      const size_t base = first + i * kBlockRows;
+      uint32_t m = pass[i];
+      for (; m != 0 && heap_.size() < keep_; m &= m - 1) {
+        const size_t lane = static_cast<size_t>(__builtin_ctz(m));
+        push(di[lane], base + lane);
+      }
+      if (m == 0) continue;
+      for (m &= candidate_mask(di, worst_); m != 0; m &= m - 1) {
+        const size_t lane = static_cast<size_t>(__builtin_ctz(m));
+        if (ranks_before(di[lane], ids_[base + lane], worst_, worst_id_)) {
+          replace(di[lane], base + lane);
+        }
       }
     }
   }
@@ -492,12 +506,7 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(
             continue;
           }
           // Only the rows that pass (padding rows never do).
-          for (size_t i = 0; i < bn; ++i) {
-            for (uint32_t m = pass[b + i]; m != 0; m &= m - 1) {
-              const size_t lane = static_cast<size_t>(__builtin_ctz(m));
-              chosen[j0 + j].offer(d[i * kBlockRows + lane], first + i * kBlockRows + lane);
-            }
-          }
+          chosen[j0 + j].offer_passing(d, bn, first, pass + b);
         }
         b += bn;
       }
@@ -545,15 +554,24 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::search_hits(
   }
   // With a filter, the columns answer it first, once for all queries: one
   // bit per row, sixteen to a block; rows past the end never pass.
+  // The rows are split over the threads for this too, in whole words.
   std::vector<uint16_t> pass;
   if (filter != nullptr) {
-    std::vector<uint64_t> bits;
-    columns_.evaluate(filter->condition, [this](size_t r) -> const Payload& { return payload_of(r); },
-                      &bits);
+    const size_t words = columns_.words();
+    std::vector<uint64_t> bits(words);
     pass.assign(nblocks, 0);
-    for (size_t b = 0; b < nblocks; ++b) {
-      pass[b] = static_cast<uint16_t>(bits[b / 4] >> (b % 4 * kBlockRows));
-    }
+    constexpr size_t kMinPartWords = 1024;
+    const size_t parts = std::max<size_t>(1, std::min(threads, words / kMinPartWords));
+    run(parts, [&](size_t p) {
+      const size_t w0 = part_begin(words, parts, p);
+      const size_t w1 = part_begin(words, parts, p + 1);
+      columns_.evaluate_words(filter->condition,
+                              [this](size_t r) -> const Payload& { return payload_of(r); },
+                              bits.data(), w0, w1);
+      for (size_t b = w0 * 4; b < std::min(nblocks, w1 * 4); ++b) {
+        pass[b] = static_cast<uint16_t>(bits[b / 4] >> (b % 4 * kBlockRows));
+      }
+    });
   }
   const uint16_t* pass_bits = filter != nullptr ? pass.data() : nullptr;
 

@@ -735,7 +735,9 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"FewRowsManyQueries", 64, 17, 300},
                       SplitCase{"RowsSplit", 64, 3000, 1},
                       SplitCase{"RowsSplitBatch", 32, 3000, 20},
-                      SplitCase{"PastSegment", 16, 9000, 2}),
+                      SplitCase{"PastSegment", 16, 9000, 2},
+                      // Enough rows for the filter to be evaluated in parts.
+                      SplitCase{"FilterSplit", 4, 70000, 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BruteForceIndex, GetCopiesAndIdsAscend) {
