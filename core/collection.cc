@@ -510,7 +510,8 @@ Status Collection::mark_active_records(uint64_t id, bool erase) {
 
 // ---- the public operations
 
-Status Collection::insert(uint64_t id, const float* vector, size_t len, const Payload& payload) {
+Status Collection::insert(uint64_t id, const float* vector, size_t len, const Payload& payload,
+                          storage::SyncTiming timing) {
   // A vector that cannot be stored is refused before it is logged: a logged
   // entry is replayed at every open, and one the index refuses would stop
   // every later open.
@@ -519,8 +520,8 @@ Status Collection::insert(uint64_t id, const float* vector, size_t len, const Pa
   uint64_t synced = 0;
   {
     std::unique_lock guard(wal_lock_);
-    Status logged = log_change(storage::WalEntryKind::kInsert, id, vector, len, payload, &seq,
-                               &synced);
+    Status logged = log_change(storage::WalEntryKind::kInsert, id, vector, len, payload, timing,
+                               &seq, &synced);
     if (!logged.ok()) return logged;
   }
   // As apply_insert_no_wal, writing the marks this append's sync allows.
@@ -533,9 +534,9 @@ Status Collection::insert(uint64_t id, const float* vector, size_t len, const Pa
 // ---- upsert, remove, compact
 
 Status Collection::log_change(storage::WalEntryKind kind, uint64_t id, const float* vector,
-                              size_t len, const Payload& payload, uint64_t* seq,
-                              uint64_t* synced) {
-  Status logged = wal_.append(kind, id, vector, len, payload);
+                              size_t len, const Payload& payload, storage::SyncTiming timing,
+                              uint64_t* seq, uint64_t* synced) {
+  Status logged = wal_.append(kind, id, vector, len, payload, timing);
   // A frame whose policy sync failed is in the log all the same; its change
   // is not applied, so it counts as settled.
   *seq = wal_.appended();
@@ -576,7 +577,8 @@ Status Collection::settle_marks() {
   return write_marks(synced);
 }
 
-Status Collection::upsert(uint64_t id, const float* vector, size_t len, const Payload& payload) {
+Status Collection::upsert(uint64_t id, const float* vector, size_t len, const Payload& payload,
+                          storage::SyncTiming timing) {
   if (len != config_.dimension) return Error::dimension_mismatch(config_.dimension, len);
   uint64_t seq = 0;
   uint64_t synced = 0;
@@ -589,7 +591,7 @@ Status Collection::upsert(uint64_t id, const float* vector, size_t len, const Pa
     }
     Status logged =
         log_change(present ? storage::WalEntryKind::kUpdate : storage::WalEntryKind::kInsert, id,
-                   vector, len, payload, &seq, &synced);
+                   vector, len, payload, timing, &seq, &synced);
     if (!logged.ok()) return logged;
   }
   std::vector<uint64_t> replaced;
@@ -609,7 +611,7 @@ Status Collection::upsert(uint64_t id, const float* vector, size_t len, const Pa
   return stored;
 }
 
-Result<bool> Collection::remove(uint64_t id) {
+Result<bool> Collection::remove(uint64_t id, storage::SyncTiming timing) {
   uint64_t seq = 0;
   uint64_t synced = 0;
   {
@@ -619,7 +621,8 @@ Result<bool> Collection::remove(uint64_t id) {
       if (!offsets_.contains(id)) return false;
     }
     Status logged =
-        log_change(storage::WalEntryKind::kDelete, id, nullptr, 0, Payload{}, &seq, &synced);
+        log_change(storage::WalEntryKind::kDelete, id, nullptr, 0, Payload{}, timing, &seq,
+                   &synced);
     if (!logged.ok()) return std::move(logged.error());
   }
   std::vector<uint64_t> deleted;
@@ -641,6 +644,19 @@ Result<bool> Collection::remove(uint64_t id) {
   change_applied();
   if (!marked.ok()) return std::move(marked.error());
   return held || !deleted.empty();
+}
+
+Status Collection::settle_log() {
+  uint64_t synced = 0;
+  {
+    std::unique_lock guard(wal_lock_);
+    if (!wal_.sync_behind()) return {};
+    Status settled = wal_.settle();
+    if (!settled.ok()) return settled;
+    synced = wal_.synced();
+  }
+  std::unique_lock guard(data_lock_);
+  return write_marks(synced);
 }
 
 Status Collection::compact() {

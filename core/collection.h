@@ -125,7 +125,14 @@ class Collection {
   // Upsert. The length is checked first (DimensionMismatch, nothing
   // touched); then the entry is logged (the log's errors, nothing applied);
   // then applied as apply_insert_no_wal.
-  Status insert(uint64_t id, const float* vector, size_t len, const Payload& payload);
+  //
+  // insert, upsert and remove take the timing of the log's policy sync
+  // (storage::SyncTiming): a batch call passes kBehind for each of its
+  // changes, so the fsync runs while the next changes are encoded, and ends
+  // with settle_log(); then every change it made is as durable as if each
+  // had synced inline.
+  Status insert(uint64_t id, const float* vector, size_t len, const Payload& payload,
+                storage::SyncTiming timing = storage::SyncTiming::kInline);
   Status insert(uint64_t id, const std::vector<float>& vector, const Payload& payload) {
     return insert(id, vector.data(), vector.size(), payload);
   }
@@ -135,14 +142,21 @@ class Collection {
   // replaced record is marked deleted once the entry is synced (see above).
   // DimensionMismatch first (nothing logged), then the log's errors (nothing
   // applied), then the data file's.
-  Status upsert(uint64_t id, const float* vector, size_t len, const Payload& payload);
+  Status upsert(uint64_t id, const float* vector, size_t len, const Payload& payload,
+                storage::SyncTiming timing = storage::SyncTiming::kInline);
   Status upsert(uint64_t id, const std::vector<float>& vector, const Payload& payload) {
     return upsert(id, vector.data(), vector.size(), payload);
   }
   // Deletes `id`: when it is stored, logs a Delete entry and applies it (its
   // record is marked once the entry is synced); otherwise logs nothing.
   // True when it was stored. The log's errors leave it stored.
-  Result<bool> remove(uint64_t id);
+  Result<bool> remove(uint64_t id, storage::SyncTiming timing = storage::SyncTiming::kInline);
+
+  // Waits for a log sync still running behind the changes, then writes the
+  // deleted marks it allows. Its failure is the log's "sync failed: ". A
+  // batch call settles also when it stops early, and reports the first
+  // error.
+  Status settle_log();
 
   // A copy of the stored vector and payload; nothing when absent.
   std::optional<index::VectorEntry> get(uint64_t id) const;
@@ -231,7 +245,8 @@ class Collection {
   void raise_next_id(uint64_t id);
   // Logs one change (wal lock held by the caller) and counts it in flight.
   Status log_change(storage::WalEntryKind kind, uint64_t id, const float* vector, size_t len,
-                    const Payload& payload, uint64_t* seq, uint64_t* synced);
+                    const Payload& payload, storage::SyncTiming timing, uint64_t* seq,
+                    uint64_t* synced);
   void change_applied();
   // Marks (data file held) every waiting record whose entry is synced.
   Status write_marks(uint64_t synced);

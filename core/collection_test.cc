@@ -646,6 +646,35 @@ TEST(Collection, MarkersWaitForTheLogSync) {
   }
 }
 
+// With the sync behind, a replaced record's mark waits for that sync's
+// outcome: the append that starts it cannot mark, settle_log() does.
+TEST(Collection, MarkersWaitForASyncBehind) {
+  for (bool remove : {false, true}) {
+    TempDir tmp;
+    auto c = open(tmp.path(), config(1));
+    ASSERT_TRUE(c->upsert(1, {1}, numbered(1)).ok());
+    ASSERT_TRUE(c->upsert(2, {2}, numbered(2)).ok());
+    ASSERT_TRUE(c->flush().ok());
+    const float nine = 9;
+    if (remove) {
+      ASSERT_TRUE(c->remove(1, storage::SyncTiming::kBehind).ok());
+    } else {
+      ASSERT_TRUE(c->upsert(1, &nine, 1, numbered(9), storage::SyncTiming::kBehind).ok());
+    }
+    const float two = 2;
+    for (int i = 0; i < 99; ++i) {
+      ASSERT_TRUE(c->upsert(3 + i, &two, 1, numbered(2), storage::SyncTiming::kBehind).ok());
+    }
+    EXPECT_EQ(marker_at(tmp.path(), 0), 0);  // written out by now, not yet marked
+    ASSERT_TRUE(c->settle_log().ok());
+    EXPECT_EQ(marker_at(tmp.path(), 0), 1);
+    c.reset();
+    auto again = open(tmp.path(), config(1));
+    EXPECT_EQ(again->len(), remove ? 100u : 101u);
+    EXPECT_EQ(again->contains(1), !remove);
+  }
+}
+
 // insert() of a stored id (the path of the Python module) never marks: the
 // newest of the active records wins at open.
 TEST(Collection, InsertOfStoredIdLeavesOldRecordActive) {
@@ -687,6 +716,9 @@ struct ScriptCase {
   SyncPolicy policy;
   Ending ending;
   int ops;
+  // kBehind: every change lets the log's sync run behind it, and the log is
+  // settled every 50 changes, as a batch call does.
+  storage::SyncTiming timing = storage::SyncTiming::kInline;
 };
 
 void PrintTo(const ScriptCase& c, std::ostream* os) { *os << c.name; }
@@ -707,7 +739,7 @@ TEST_P(CollectionScript, HoldsTheModelAcrossReopen) {
     const uint64_t id = rng() % 40 == 0 ? std::numeric_limits<uint64_t>::max() : rng() % 60;
     const int what = int(rng() % 10);
     if (what < 3) {
-      auto removed = c.remove(id);
+      auto removed = c.remove(id, sc.timing);
       ASSERT_TRUE(removed.ok());
       EXPECT_EQ(removed.value(), model.erase(id) == 1);
       return;
@@ -716,9 +748,9 @@ TEST_P(CollectionScript, HoldsTheModelAcrossReopen) {
     for (float& x : v) x = float(int(rng() % 7)) - 3.0f;
     ++n;
     if (what < 9) {
-      ASSERT_TRUE(c.upsert(id, v, numbered(n)).ok());
+      ASSERT_TRUE(c.upsert(id, v.data(), v.size(), numbered(n), sc.timing).ok());
     } else {
-      ASSERT_TRUE(c.insert(id, v, numbered(n)).ok());
+      ASSERT_TRUE(c.insert(id, v.data(), v.size(), numbered(n), sc.timing).ok());
     }
     model[id] = {v, n};
   };
@@ -727,6 +759,7 @@ TEST_P(CollectionScript, HoldsTheModelAcrossReopen) {
     for (int i = 0; i < sc.ops; ++i) {
       step(*c);
       if (i % 97 == 0) expect_holds(*c, model);
+      if (i % 50 == 49) ASSERT_TRUE(c->settle_log().ok());
     }
     switch (sc.ending) {
       case Ending::kDrop:
@@ -778,7 +811,13 @@ INSTANTIATE_TEST_SUITE_P(
                       ScriptCase{"CompactThenMoreBatch", SyncPolicy::kBatch,
                                  Ending::kCompactThenMore, 700},
                       ScriptCase{"CompactThenMoreAlways", SyncPolicy::kAlways,
-                                 Ending::kCompactThenMore, 300}),
+                                 Ending::kCompactThenMore, 300},
+                      ScriptCase{"DropBatchBehind", SyncPolicy::kBatch, Ending::kDrop, 700,
+                                 storage::SyncTiming::kBehind},
+                      ScriptCase{"FlushBatchBehind", SyncPolicy::kBatch, Ending::kFlush, 700,
+                                 storage::SyncTiming::kBehind},
+                      ScriptCase{"CompactThenMoreBatchBehind", SyncPolicy::kBatch,
+                                 Ending::kCompactThenMore, 700, storage::SyncTiming::kBehind}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A crash after the rename and before the log is emptied leaves the new

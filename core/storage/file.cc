@@ -8,16 +8,19 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 namespace varnel::storage {
 namespace {
 
 FaultHook* g_fault_hook = nullptr;  // test-only, see set_fault_hook
+std::mutex g_fault_hook_calls;      // serialises the hook's calls
 
 // Asks the hook about the next system call. A non-zero result means: act as
 // if the call failed with this errno.
 FaultDecision ask(FileOp op) {
   if (g_fault_hook == nullptr) return {};
+  std::lock_guard guard(g_fault_hook_calls);
   return g_fault_hook->before(op);
 }
 
@@ -26,7 +29,10 @@ FaultDecision ask(FileOp op) {
 void observe(FileOp op, int fd, int err) {
   if (g_fault_hook == nullptr) return;
   const int saved = errno;
-  g_fault_hook->after(op, fd, err);
+  {
+    std::lock_guard guard(g_fault_hook_calls);
+    g_fault_hook->after(op, fd, err);
+  }
   errno = saved;
 }
 
@@ -162,8 +168,10 @@ IoStatus File::write_all(const void* data, size_t n, const char* zero_cause, siz
   return status;
 }
 
-IoStatus File::sync() {
-  if (run_call(FileOp::kFsync, fd_, [&](size_t) { return ::fsync(fd_); }) == 0) return {};
+IoStatus File::sync() { return sync_descriptor(fd_); }
+
+IoStatus sync_descriptor(int fd) {
+  if (run_call(FileOp::kFsync, fd, [&](size_t) { return ::fsync(fd); }) == 0) return {};
   return os_error_text(errno);
 }
 

@@ -36,8 +36,9 @@ inline constexpr const char* kPartialWriteStuck =
 // Fault hook: the only way to make this layer fail on purpose. A test installs
 // a hook; every system call below asks it first. Production code never
 // installs one, and the pointer behind set_fault_hook is the only mutable
-// global of the layer. Not thread-safe: install and remove it while no other
-// thread uses the file layer.
+// global of the layer. Install and remove it while no other thread uses the
+// file layer; while it is installed its calls are serialised, so a hook sees
+// the calls of a log syncing on a thread of its own one at a time.
 
 enum class FileOp : uint8_t {
   kOpen, kRead, kWrite, kFsync, kFtruncate, kLseek, kFstat, kStat, kRename, kMkdir, kLock
@@ -118,6 +119,11 @@ class File {
   int fd_ = -1;
 };
 
+// fsync of a descriptor a File owns, for a thread that syncs while the
+// owner goes on writing through it; the owner keeps the File open until the
+// call has returned.
+IoStatus sync_descriptor(int fd);
+
 // Whether the file system can report metadata for `path` (stat succeeds).
 bool path_exists(const std::filesystem::path& path);
 // The same, telling a missing file (ENOENT, ENOTDIR: false) from a stat
@@ -181,6 +187,7 @@ class BufferedWriter {
   IoStatus write_out();
   // write_out is the caller's business; this is only the fsync.
   IoStatus sync() { return file_.sync(); }
+  int fd() const { return file_.fd(); }
   // Cuts the file to `length` (at most durable_end()); the buffer must be empty.
   IoStatus truncate(uint64_t length);
 

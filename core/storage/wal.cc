@@ -3,7 +3,12 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -160,8 +165,99 @@ Result<Wal> Wal::open(const std::filesystem::path& path, SyncPolicy policy) {
              policy);
 }
 
+// The log's own thread: one fsync at a time, handed over by start() and
+// collected by wait().
+class Wal::Syncer {
+ public:
+  Syncer() : thread_([this] { run(); }) {}
+  ~Syncer() {
+    {
+      std::lock_guard guard(lock_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();  // a sync handed over is finished first
+  }
+  Syncer(const Syncer&) = delete;
+  Syncer& operator=(const Syncer&) = delete;
+
+  void start(int fd) {
+    {
+      std::lock_guard guard(lock_);
+      fd_ = fd;
+      state_ = State::kQueued;
+      finished_.store(false, std::memory_order_relaxed);
+    }
+    wake_.notify_all();
+  }
+  // Without waiting: whether the sync handed over has returned.
+  bool finished() const { return finished_.load(std::memory_order_acquire); }
+  IoStatus wait() {
+    std::unique_lock guard(lock_);
+    wake_.wait(guard, [&] { return state_ == State::kDone; });
+    state_ = State::kIdle;
+    return std::move(result_);
+  }
+
+ private:
+  enum class State : uint8_t { kIdle, kQueued, kSyncing, kDone };
+
+  void run() {
+    std::unique_lock guard(lock_);
+    for (;;) {
+      wake_.wait(guard, [&] { return stop_ || state_ == State::kQueued; });
+      if (state_ != State::kQueued) return;  // stopped with nothing handed over
+      state_ = State::kSyncing;
+      const int fd = fd_;
+      guard.unlock();
+      IoStatus result = sync_descriptor(fd);
+      guard.lock();
+      result_ = std::move(result);
+      state_ = State::kDone;
+      finished_.store(true, std::memory_order_release);
+      wake_.notify_all();
+    }
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  State state_ = State::kIdle;
+  bool stop_ = false;
+  int fd_ = -1;
+  IoStatus result_;
+  std::atomic<bool> finished_{false};
+  std::thread thread_;  // last: it starts once the rest is built
+};
+
+Wal::Wal(std::filesystem::path path, BufferedWriter writer, SyncPolicy policy)
+    : path_(std::move(path)), writer_(std::move(writer)), sync_policy_(policy) {}
+
+Wal::Wal(Wal&&) noexcept = default;
+
+Wal::~Wal() { syncer_.reset(); }
+
+Wal& Wal::operator=(Wal&& other) noexcept {
+  if (this != &other) {
+    syncer_.reset();  // before the descriptor it may be syncing is closed
+    path_ = std::move(other.path_);
+    writer_ = std::move(other.writer_);
+    unsynced_appends_ = other.unsynced_appends_;
+    appended_ = other.appended_;
+    synced_ = other.synced_;
+    batch_size_ = other.batch_size_;
+    sync_policy_ = other.sync_policy_;
+    frame_buf_ = std::move(other.frame_buf_);
+    payload_buf_ = std::move(other.payload_buf_);
+    behind_ = other.behind_;
+    behind_covers_ = other.behind_covers_;
+    syncer_ = std::move(other.syncer_);
+    other.behind_ = false;
+  }
+  return *this;
+}
+
 Status Wal::append(WalEntryKind kind, uint64_t id, const float* vector, size_t dim,
-                   const Payload& payload) {
+                   const Payload& payload, SyncTiming timing) {
   // The buffer only grows: steady-state appends allocate nothing and never
   // pay for zero-filling it again.
   Result<size_t, std::string> encoded = encode_entry(frame_buf_, kFrameHeaderBytes, kind, id,
@@ -201,19 +297,53 @@ Status Wal::append(WalEntryKind kind, uint64_t id, const float* vector, size_t d
   }
   ++unsynced_appends_;
   ++appended_;
+  if (behind_ && syncer_->finished()) {
+    Status taken = take_sync_behind();
+    if (!taken.ok()) return taken;
+  }
 
   switch (sync_policy_) {
     case SyncPolicy::kAlways:
       return sync();
     case SyncPolicy::kBatch:
-      if (unsynced_appends_ >= batch_size_) return sync();
-      return {};
+      if (unsynced_appends_ < batch_size_) return {};
+      return timing == SyncTiming::kBehind ? start_sync_behind() : sync();
     default:
       return {};
   }
 }
 
+Status Wal::start_sync_behind() {
+  if (behind_) {
+    Status taken = take_sync_behind();
+    if (!taken.ok()) return taken;
+  }
+  IoStatus out = writer_.write_out();
+  if (!out.ok()) return io(kFlushFailed, std::move(out).error());
+  if (syncer_ == nullptr) syncer_ = std::make_unique<Syncer>();
+  behind_ = true;
+  behind_covers_ = appended_;
+  unsynced_appends_ = 0;
+  syncer_->start(writer_.fd());
+  return {};
+}
+
+Status Wal::take_sync_behind() {
+  behind_ = false;
+  IoStatus result = syncer_->wait();
+  if (!result.ok()) {
+    unsynced_appends_ = static_cast<size_t>(appended_ - synced_);
+    return io(kSyncFailed, std::move(result).error());
+  }
+  synced_ = std::max(synced_, behind_covers_);
+  return {};
+}
+
+Status Wal::settle() { return behind_ ? take_sync_behind() : Status{}; }
+
 Status Wal::sync() {
+  Status settled = settle();
+  if (!settled.ok()) return settled;
   Status synced = write_out_and_sync(writer_);
   if (!synced.ok()) return synced;
   unsynced_appends_ = 0;
@@ -318,6 +448,10 @@ Result<std::vector<WalEntry>> Wal::read_all() const {
   return entries;
 }
 
-Status Wal::truncate_to(uint64_t offset) { return truncate_and_sync(writer_, offset); }
+Status Wal::truncate_to(uint64_t offset) {
+  Status settled = settle();
+  if (!settled.ok()) return settled;
+  return truncate_and_sync(writer_, offset);
+}
 
 }  // namespace varnel::storage

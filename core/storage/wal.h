@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -51,6 +52,14 @@ enum class SyncPolicy : uint8_t {
   kBatch = 1,   // fsync after the append that brings unsynced appends to 100
   kManual = 2,  // fsync only in sync() and checkpoint()
 };
+
+// When a policy sync that an append brings due runs. kInline: before the
+// append returns. kBehind (for a run of appends from one caller, such as a
+// batch insert): the buffer is written out, the fsync starts on the log's own
+// thread, and the append returns while it runs, so the next frames are
+// encoded and written meanwhile; the caller ends the run with settle(). Only
+// kBatch's syncs run behind; kAlways syncs every append inline.
+enum class SyncTiming : uint8_t { kInline = 0, kBehind = 1 };
 
 struct WalEntry {
   WalEntryKind kind = WalEntryKind::kInsert;
@@ -90,9 +99,11 @@ class Wal {
   // size cannot be taken).
   static Result<Wal> open(const std::filesystem::path& path, SyncPolicy policy);
 
-  Wal(Wal&&) noexcept = default;
-  Wal& operator=(Wal&&) noexcept = default;
-  // Destruction writes the buffer out without fsync, errors ignored.
+  Wal(Wal&&) noexcept;
+  Wal& operator=(Wal&& other) noexcept;
+  // Destruction waits for a sync still running behind, then writes the
+  // buffer out without fsync, errors ignored.
+  ~Wal();
 
   // Appends one frame, then applies the sync policy. Exclusive access. The
   // entry (or vector and payload) is only read; encoding reuses one buffer.
@@ -104,15 +115,28 @@ class Wal {
   // file, e.g. while the buffer was written out to make room; then "write
   // length failed: ", "write data failed: "). A failed policy sync returns
   // "flush failed: " / "sync failed: " with the frame already appended.
+  // Under kBehind, a policy sync that falls due first waits for the one
+  // still running behind, whose failure ("sync failed: ") it then returns
+  // in the same way; and an append that finds the sync behind finished
+  // takes its outcome (synced() moves on, or its failure is returned so).
+  // After a failed sync the frames it was to cover count as unsynced again.
   Status append(WalEntryKind kind, uint64_t id, const float* vector, size_t dim,
-                const Payload& payload);
+                const Payload& payload, SyncTiming timing = SyncTiming::kInline);
   Status append(const WalEntry& entry) {
     return append(entry.kind, entry.id, entry.vector.data(), entry.vector.size(), entry.payload);
   }
 
   // Writes the buffer out ("flush failed: ") and fsyncs ("sync failed: ");
-  // on success unsynced_appends() is 0. Exclusive access.
+  // on success unsynced_appends() is 0. A sync running behind is waited
+  // for first and its failure returned. Exclusive access.
   Status sync();
+
+  // Waits for the sync running behind, if any: on success synced() covers
+  // every frame appended before it began; its failure is "sync failed: ".
+  // Exclusive access.
+  Status settle();
+  // Whether a sync is running behind the appends (its outcome not taken).
+  bool sync_behind() const { return behind_; }
 
   // Appends a Checkpoint entry, syncs, then empties the file by opening it
   // anew with truncation ("truncate failed: "; the file then keeps every
@@ -162,15 +186,20 @@ class Wal {
   size_t batch_size() const { return batch_size_; }
   // Frames appended since open (a checkpoint's own frame included), and how
   // many of the first of them the last successful sync made durable: the
-  // frame of the n-th append is on stable storage once synced() >= n.
+  // frame of the n-th append is on stable storage once synced() >= n. A
+  // sync running behind counts once its outcome is taken.
   uint64_t appended() const { return appended_; }
   uint64_t synced() const { return synced_; }
   // Where the next frame will start (file size at open plus frames appended).
   uint64_t end_offset() const { return writer_.end(); }
 
  private:
-  Wal(std::filesystem::path path, BufferedWriter writer, SyncPolicy policy)
-      : path_(std::move(path)), writer_(std::move(writer)), sync_policy_(policy) {}
+  class Syncer;
+
+  Wal(std::filesystem::path path, BufferedWriter writer, SyncPolicy policy);
+
+  Status start_sync_behind();
+  Status take_sync_behind();
 
   std::filesystem::path path_;    // copied at open; checkpoint and readers reopen it
   BufferedWriter writer_;         // over the append handle, 8 KiB buffer
@@ -181,6 +210,11 @@ class Wal {
   SyncPolicy sync_policy_;
   std::vector<char> frame_buf_;   // append's encoding buffer: header + text; only grows
   std::string payload_buf_;       // a non-empty payload's text, reused
+  bool behind_ = false;           // a sync runs behind, its outcome not taken
+  uint64_t behind_covers_ = 0;    // appended_ when it began
+  // The thread syncs behind run on, started by the first; it syncs the
+  // writer's descriptor, so it is stopped before the writer goes.
+  std::unique_ptr<Syncer> syncer_;
 };
 
 }  // namespace varnel::storage

@@ -263,6 +263,109 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_tuple(SyncPolicy::kManual, 250, 0),
                       std::make_tuple(static_cast<SyncPolicy>(9), 250, 0)));
 
+// (policy, appends, fsyncs once settled, synced() once settled). Syncs
+// behind the appends sync what the inline ones would; kAlways still syncs
+// every append before it returns.
+class WalBehind : public ::testing::TestWithParam<std::tuple<SyncPolicy, int, int, int>> {};
+
+TEST_P(WalBehind, SettledSyncsCoverWhatInlineSyncsWould) {
+  TempDir dir;
+  auto [policy, appends, fsyncs, synced] = GetParam();
+  Wal w = open_wal(dir / "wal.log", policy);
+  ScriptedFaults hook;
+  const std::vector<float> v(128, 0.375f);
+  for (int i = 0; i < appends; ++i) {
+    ASSERT_TRUE(w.append(WalEntryKind::kInsert, i, v.data(), v.size(), Payload{},
+                         SyncTiming::kBehind)
+                    .ok());
+    if (policy == SyncPolicy::kAlways) ASSERT_EQ(w.synced(), uint64_t(i + 1));
+  }
+  ASSERT_TRUE(w.settle().ok());
+  EXPECT_FALSE(w.sync_behind());
+  EXPECT_EQ(hook.count(FileOp::kFsync), fsyncs);
+  EXPECT_EQ(w.synced(), uint64_t(synced));
+  EXPECT_EQ(w.unsynced_appends(), size_t(appends - synced));
+  ASSERT_TRUE(w.sync().ok());
+  std::vector<WalEntry> all = w.read_all().value();
+  ASSERT_EQ(all.size(), size_t(appends));
+  for (int i = 0; i < appends; ++i) EXPECT_EQ(all[i].id, uint64_t(i));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WalBehind,
+                         ::testing::Values(std::make_tuple(SyncPolicy::kBatch, 99, 0, 0),
+                                           std::make_tuple(SyncPolicy::kBatch, 100, 1, 100),
+                                           std::make_tuple(SyncPolicy::kBatch, 450, 4, 400),
+                                           std::make_tuple(SyncPolicy::kAlways, 7, 7, 7),
+                                           std::make_tuple(SyncPolicy::kManual, 250, 0, 0)));
+
+// A sync behind that fails is reported, by settle(), by sync() or by the
+// append that finds it; its frames count as unsynced again, and the next
+// sync covers them.
+TEST(Wal, FailedSyncBehindIsReportedAndItsFramesSyncedLater) {
+  enum class Reporter { kSettle, kSync, kAppend };
+  for (Reporter reporter : {Reporter::kSettle, Reporter::kSync, Reporter::kAppend}) {
+    SCOPED_TRACE(static_cast<int>(reporter));
+    TempDir dir;
+    Wal w = open_wal(dir / "wal.log", SyncPolicy::kBatch);
+    ScriptedFaults hook(testing::fail_nth(FileOp::kFsync, 1, EIO));
+    const std::vector<float> v(16, -2.5f);
+    auto append = [&](int id) {
+      return w.append(WalEntryKind::kInsert, id, v.data(), v.size(), Payload{},
+                      SyncTiming::kBehind);
+    };
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(append(i).ok());  // the 100th starts the sync
+    Status failed;
+    int next = 100;
+    switch (reporter) {
+      case Reporter::kSettle:
+        failed = w.settle();
+        break;
+      case Reporter::kSync:
+        failed = w.sync();
+        break;
+      case Reporter::kAppend:
+        // At the latest, the append that brings the next sync due waits
+        // for the failed one.
+        while (next < 200 && (failed = append(next)).ok()) ++next;
+        ++next;
+        break;
+    }
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error().kind(), Error::Kind::kIoError);
+    EXPECT_NE(failed.error().message().find("sync failed: "), std::string::npos)
+        << failed.error().message();
+    EXPECT_EQ(w.synced(), 0u);
+    EXPECT_EQ(w.unsynced_appends(), size_t(next));
+    EXPECT_TRUE(w.settle().ok());  // nothing runs behind any more
+    ASSERT_TRUE(append(next).ok());  // due again at once: a sync starts behind
+    ASSERT_TRUE(w.settle().ok());
+    EXPECT_EQ(w.synced(), uint64_t(next + 1));
+    EXPECT_EQ(hook.count(FileOp::kFsync), 2);
+  }
+}
+
+TEST(Wal, ReplacedOrDroppedWhileASyncRunsBehindKeepsEveryFrame) {
+  TempDir dir;
+  auto filled = [&](const char* name) {
+    Wal w = open_wal(dir / name, SyncPolicy::kBatch);
+    const std::vector<float> v(128, 1.25f);
+    for (int i = 0; i < 150; ++i) {
+      EXPECT_TRUE(w.append(WalEntryKind::kInsert, i, v.data(), v.size(), Payload{},
+                           SyncTiming::kBehind)
+                      .ok());
+    }
+    return w;
+  };
+  {
+    Wal a = filled("a.log");
+    Wal b = filled("b.log");
+    a = std::move(b);  // a's sync is waited for before its handle is closed
+  }
+  for (const char* name : {"a.log", "b.log"}) {
+    EXPECT_EQ(open_wal(dir / name).read_all().value().size(), 150u) << name;
+  }
+}
+
 TEST(Wal, AppendsCostNoSystemCallWhileTheBufferHasRoom) {
   TempDir dir;
   Wal w = open_wal(dir / "wal.log", SyncPolicy::kBatch);

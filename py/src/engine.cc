@@ -44,6 +44,7 @@ namespace {
 using index::BruteForceIndex;
 using index::SearchResult;
 using index::VectorEntry;
+using storage::SyncTiming;
 
 using IdArray = nb::ndarray<const uint64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using Matrix = nb::ndarray<const float, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
@@ -397,6 +398,14 @@ std::string metric_text(DistanceMetric metric) {
   }
 }
 
+// A batch write's changes let the log's periodic sync run behind them
+// (SyncTiming::kBehind). Every way out of the batch waits for that sync;
+// when it failed, its error is the one reported, as it came first.
+Status settled_first(varnel::Collection& c, Status failure) {
+  Status settled = c.settle_log();
+  return settled.ok() ? failure : settled;
+}
+
 // ---- the two classes
 
 // Shared by both classes: the lock, the pool, and the calls that differ
@@ -555,10 +564,10 @@ class CollectionObject {
     check(with_unique([&](varnel::Collection& c) -> Status {
       for (size_t i = 0; i < n; ++i) {
         Status status = c.upsert(ids.data()[i], vectors.data() + i * vectors.shape(1),
-                                 vectors.shape(1), items[i]);
-        if (!status.ok()) return status;
+                                 vectors.shape(1), items[i], SyncTiming::kBehind);
+        if (!status.ok()) return settled_first(c, std::move(status));
       }
-      return {};
+      return c.settle_log();
     }));
   }
 
@@ -566,11 +575,11 @@ class CollectionObject {
     size_t removed = 0;
     check(with_unique([&](varnel::Collection& c) -> Status {
       for (size_t i = 0; i < ids.shape(0); ++i) {
-        Result<bool> held = c.remove(ids.data()[i]);
-        if (!held.ok()) return std::move(held.error());
+        Result<bool> held = c.remove(ids.data()[i], SyncTiming::kBehind);
+        if (!held.ok()) return settled_first(c, std::move(held.error()));
         removed += held.value();
       }
-      return {};
+      return c.settle_log();
     }));
     return removed;
   }

@@ -1059,13 +1059,35 @@ PyObject* insert_batch_into(Target& target, PyObject* const* a) {
       target.reserve(target.len() + ids.size());
     }
   }
+  // A collection's periodic log sync runs behind the next inserts; every way
+  // out waits for it, so what the call inserted is as durable as ever when
+  // it returns, and a failed sync is reported even when a later insert
+  // failed too.
+  constexpr bool logged = requires { target.settle_log(); };
+  auto settle = [&]() -> varnel::Status {
+    if constexpr (logged) return target.settle_log();
+    return {};
+  };
   SignalPoll poll;
   for (size_t i = 0; i < ids.size(); ++i) {
-    varnel::Status status =
-        target.insert(ids[i], vectors.row(i), vectors.row_len(i), varnel::Payload{});
-    if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
-    if (poll.interrupted(vectors.row_len(i))) return nullptr;
+    varnel::Status status;
+    if constexpr (logged) {
+      status = target.insert(ids[i], vectors.row(i), vectors.row_len(i), varnel::Payload{},
+                             varnel::storage::SyncTiming::kBehind);
+    } else {
+      status = target.insert(ids[i], vectors.row(i), vectors.row_len(i), varnel::Payload{});
+    }
+    if (!status.ok()) {
+      varnel::Status settled = settle();
+      return raise_core_error(PyExc_ValueError, settled.ok() ? status.error() : settled.error());
+    }
+    if (poll.interrupted(vectors.row_len(i))) {
+      (void)settle();
+      return nullptr;
+    }
   }
+  varnel::Status settled = settle();
+  if (!settled.ok()) return raise_core_error(PyExc_ValueError, settled.error());
   Py_RETURN_NONE;
 }
 

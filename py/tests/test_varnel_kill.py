@@ -56,6 +56,23 @@ while True:
 """
 
 
+def run_and_kill(report, args, word, delay):
+    """Runs a child Python with `args`, its output going to `report`, and
+    SIGKILLs it `delay` seconds after it first prints `word` (its start-up
+    takes as long as the machine makes it). Gives the lines it printed."""
+    with open(report, "w") as out:
+        child = subprocess.Popen([sys.executable, "-c", *args], stdout=out)
+        deadline = time.monotonic() + 120
+        while word not in report.read_text() and child.poll() is None:
+            assert time.monotonic() < deadline, f"the child never printed {word!r}"
+            time.sleep(0.02)
+        time.sleep(delay)
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+    assert child.returncode == -signal.SIGKILL
+    return report.read_text().splitlines()
+
+
 def vec(j, updated):
     return np.arange(DIM, dtype=np.float32) + j * 16 + (0.5 if updated else 0.0)
 
@@ -69,23 +86,11 @@ def change_op(j):
 def test_every_synced_operation_survives_a_kill(tmp_path, seed):
     rng = random.Random(seed)
     path = str(tmp_path / "c")
-    report = tmp_path / "report"
-    with open(report, "w") as out:
-        child = subprocess.Popen([sys.executable, "-c", CHILD, path], stdout=out)
-        # The kill lands at a random moment after the child's first sync
-        # (its start-up takes as long as the machine makes it).
-        deadline = time.monotonic() + 120
-        while "synced" not in report.read_text() and child.poll() is None:
-            assert time.monotonic() < deadline, "the child never synced"
-            time.sleep(0.02)
-        time.sleep(rng.uniform(0.0, 1.5))
-        child.send_signal(signal.SIGKILL)
-        child.wait()
+    lines = run_and_kill(tmp_path / "report", [CHILD, path], "synced", rng.uniform(0.0, 1.5))
     synced = 0
-    for line in report.read_text().splitlines():
+    for line in lines:
         if line.startswith("synced "):
             synced = int(line.split()[1])
-    assert child.returncode == -signal.SIGKILL
     assert synced > 0, "the child synced nothing before the kill"
 
     with varnel.Collection(path) as c:
@@ -111,3 +116,44 @@ def test_every_synced_operation_survives_a_kill(tmp_path, seed):
         # Search agrees with get.
         hits = c.search(vec(0, False), len(c))
         assert sorted(hits.ids.tolist()) == sorted(c.ids().tolist())
+
+
+BATCH_CHILD = r"""
+import sys, numpy as np
+face, path = sys.argv[1], sys.argv[2]
+import varnel, _varnel
+if face == "varnel":
+    c = varnel.Collection(path, 16, "euclidean", threads=1)
+    write = lambda ids, rows: c.upsert(ids, rows)
+else:
+    c = _varnel.Collection.open_or_create(path, 16, "euclidean")
+    write = lambda ids, rows: c.insert_batch(ids.tolist(), rows)
+start = 0
+while True:
+    ids = np.arange(start, start + 250, dtype=np.uint64)
+    rows = (np.arange(16, dtype=np.float32) + ids[:, None].astype(np.float32) / 7).astype(np.float32)
+    write(ids, rows)
+    start += 250
+    print("acked", start, flush=True)
+"""
+
+
+@pytest.mark.parametrize("face", ["varnel", "_varnel"])
+@pytest.mark.parametrize("seed", range(3))
+def test_batch_writes_killed_keep_a_whole_prefix(tmp_path, face, seed):
+    # A batch write lets the log's fsync run behind its next changes and
+    # waits for it before returning: once a call has returned, every 100th
+    # change before its end is durable, and the log left by a kill in the
+    # middle of a batch (a sync still running, a frame half written) opens
+    # to a prefix of the writes, bit for bit.
+    rng = random.Random(seed)
+    path = str(tmp_path / "c")
+    lines = run_and_kill(tmp_path / "report", [BATCH_CHILD, face, path], "acked", rng.uniform(0.0, 1.0))
+    acked = max(int(line.split()[1]) for line in lines)
+    with varnel.Collection(path) as c:
+        held = np.sort(c.ids())
+        assert held.tolist() == list(range(len(held)))
+        assert len(held) >= acked - acked % 100
+        for i in rng.sample(range(len(held)), 50) + [len(held) - 1]:
+            want = (np.arange(16, dtype=np.float32) + np.float32(i) / 7).astype(np.float32)
+            assert c.get(i)[0].tobytes() == want.tobytes(), i
