@@ -261,9 +261,10 @@ Status Collection::recover(ThreadPool* pool) {
 // (clearing fresh memory costs about what reading the file does). Every
 // member ends as it would with one thread; the parts share only the pairs.
 Status Collection::load_data_file(ThreadPool* pool) {
+  // In the order the live operations nest them: offsets, data, index.
+  std::unique_lock offsets_guard(offsets_lock_);
   std::unique_lock data_guard(data_lock_);
   std::unique_lock index_guard(index_lock_);
-  std::unique_lock offsets_guard(offsets_lock_);
   std::unique_lock next_id_guard(next_id_lock_);
 
   // A record that can enter the index holds the fixed fields, the
