@@ -14,6 +14,8 @@ Takes the arguments of bench/run.py (scripts/bench.sh passes them on) and
 ignores those it has no use for. Measures, k = 10, L2, on the data and
 queries bench/run.py uses:
   one          varnel.Collection(threads=1) in this process, before Ray starts
+  one, N threads  the same directory reopened with every core's thread: the
+               most any split of one scan over these cores can reach
   cluster-1/2  varnel.cluster.Collection with 1 and 2 shards on a local Ray
                given every core (2 here): each shard one actor, one thread
 and for each: single-query latency (median over distinct queries), batches
@@ -158,6 +160,15 @@ def main():
         del one
         rows.append(row)
         print(f"  {row}", file=sys.stderr, flush=True)
+        # The same directory searched by every core of this process: what
+        # any split of the scan over these cores can reach, shards included.
+        both = varnel.Collection(os.path.join(root, "one"), threads=os.cpu_count())
+        row = {"config": f"one, {os.cpu_count()} threads", "shards": 0, "threads": os.cpu_count()}
+        row.update(measure(both, Q))
+        both.close()
+        del both
+        rows.append(row)
+        print(f"  {row}", file=sys.stderr, flush=True)
 
         ray.init(num_cpus=os.cpu_count(), include_dashboard=False, log_to_driver=False)
         for shards in (1, 2):
@@ -204,8 +215,13 @@ def targets(rows):
         out.append({"target": f"2 shards, batch of {nq}: at least {TARGET_BATCH} x the queries/s of one "
                               "collection on one thread", "ratio": ratio, "met": ratio >= TARGET_BATCH})
     ratio = two["single_s"] / one["single_s"]
-    out.append({"target": f"2 shards, one query: at most {TARGET_SINGLE} x the time of one collection "
-                          "on one thread", "ratio": ratio, "met": ratio <= TARGET_SINGLE})
+    target = {"target": f"2 shards, one query: at most {TARGET_SINGLE} x the time of one collection "
+                        "on one thread", "ratio": ratio, "met": ratio <= TARGET_SINGLE}
+    both = next((r for r in rows if r.get("threads")), None)
+    if both is not None:
+        # One query is a read of every stored vector: two cores' read rate bounds it.
+        target["ceiling"] = both["single_s"] / one["single_s"]
+    out.append(target)
     out.append({"target": "every cluster result identical to one collection's (ids and distance bits)",
                 "met": all(r.get("identical_to_one", True) for r in rows)})
     return out
@@ -226,11 +242,15 @@ def render(results):
     for r in rows:
         noop = f"{r['noop_round_s'] * 1e3:.2f}" if "noop_round_s" in r else "—"
         merge = f"{r['merge_s_per_query'] * 1e6:.2f}" if "merge_s_per_query" in r else "—"
+        loaded = f"{r['load_s']:.1f}" if "load_s" in r else "—"
         lines.append(f"| {r['config']} | {r['single_s'] * 1e3:.2f} | {r['batch_qps']['100']:,.0f} | "
-                     f"{r['batch_qps']['1000']:,.0f} | {noop} | {merge} | {r['load_s']:.1f} |")
+                     f"{r['batch_qps']['1000']:,.0f} | {noop} | {merge} | {loaded} |")
     lines += ["", "| target | ratio | met |", "|---|---|---|"]
     for t in results["targets"]:
         ratio = f"{t['ratio']:.2f}" if "ratio" in t else "—"
+        if "ceiling" in t:
+            ratio += (f" (one collection searched by every core of this process: "
+                      f"{t['ceiling']:.2f} x, the most a split of the scan reaches here)")
         lines.append(f"| {t['target']} | {ratio} | {'yes' if t['met'] else 'no'} |")
     return "\n".join(lines) + "\n"
 
