@@ -6,9 +6,10 @@
 // core and builds Python results. A core Error becomes an exception whose text
 // is exactly Error::message(): ValueError from the inserts, OSError from
 // Collection.open_or_create and Collection.flush. Searches never fail. A
-// batch call (insert_batch, search_batch) looks for pending signals every
-// few milliseconds and stops with the exception of a handler that raises
-// (KeyboardInterrupt on Ctrl-C); an insert_batch keeps what it inserted.
+// batch call looks for pending signals (insert_batch every few milliseconds,
+// search_batch between groups of queries, about a tenth of a second) and
+// stops with the exception of a handler that raises (KeyboardInterrupt on
+// Ctrl-C); an insert_batch keeps what it inserted.
 //
 // Borrow rule: each object carries a flag. Inserts and flush take it
 // exclusively, searches shared, for the whole call, argument conversion
@@ -1092,11 +1093,12 @@ PyObject* insert_batch_into(Target& target, PyObject* const* a) {
 }
 
 // Work (floats) of the queries one pass serves: the pass is split into
-// chunks of about this much so that signals are seen between them, but a
-// chunk keeps at least kMinChunkQueries queries, which is what the shared
-// pass gains most from.
-constexpr size_t kChunkWork = size_t{1} << 24;
-constexpr size_t kMinChunkQueries = 8;
+// chunks of about this much (some 50-80 ms on one core) so that signals are
+// seen between them. Each chunk reads the stored rows once for all its
+// queries, so a chunk keeps at least kMinChunkQueries queries, a whole
+// number of the kernel's query tiles.
+constexpr size_t kChunkWork = size_t{1} << 31;
+constexpr size_t kMinChunkQueries = 16;
 
 template <typename Target>
 PyObject* search_batch_in(Target& target, PyObject* const* a) {
@@ -1110,7 +1112,8 @@ PyObject* search_batch_in(Target& target, PyObject* const* a) {
   if (queries.size() > 1 && queries.uniform(dim)) {
     // One pass over the stored rows serves every query of a chunk.
     const size_t per_query = std::max<size_t>(1, rows * dim);
-    const size_t chunk = std::max(kMinChunkQueries, kChunkWork / per_query);
+    const size_t chunk = std::max(kMinChunkQueries, kChunkWork / per_query / kMinChunkQueries *
+                                                        kMinChunkQueries);
     for (size_t first = 0; first < queries.size(); first += chunk) {
       const size_t n = std::min(chunk, queries.size() - first);
       auto part = target.search_batch(queries.row(first), n, dim, k);
