@@ -93,7 +93,31 @@ def merge_hits(parts: list[Hits], k: int) -> Hits:
     return Hits(stacked_ids, stacked_dists, payloads)
 
 
-class _Store:
+class _Lookup:
+    """`store[id]` and `id in store` over get() and _holds(), for every
+    collection-like class of the package."""
+
+    def get(self, id: Any) -> Optional[Entry]:
+        raise NotImplementedError
+
+    def _holds(self, id: int) -> bool:
+        raise NotImplementedError
+
+    def __getitem__(self, id: Any) -> Entry:
+        entry = self.get(id)
+        if entry is None:
+            raise KeyError(id)
+        return entry
+
+    def __contains__(self, id: object) -> bool:
+        try:
+            n = cv.one_id(id)
+        except (TypeError, ValueError):
+            return False
+        return self._holds(n)
+
+
+class _Store(_Lookup):
     """What Index and Collection share: every call normalises its arguments
     and forwards them to the engine object in `_core`."""
 
@@ -143,18 +167,8 @@ class _Store:
         """(float32 copy of the vector, payload dict), or None when absent."""
         return self._core.get(cv.one_id(id))  # type: ignore[no-any-return]
 
-    def __getitem__(self, id: Any) -> Entry:
-        entry = self.get(id)
-        if entry is None:
-            raise KeyError(id)
-        return entry
-
-    def __contains__(self, id: object) -> bool:
-        try:
-            n = cv.one_id(id)
-        except (TypeError, ValueError):
-            return False
-        return bool(self._core.contains(n))
+    def _holds(self, id: int) -> bool:
+        return bool(self._core.contains(id))
 
     def __len__(self) -> int:
         return int(len(self._core))

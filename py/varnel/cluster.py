@@ -61,6 +61,7 @@ import ray.exceptions
 
 import varnel
 from varnel import _convert as cv
+from varnel._api import _Lookup
 
 __all__ = ["Collection", "ShardUnavailableError", "shard_of", "MANIFEST_NAME"]
 
@@ -276,7 +277,7 @@ _ShardActor = ray.remote(_Shard)
 
 # --------------------------------------------------------------------------- the driver side
 
-class Collection:
+class Collection(_Lookup):
     """A varnel collection whose vectors are spread over `shards` Ray actors.
 
     `path`: a directory (str or os.PathLike). When it holds no cluster
@@ -535,19 +536,9 @@ class Collection:
         self._check_open()
         return self._gather([(self._route(n), "get", (n,))])[0]  # type: ignore[no-any-return]
 
-    def __getitem__(self, id: Any) -> Entry:
-        entry = self.get(id)
-        if entry is None:
-            raise KeyError(id)
-        return entry
-
-    def __contains__(self, id: object) -> bool:
-        try:
-            n = cv.one_id(id)
-        except (TypeError, ValueError):
-            return False
+    def _holds(self, id: int) -> bool:
         self._check_open()
-        return bool(self._gather([(self._route(n), "contains", (n,))])[0])
+        return bool(self._gather([(self._route(id), "contains", (id,))])[0])
 
     def __len__(self) -> int:
         self._check_open()
