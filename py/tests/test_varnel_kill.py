@@ -59,7 +59,8 @@ while True:
 def run_and_kill(report, args, word, delay):
     """Runs a child Python with `args`, its output going to `report`, and
     SIGKILLs it `delay` seconds after it first prints `word` (its start-up
-    takes as long as the machine makes it). Gives the lines it printed."""
+    takes as long as the machine makes it). Gives the lines it printed whole
+    (the kill may land in the middle of one)."""
     with open(report, "w") as out:
         child = subprocess.Popen([sys.executable, "-c", *args], stdout=out)
         deadline = time.monotonic() + 120
@@ -70,7 +71,7 @@ def run_and_kill(report, args, word, delay):
         child.send_signal(signal.SIGKILL)
         child.wait()
     assert child.returncode == -signal.SIGKILL
-    return report.read_text().splitlines()
+    return report.read_text().split("\n")[:-1]
 
 
 def vec(j, updated):
