@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <thread>
 
 #include "coding.h"
 #include "float_text.h"
@@ -233,28 +233,9 @@ Wal::Wal(std::filesystem::path path, BufferedWriter writer, SyncPolicy policy)
     : path_(std::move(path)), writer_(std::move(writer)), sync_policy_(policy) {}
 
 Wal::Wal(Wal&&) noexcept = default;
+Wal& Wal::operator=(Wal&&) noexcept = default;
 
 Wal::~Wal() { syncer_.reset(); }
-
-Wal& Wal::operator=(Wal&& other) noexcept {
-  if (this != &other) {
-    syncer_.reset();  // before the descriptor it may be syncing is closed
-    path_ = std::move(other.path_);
-    writer_ = std::move(other.writer_);
-    unsynced_appends_ = other.unsynced_appends_;
-    appended_ = other.appended_;
-    synced_ = other.synced_;
-    batch_size_ = other.batch_size_;
-    sync_policy_ = other.sync_policy_;
-    frame_buf_ = std::move(other.frame_buf_);
-    payload_buf_ = std::move(other.payload_buf_);
-    behind_ = other.behind_;
-    behind_covers_ = other.behind_covers_;
-    syncer_ = std::move(other.syncer_);
-    other.behind_ = false;
-  }
-  return *this;
-}
 
 Status Wal::append(WalEntryKind kind, uint64_t id, const float* vector, size_t dim,
                    const Payload& payload, SyncTiming timing) {

@@ -201,6 +201,11 @@ class Wal {
   Status start_sync_behind();
   Status take_sync_behind();
 
+  // The thread syncs behind run on, started by the first; it syncs the
+  // writer's descriptor. First of the members, so that a move-assignment
+  // stops it before the writer it syncs is replaced (and ~Wal stops it
+  // before the writer closes).
+  std::unique_ptr<Syncer> syncer_;
   std::filesystem::path path_;    // copied at open; checkpoint and readers reopen it
   BufferedWriter writer_;         // over the append handle, 8 KiB buffer
   size_t unsynced_appends_ = 0;   // appends since the last successful sync
@@ -212,9 +217,6 @@ class Wal {
   std::string payload_buf_;       // a non-empty payload's text, reused
   bool behind_ = false;           // a sync runs behind, its outcome not taken
   uint64_t behind_covers_ = 0;    // appended_ when it began
-  // The thread syncs behind run on, started by the first; it syncs the
-  // writer's descriptor, so it is stopped before the writer goes.
-  std::unique_ptr<Syncer> syncer_;
 };
 
 }  // namespace varnel::storage
