@@ -741,9 +741,9 @@ std::vector<index::SearchResult> Collection::search(const float* query, size_t l
 
 std::vector<std::vector<index::SearchResult>> Collection::search_batch(
     const float* queries, size_t count, size_t dim, size_t k, const Filter* filter,
-    ThreadPool* pool) const {
+    ThreadPool* pool, index::SearchStop* stop) const {
   std::shared_lock guard(index_lock_);
-  return index_.search_batch(queries, count, dim, k, filter, pool);
+  return index_.search_batch(queries, count, dim, k, filter, pool, stop);
 }
 
 Status Collection::flush() {

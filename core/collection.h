@@ -176,10 +176,12 @@ class Collection {
   }
   // Several queries of `dim` floats each, back to back: one pass over the
   // index under one read lock serves them all, each list what search() gives.
+  // With `stop`, the search may end part way (see index::SearchStop).
   std::vector<std::vector<index::SearchResult>> search_batch(const float* queries, size_t count,
                                                              size_t dim, size_t k,
                                                              const Filter* filter = nullptr,
-                                                             ThreadPool* pool = nullptr) const;
+                                                             ThreadPool* pool = nullptr,
+                                                             index::SearchStop* stop = nullptr) const;
 
   // Rewrites data.vnl with the live records only (ascending id), then
   // empties the log and rewrites meta.json. The new file is written to a

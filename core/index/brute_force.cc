@@ -452,7 +452,7 @@ std::optional<VectorEntry> BruteForceIndex::remove(uint64_t id) {
 // the same distances.
 std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(
     const float* queries, size_t nq, size_t k, const float* query_norms, const uint16_t* pass,
-    size_t b0, size_t b1) const {
+    size_t b0, size_t b1, SearchStop* stop) const {
   const size_t rows = ids_.size();
   const size_t block_floats = kBlockRows * dimension_;
   const bool cosine = metric_ == DistanceMetric::Cosine;
@@ -511,6 +511,7 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(
         b += bn;
       }
     }
+    if (stop != nullptr && stop->after((c1 - c0) * block_floats * nq)) break;
   }
 
   std::vector<std::vector<Hit>> hits;
@@ -525,7 +526,8 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(
 // tiles. Either way every (query, row) distance is the one a single scan
 // computes, so the hits are the same for every thread count.
 std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::search_hits(
-    const float* queries, size_t nq, size_t k, const Filter* filter, ThreadPool* pool) const {
+    const float* queries, size_t nq, size_t k, const Filter* filter, ThreadPool* pool,
+    SearchStop* stop) const {
   const size_t rows = ids_.size();
   const size_t nblocks = (rows + kBlockRows - 1) / kBlockRows;
   const size_t threads = pool == nullptr ? 1 : pool->threads();
@@ -584,18 +586,18 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::search_hits(
       const size_t j1 = std::min(nq, part_begin(tiles, parts, p + 1) * kTileQueries);
       std::vector<std::vector<Hit>> got =
           scan(queries + j0 * dimension_, j1 - j0, k,
-               query_norms.empty() ? nullptr : query_norms.data() + j0, pass_bits, 0, nblocks);
+               query_norms.empty() ? nullptr : query_norms.data() + j0, pass_bits, 0, nblocks, stop);
       for (size_t j = j0; j < j1; ++j) hits[j] = std::move(got[j - j0]);
     });
     return hits;
   }
 
   const float* norms = query_norms.empty() ? nullptr : query_norms.data();
-  if (row_parts == 1) return scan(queries, nq, k, norms, pass_bits, 0, nblocks);
+  if (row_parts == 1) return scan(queries, nq, k, norms, pass_bits, 0, nblocks, stop);
   std::vector<std::vector<std::vector<Hit>>> part_hits(row_parts);
   run(row_parts, [&](size_t p) {
     part_hits[p] = scan(queries, nq, k, norms, pass_bits, part_begin(nblocks, row_parts, p),
-                        part_begin(nblocks, row_parts, p + 1));
+                        part_begin(nblocks, row_parts, p + 1), stop);
   });
   std::vector<std::vector<Hit>> hits(nq);
   for (size_t j = 0; j < nq; ++j) {
@@ -642,10 +644,12 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(const float
                                                                      size_t nq, size_t dim,
                                                                      size_t k,
                                                                      const Filter* filter,
-                                                                     ThreadPool* pool) const {
+                                                                     ThreadPool* pool,
+                                                                     SearchStop* stop) const {
   std::vector<std::vector<SearchResult>> out(nq);
   if (dim != dimension_ || k == 0 || ids_.empty() || nq == 0) return out;
-  std::vector<std::vector<Hit>> hits = search_hits(queries, nq, k, filter, pool);
+  std::vector<std::vector<Hit>> hits = search_hits(queries, nq, k, filter, pool, stop);
+  if (stop != nullptr && stop->stopped()) return out;
   for (size_t j = 0; j < nq; ++j) out[j] = results(hits[j]);
   return out;
 }

@@ -9,8 +9,11 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <vector>
@@ -50,6 +53,32 @@ inline bool ranks_before(float da, uint64_t ia, float db, uint64_t ib) {
   if (!nan_a && da != db) return da < db;
   return ia < ib;
 }
+
+// Lets a long batch search be stopped part way, e.g. to answer an
+// interrupt: the scan calls `ask` between pieces of its work, each time with
+// the work done since the last call (row components times queries, about
+// 2^16 per query and piece). Once a call returns true no further piece
+// starts and stopped() is true; the results of a stopped search are
+// incomplete and are to be thrown away. With a pool the calls come from its
+// threads, one at a time. A search that is not stopped gives exactly what it
+// gives without a SearchStop.
+class SearchStop {
+ public:
+  explicit SearchStop(std::function<bool(size_t work)> ask) : ask_(std::move(ask)) {}
+  bool stopped() const { return stopped_.load(std::memory_order_relaxed); }
+  // Reports `work` done; true when the search is to stop.
+  bool after(size_t work) {
+    if (stopped()) return true;
+    std::lock_guard guard(calls_);
+    if (!stopped() && ask_(work)) stopped_.store(true, std::memory_order_relaxed);
+    return stopped();
+  }
+
+ private:
+  std::function<bool(size_t)> ask_;
+  std::mutex calls_;
+  std::atomic<bool> stopped_{false};
+};
 
 // Ordering of results, the one rule of every search path: ascending distance
 // by IEEE less-than (so -0.0 and 0.0 are equal); equal distances by ascending
@@ -98,9 +127,11 @@ class BruteForceIndex {
   // lists are empty when `dim` differs from the dimension. One pass over the
   // rows serves every query; a pool splits the rows (or, when there are
   // too few of them, the queries) over its threads, with the same results.
+  // With `stop`, the search may end part way (see SearchStop).
   std::vector<std::vector<SearchResult>> search_batch(const float* queries, size_t nq, size_t dim,
                                                       size_t k, const Filter* filter = nullptr,
-                                                      ThreadPool* pool = nullptr) const;
+                                                      ThreadPool* pool = nullptr,
+                                                      SearchStop* stop = nullptr) const;
 
   // A copy of the vector and payload stored under `id`; nothing when absent.
   std::optional<VectorEntry> get(uint64_t id) const;
@@ -193,12 +224,13 @@ class BruteForceIndex {
   // The nearest hits of each query, nearest first; queries hold the index's
   // dimension. The filter is evaluated once per row, before any distance.
   std::vector<std::vector<Hit>> search_hits(const float* queries, size_t nq, size_t k,
-                                            const Filter* filter, ThreadPool* pool) const;
+                                            const Filter* filter, ThreadPool* pool,
+                                            SearchStop* stop = nullptr) const;
   // One part of that work: blocks [b0, b1), rows whose `pass` bit is set
   // (all when null).
   std::vector<std::vector<Hit>> scan(const float* queries, size_t nq, size_t k,
                                      const float* query_norms, const uint16_t* pass, size_t b0,
-                                     size_t b1) const;
+                                     size_t b1, SearchStop* stop = nullptr) const;
   std::vector<SearchResult> results(const std::vector<Hit>& hits) const;
   // The block with index `b` (row b * kBlockRows onwards).
   const float* block(size_t b) const {

@@ -18,6 +18,7 @@ namespace varnel::index {
 namespace {
 
 constexpr uint64_t kMaxId = std::numeric_limits<uint64_t>::max();
+constexpr size_t kBlock = 16;  // rows per block of the index
 
 std::vector<uint64_t> ids_of(const std::vector<SearchResult>& hits) {
   std::vector<uint64_t> out;
@@ -723,8 +724,47 @@ TEST_P(ThreadCounts, IdenticalToOneThread) {
                 << metric_name(m) << " threads " << pool.threads() << " k " << k;
           }
           ASSERT_EQ(hits_of(index.search(queries.data(), c.dim, k, f, &pool)), hits_of(one[0]));
+
+          // A stop that never stops changes nothing, and the work it is told
+          // of covers every block once per query.
+          size_t work = 0;
+          SearchStop stop([&work](size_t w) {
+            work += w;
+            return false;
+          });
+          auto watched = index.search_batch(queries.data(), c.nq, c.dim, k, f, &pool, &stop);
+          ASSERT_FALSE(stop.stopped());
+          for (size_t j = 0; j < c.nq; ++j) ASSERT_EQ(hits_of(watched[j]), hits_of(one[j]));
+          if (k > 0 && c.rows > 0) {
+            ASSERT_EQ(work, (c.rows + kBlock - 1) / kBlock * kBlock * c.dim * c.nq);
+          }
         }
       }
+    }
+  }
+}
+
+// A stop asked for at the first report ends the search: no further report
+// is asked for, on any thread, and every list comes back empty.
+TEST(BruteForceIndex, SearchStopEndsTheScan) {
+  std::mt19937 rng(5);
+  BruteForceIndex index(DistanceMetric::Euclidean, 32);
+  for (uint64_t r = 0; r < 20000; ++r) ASSERT_TRUE(index.insert(r, random_vector(rng, 32, false), {}).ok());
+  std::vector<float> queries;
+  for (size_t j = 0; j < 24; ++j) {
+    std::vector<float> q = random_vector(rng, 32, false);
+    queries.insert(queries.end(), q.begin(), q.end());
+  }
+  ThreadPool two(2);
+  for (ThreadPool* pool : {static_cast<ThreadPool*>(nullptr), &two}) {
+    for (size_t stop_at : {size_t{1}, size_t{3}}) {
+      size_t asks = 0;
+      SearchStop stop([&](size_t) { return ++asks == stop_at; });
+      auto got = index.search_batch(queries.data(), 24, 32, 10, nullptr, pool, &stop);
+      EXPECT_TRUE(stop.stopped());
+      EXPECT_EQ(asks, stop_at);
+      ASSERT_EQ(got.size(), 24u);
+      for (const auto& list : got) EXPECT_TRUE(list.empty());
     }
   }
 }

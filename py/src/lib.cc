@@ -6,10 +6,10 @@
 // core and builds Python results. A core Error becomes an exception whose text
 // is exactly Error::message(): ValueError from the inserts, OSError from
 // Collection.open_or_create and Collection.flush. Searches never fail. A
-// batch call looks for pending signals (insert_batch every few milliseconds,
-// search_batch between chunks of queries, about a tenth of a second) and
-// stops with the exception of a handler that raises (KeyboardInterrupt on
-// Ctrl-C); an insert_batch keeps what it inserted.
+// batch call looks for pending signals every few milliseconds (search_batch
+// between pieces of its one pass over the rows) and stops with the exception
+// of a handler that raises (KeyboardInterrupt on Ctrl-C); an insert_batch
+// keeps what it inserted.
 //
 // Borrow rule: each object carries a flag. Inserts and flush take it
 // exclusively, searches shared, for the whole call, argument conversion
@@ -1092,23 +1092,6 @@ PyObject* insert_batch_into(Target& target, PyObject* const* a) {
   Py_RETURN_NONE;
 }
 
-// A batch is searched in chunks of queries, each served by one pass over
-// the stored rows, and signals are seen between chunks. Fewer, larger
-// chunks read the rows fewer times, so the chunks grow: the first holds
-// about kFirstChunkWork floats of work (at least kMinChunkQueries queries,
-// and always a whole number of the kernel's 8-query tiles), and a chunk
-// that took at most a quarter (half) of kChunkTime is followed by one four
-// (two) times its size, up to kMaxChunkWork. A build of any speed thus
-// answers Ctrl-C within about kChunkTime, or one first chunk.
-constexpr size_t kFirstChunkWork = size_t{1} << 24;
-constexpr size_t kMaxChunkWork = size_t{1} << 31;
-constexpr size_t kMinChunkQueries = 8;
-constexpr std::chrono::milliseconds kChunkTime{100};
-
-size_t chunk_queries(size_t work, size_t per_query) {
-  return std::max(kMinChunkQueries, work / per_query / kMinChunkQueries * kMinChunkQueries);
-}
-
 template <typename Target>
 PyObject* search_batch_in(Target& target, PyObject* const* a) {
   FloatRows queries;
@@ -1119,24 +1102,11 @@ PyObject* search_batch_in(Target& target, PyObject* const* a) {
   std::vector<std::vector<SearchResult>> all(queries.size());
   size_t dim = 0;
   if (queries.size() > 1 && queries.uniform(dim)) {
-    // One pass over the stored rows serves every query of a chunk.
-    const size_t per_query = std::max<size_t>(1, rows * dim);
-    const size_t most = chunk_queries(kMaxChunkWork, per_query);
-    size_t chunk = std::min(most, chunk_queries(kFirstChunkWork, per_query));
-    for (size_t first = 0; first < queries.size();) {
-      const size_t n = std::min(chunk, queries.size() - first);
-      const auto began = std::chrono::steady_clock::now();
-      auto part = target.search_batch(queries.row(first), n, dim, k);
-      for (size_t j = 0; j < n; ++j) all[first + j] = std::move(part[j]);
-      first += n;
-      if (poll.interrupted(n * per_query)) return nullptr;
-      const auto took = std::chrono::steady_clock::now() - began;
-      if (took * 4 <= kChunkTime) {
-        chunk = std::min(most, chunk * 4);
-      } else if (took * 2 <= kChunkTime) {
-        chunk = std::min(most, chunk * 2);
-      }
-    }
+    // One pass over the stored rows serves every query; the scan reports
+    // its progress, and pending signals are seen every few milliseconds.
+    varnel::index::SearchStop stop([&poll](size_t work) { return poll.interrupted(work); });
+    all = target.search_batch(queries.row(0), queries.size(), dim, k, nullptr, nullptr, &stop);
+    if (stop.stopped()) return nullptr;
   } else {
     for (size_t i = 0; i < queries.size(); ++i) {
       all[i] = target.search(queries.row(i), queries.row_len(i), k);

@@ -222,25 +222,34 @@ def test_sigint_stops_a_long_insert_batch(tmp_path):
 
 
 SEARCH_INTERRUPTED = """
-import sys, time
+import signal, sys, time
 from array import array
-from _varnel import Index
+from _varnel import Collection, Index
+kind, handler = sys.argv[1], sys.argv[2]
 d, rows = 64, 200_000
-index = Index("euclidean", d)
+if kind == "collection":
+    target = Collection.open_or_create(sys.argv[3], d, "euclidean")
+else:
+    target = Index("euclidean", d)
 flat = memoryview(array("f", [1.0]) * (rows * d)).cast("B").cast("f", (rows, d))
-index.insert_batch(list(range(rows)), flat)
+target.insert_batch(list(range(rows)), flat)
 queries = memoryview(array("f", [0.5]) * (4000 * d)).cast("B").cast("f", (4000, d))
+seen = []
+if handler == "quiet":
+    # A handler that does not raise: the search goes on to its end.
+    signal.signal(signal.SIGINT, lambda *_: seen.append(time.monotonic()))
 print("ready", flush=True)
 try:
-    index.search_batch(queries, 5)
-    print("finished", flush=True)
+    hits = target.search_batch(queries, 5)
+    print("finished", len(hits), len(seen), hits[-1] == target.search([0.5] * d, 5), flush=True)
 except KeyboardInterrupt:
     print("interrupted", time.monotonic(), flush=True)
 """
 
 
-def test_sigint_stops_a_long_search_batch():
-    p = child(SEARCH_INTERRUPTED)
+@pytest.mark.parametrize("kind", ["index", "collection"])
+def test_sigint_stops_a_long_search_batch(kind, tmp_path):
+    p = child(SEARCH_INTERRUPTED, kind, "raise", tmp_path / "c")
     assert p.stdout.readline() == "ready\n", p.stderr.read()
     time.sleep(0.5)
     sent = time.monotonic()
@@ -249,5 +258,15 @@ def test_sigint_stops_a_long_search_batch():
     words = out.split()
     assert words[0] == "interrupted", (out, err)
     delay = float(words[1]) - sent
-    print(f"search_batch: SIGINT took effect after {delay * 1000:.1f} ms")
+    print(f"{kind} search_batch: SIGINT took effect after {delay * 1000:.1f} ms")
     assert delay < 2.0
+
+
+def test_a_handler_that_does_not_raise_lets_search_batch_finish():
+    p = child(SEARCH_INTERRUPTED, "index", "quiet", "-")
+    assert p.stdout.readline() == "ready\n", p.stderr.read()
+    time.sleep(0.5)
+    p.send_signal(signal.SIGINT)
+    out, err = p.communicate(timeout=300)
+    # The handler ran once, and every list is whole.
+    assert out.split() == ["finished", "4000", "1", "True"], (out, err)
