@@ -562,22 +562,6 @@ Status Collection::write_marks(uint64_t synced) {
   return out;
 }
 
-Status Collection::settle_marks() {
-  {
-    std::shared_lock guard(data_lock_);
-    if (pending_marks_.empty()) return {};
-  }
-  uint64_t synced = 0;
-  {
-    std::unique_lock guard(wal_lock_);
-    Status s = wal_.sync();
-    if (!s.ok()) return s;
-    synced = wal_.synced();
-  }
-  std::unique_lock guard(data_lock_);
-  return write_marks(synced);
-}
-
 Status Collection::upsert(uint64_t id, const float* vector, size_t len, const Payload& payload,
                           storage::SyncTiming timing) {
   if (len != config_.dimension) return Error::dimension_mismatch(config_.dimension, len);
@@ -747,20 +731,27 @@ std::vector<std::vector<index::SearchResult>> Collection::search_batch(
 }
 
 Status Collection::flush() {
-  // Marks waiting for the log go to the file first: the checkpoint below
-  // takes away the entries that would otherwise redo them.
-  Status settled = settle_marks();
-  if (!settled.ok()) return settled;
+  // The checkpoint below empties the log, so everything the log holds must
+  // be in the data file first. No change can be logged while the log's lock
+  // is held; the ones logged before finish applying (their records appended,
+  // their deletion marks queued), and then every mark and record goes to the
+  // file. A change logged after the marks were written but before the
+  // checkpoint would otherwise lose its entry while its mark still waited
+  // in memory: the deleted record would come back on the next open.
+  std::unique_lock wal_guard(wal_lock_);
+  for (size_t n; (n = in_flight_.load(std::memory_order_acquire)) != 0;) in_flight_.wait(n);
+  Status log_synced = wal_.sync();
+  if (!log_synced.ok()) return log_synced;
   {
     std::unique_lock guard(data_lock_);
+    Status marked = write_marks(wal_.synced());
+    if (!marked.ok()) return marked;
     Status flushed = data_file_.flush();
     if (!flushed.ok()) return flushed;
   }
-  {
-    std::unique_lock guard(wal_lock_);
-    Status emptied = wal_.checkpoint();
-    if (!emptied.ok()) return emptied;
-  }
+  Status emptied = wal_.checkpoint();
+  wal_guard.unlock();
+  if (!emptied.ok()) return emptied;
   return save_meta();
 }
 

@@ -252,8 +252,6 @@ class Collection {
   void change_applied();
   // Marks (data file held) every waiting record whose entry is synced.
   Status write_marks(uint64_t synced);
-  // Syncs the log when marks wait, then writes them all (flush's first step).
-  Status settle_marks();
 
   struct PendingMark {
     uint64_t offset;  // the record to mark

@@ -903,6 +903,39 @@ TEST(Collection, SearchBatchTakesFilterAndPool) {
 // Writers on disjoint ids, searchers and a thread that flushes and compacts,
 // all at once: no deadlock, and the end state (live and reopened) is every
 // writer's last word on each of its ids.
+// Removes racing flushes: a flush empties the log, so a delete logged while
+// it runs must reach the data file before that, or the record comes back
+// when the collection is opened again.
+TEST(Collection, RemovesRacingFlushesStayRemovedOnReopen) {
+  TempDir tmp;
+  const size_t dim = 4;
+  const std::vector<float> v(dim, 1.0f);
+  for (int round = 0; round < 10; ++round) {
+    Model model;
+    {
+      auto c = open(tmp.path(), config(dim));
+      for (uint64_t id = 0; id < 400; ++id) {
+        ASSERT_TRUE(c->upsert(id, v, numbered(round)).ok());
+        model[id] = {v, round};
+      }
+      ASSERT_TRUE(c->flush().ok());
+      std::atomic<bool> stop{false};
+      std::thread flusher([&] {
+        while (!stop.load()) ASSERT_TRUE(c->flush().ok());
+      });
+      for (uint64_t id = 0; id < 400; ++id) {
+        if (id % 3 == 0) continue;
+        ASSERT_TRUE(c->remove(id).ok());
+        model.erase(id);
+      }
+      stop.store(true);
+      flusher.join();
+      expect_holds(*c, model);
+    }
+    expect_holds(*open(tmp.path(), config(dim)), model);
+  }
+}
+
 TEST(Collection, ConcurrentWritersSearchesAndCompactions) {
   TempDir tmp;
   const size_t dim = 4;
