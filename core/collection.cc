@@ -550,6 +550,10 @@ void Collection::change_applied() {
   if (in_flight_.fetch_sub(1, std::memory_order_release) == 1) in_flight_.notify_all();
 }
 
+void Collection::wait_for_changes_in_flight() {
+  for (size_t n; (n = in_flight_.load(std::memory_order_acquire)) != 0;) in_flight_.wait(n);
+}
+
 // Marks, in log order, the waiting records whose entries the log has synced.
 Status Collection::write_marks(uint64_t synced) {
   size_t done = 0;
@@ -648,7 +652,7 @@ Status Collection::compact() {
   std::unique_lock wal_guard(wal_lock_);
   // No change can be logged now; the ones logged before finish applying,
   // so the index holds every change the log holds.
-  for (size_t n; (n = in_flight_.load(std::memory_order_acquire)) != 0;) in_flight_.wait(n);
+  wait_for_changes_in_flight();
   // The log on disk then covers everything the new file will hold, and
   // replaying it over the new file gives the same collection.
   Status log_synced = wal_.sync();
@@ -739,7 +743,7 @@ Status Collection::flush() {
   // checkpoint would otherwise lose its entry while its mark still waited
   // in memory: the deleted record would come back on the next open.
   std::unique_lock wal_guard(wal_lock_);
-  for (size_t n; (n = in_flight_.load(std::memory_order_acquire)) != 0;) in_flight_.wait(n);
+  wait_for_changes_in_flight();
   Status log_synced = wal_.sync();
   if (!log_synced.ok()) return log_synced;
   {

@@ -250,6 +250,9 @@ class Collection {
                     const Payload& payload, storage::SyncTiming timing, uint64_t* seq,
                     uint64_t* synced);
   void change_applied();
+  // Waits (wal lock held by the caller) until every logged change is applied,
+  // so the index and the pending marks hold everything the log holds.
+  void wait_for_changes_in_flight();
   // Marks (data file held) every waiting record whose entry is synced.
   Status write_marks(uint64_t synced);
 
@@ -285,7 +288,7 @@ class Collection {
   mutable std::shared_mutex next_id_lock_;
   uint64_t next_id_ = 1;  // one past the largest id seen; saturates at 2^64 - 1
 
-  // Changes logged and not yet applied (or refused); compact waits for 0.
+  // Changes logged and not yet applied (or refused); flush and compact wait for 0.
   // Raised under the wal lock; an atomic, not a sixth lock.
   std::atomic<size_t> in_flight_{0};
 };

@@ -900,9 +900,6 @@ TEST(Collection, SearchBatchTakesFilterAndPool) {
 }
 
 
-// Writers on disjoint ids, searchers and a thread that flushes and compacts,
-// all at once: no deadlock, and the end state (live and reopened) is every
-// writer's last word on each of its ids.
 // Removes racing flushes: a flush empties the log, so a delete logged while
 // it runs must reach the data file before that, or the record comes back
 // when the collection is opened again.
@@ -936,6 +933,9 @@ TEST(Collection, RemovesRacingFlushesStayRemovedOnReopen) {
   }
 }
 
+// Writers on disjoint ids, searchers and a thread that flushes and compacts,
+// all at once: no deadlock, and the end state (live and reopened) is every
+// writer's last word on each of its ids.
 TEST(Collection, ConcurrentWritersSearchesAndCompactions) {
   TempDir tmp;
   const size_t dim = 4;
