@@ -14,7 +14,7 @@ np = pytest.importorskip("numpy")
 
 from fault_kit import TIMEOUT, difference, read_collection, rows_of  # noqa: E402
 
-DIM = 64  # 28 records fill the data file's 8 KiB buffer inside the run; the log's frames lag
+DIM = 64  # the data file's 8 KiB buffer fills late in the run, while the log's still holds the delete
 
 # 26 upserts (ids 0..25), delete(5), 3 upserts (ids 26..28): one call each.
 STEPS = [("upsert", i) for i in range(26)] + [("delete", 5)] + [("upsert", i) for i in range(26, 29)]
