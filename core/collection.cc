@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <limits>
 #include <mutex>
 #include <system_error>
@@ -171,22 +172,98 @@ Result<CollectionMeta> read_meta(const fs::path& dir) {
   return std::move(meta.value());
 }
 
-// ---- open and recovery
+// ---- the process's open collections
+
+namespace {
+
+// One state per directory per process: every open of a directory this
+// process has open (from any path, by either module) gets the same object.
+// Entries of a parent process, inherited by a fork, never match.
+struct OpenCollection {
+  storage::FileId dir;
+  pid_t pid;
+  std::weak_ptr<Collection> collection;
+};
+std::mutex g_open_lock;  // held for the whole of an open
+std::vector<OpenCollection>& open_collections() {
+  static std::vector<OpenCollection> all;
+  return all;
+}
+
+std::string metric_quoted(DistanceMetric metric) {
+  return "'" + std::string(metric_python_name(metric)) + "'";
+}
+
+// How often (in floats written) a batch write asks its stop function.
+constexpr size_t kStopPollFloats = 1 << 12;
+
+// A vector the log cannot hold: JSON has no form for NaN or an infinity.
+Status check_vector(const float* vector, size_t len) {
+  for (size_t i = 0; i < len; ++i) {
+    if (!std::isfinite(vector[i])) {
+      const char* what = std::isnan(vector[i]) ? "NaN" : (vector[i] > 0 ? "inf" : "-inf");
+      return Error::invalid_vector("component " + std::to_string(i) + " is " + what +
+                                   " (only finite values can be stored)");
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+// In a child forked while the collection was open the object is left as it
+// is: its buffers hold the parent's bytes (writing them would duplicate
+// them in the parent's files) and its log's thread does not exist there.
+struct Collection::Deleter {
+  void operator()(Collection* c) const {
+    if (c->owner_pid_ == ::getpid()) delete c;
+  }
+};
 
 Collection::Collection(fs::path path, fs::path dir, const CollectionConfig& config,
                        storage::WriterLock lock, storage::Wal wal, storage::DataFile data_file)
     : path_(std::move(path)),
       dir_(std::move(dir)),
       config_(config),
+      owner_pid_(::getpid()),
       lock_(std::move(lock)),
-      index_(config.metric, config.dimension),
       wal_(std::move(wal)),
-      data_file_(std::move(data_file)) {}
+      data_file_(std::move(data_file)),
+      index_(config.metric, config.dimension) {}
 
-Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& path,
+Collection::~Collection() = default;
+
+Status Collection::usable() const {
+  if (::getpid() == owner_pid_) return {};
+  return Error::collection("this collection was opened by process " + std::to_string(owner_pid_) +
+                           "; open it again in this process");
+}
+
+Result<std::shared_ptr<Collection>> Collection::open_or_create(const fs::path& path,
                                                                const CollectionConfig& config,
                                                                ThreadPool* pool) {
+  OpenRequest request;
+  request.dimension = config.dimension;
+  request.metric = config.metric;
+  request.match_metric = false;
+  request.wal_sync = config.wal_sync;
+  return open_checked(path, request, true, pool);
+}
+
+Result<std::shared_ptr<Collection>> Collection::open(const fs::path& path, const OpenRequest& request,
+                                                     ThreadPool* pool) {
+  return open_checked(path, request, false, pool);
+}
+
+Result<std::shared_ptr<Collection>> Collection::open_checked(const fs::path& path,
+                                                             const OpenRequest& request,
+                                                             bool low_level, ThreadPool* pool) {
+  std::lock_guard opening(g_open_lock);
+  const std::string no_collection =
+      "'" + path.string() + "' holds no collection: dim and metric are needed to create one";
+  const bool can_create = request.dimension.has_value() && request.metric.has_value();
   if (!storage::path_exists(path)) {
+    if (!can_create) return Error::config_mismatch(no_collection);
     auto made = storage::create_directories(path);
     if (!made.ok()) return Error::collection(kCreateDir + made.error());
   }
@@ -194,6 +271,55 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& p
   auto bound = storage::bind_directory(path);
   if (!bound.ok()) return Error::collection(kCreateDir + bound.error());
   const fs::path& dir = bound.value();
+  storage::FileId dir_id;
+  {
+    auto handle = File::open(dir, OpenMode::kReadOnly);
+    if (!handle.ok()) return Error::collection(kCreateDir + handle.error());
+    auto id = handle.value().id();
+    if (!id.ok()) return Error::collection(kCreateDir + id.error());
+    dir_id = id.value();
+  }
+
+  // What a stored (or this process's open) configuration must agree with.
+  auto check = [&](size_t dimension, std::optional<DistanceMetric> metric,
+                   std::string_view stored_name) -> Status {
+    if (low_level) {
+      if (dimension != *request.dimension) {
+        return Error::config_mismatch("dimension mismatch: collection has " +
+                                      std::to_string(dimension) + ", config has " +
+                                      std::to_string(*request.dimension));
+      }
+      return {};
+    }
+    if (!metric.has_value()) {
+      return Error::config_mismatch("'" + path.string() + "' holds a collection of metric '" +
+                                    std::string(stored_name) + "', which varnel cannot search");
+    }
+    const bool dim_ok = !request.dimension.has_value() || *request.dimension == dimension;
+    const bool metric_ok = !request.metric.has_value() || *request.metric == *metric;
+    if (dim_ok && metric_ok) return {};
+    return Error::config_mismatch(
+        "'" + path.string() + "' holds a collection of dim=" + std::to_string(dimension) +
+        ", metric=" + metric_quoted(*metric) + "; asked for dim=" +
+        std::to_string(request.dimension.value_or(dimension)) +
+        ", metric=" + metric_quoted(request.metric.value_or(*metric)));
+  };
+
+  auto& all = open_collections();
+  std::erase_if(all, [](const OpenCollection& o) { return o.collection.expired(); });
+  for (const OpenCollection& o : all) {
+    if (o.pid != ::getpid() || o.dir.dev != dir_id.dev || o.dir.ino != dir_id.ino) continue;
+    std::shared_ptr<Collection> live = o.collection.lock();
+    if (live == nullptr) continue;
+    const CollectionConfig& have = live->config();
+    Status agreed = check(have.dimension, have.metric, metric_name(have.metric));
+    if (!agreed.ok()) return std::move(agreed.error());
+    if (low_level && have.metric != *request.metric) {
+      return Error::config_mismatch("the collection is open in this process with metric " +
+                                    std::string(metric_name(have.metric)));
+    }
+    return live;
+  }
 
   // The lock comes before anything is read or changed: a refused open
   // replays nothing, cuts nothing and writes no meta.json.
@@ -206,23 +332,30 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& p
     if (f.stage == Stage::kLock) return Error::collection(kLockFailed + f.cause);
     std::string text = kInUse;
     if (f.holder > 0) text += " (pid " + std::to_string(f.holder) + ")";
-    return Error::collection(std::move(text));
+    return Error::in_use(std::move(text));
   }
 
-  const fs::path meta_path = dir / kMetaFileName;
   // Only a missing meta.json makes a new collection; taking an unreadable
-  // one for missing would rewrite it with whatever dimension was asked for.
-  auto meta_exists = storage::stat_exists(meta_path);
+  // one for missing would rewrite it with whatever was asked for. The
+  // stored configuration is read under the lock, so two processes creating
+  // one collection at once agree on what it holds.
+  auto meta_exists = storage::stat_exists(dir / kMetaFileName);
   if (!meta_exists.ok()) return Error::collection(kReadMeta + meta_exists.error());
   const bool is_new = !meta_exists.value();
-  if (!is_new) {
+  CollectionConfig config;
+  config.wal_sync = request.wal_sync;
+  if (is_new) {
+    if (!can_create) return Error::config_mismatch(no_collection);
+    config.dimension = *request.dimension;
+    config.metric = *request.metric;
+  } else {
     auto meta = read_meta(dir);
     if (!meta.ok()) return std::move(meta.error());
-    if (meta.value().dimension != config.dimension) {
-      return Error::collection("dimension mismatch: collection has " +
-                               std::to_string(meta.value().dimension) + ", config has " +
-                               std::to_string(config.dimension));
-    }
+    std::optional<DistanceMetric> stored = metric_from_name(meta.value().metric);
+    Status agreed = check(static_cast<size_t>(meta.value().dimension), stored, meta.value().metric);
+    if (!agreed.ok()) return std::move(agreed.error());
+    config.dimension = meta.value().dimension;
+    config.metric = request.match_metric ? *stored : *request.metric;
   }
 
   auto wal = storage::Wal::open(dir / kWalFileName, config.wal_sync);
@@ -230,22 +363,32 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& p
   auto data_file = storage::DataFile::open(dir / kDataFileName);
   if (!data_file.ok()) return std::move(data_file.error());
 
-  std::unique_ptr<Collection> collection(
+  std::shared_ptr<Collection> collection(
       new Collection(path, dir, config, std::move(lock.value()), std::move(wal.value()),
-                     std::move(data_file.value())));
-  Status recovered = collection->recover(pool);
-  if (!recovered.ok()) return std::move(recovered.error());
+                     std::move(data_file.value())),
+      Deleter{});
+  uint64_t torn_data_at = UINT64_MAX;
+  uint64_t torn_log_at = UINT64_MAX;
+  Status loaded = collection->load_data_file(pool, &torn_data_at);
+  if (!loaded.ok()) return std::move(loaded.error());
+  Status replayed = collection->replay_log(&torn_log_at);
+  if (!replayed.ok()) return std::move(replayed.error());
+  // Everything read: now the torn tails go, so that the next frame and the
+  // next record start where the next reader will look for them.
+  if (torn_data_at != UINT64_MAX) {
+    Status cut = collection->data_file_.truncate_to(torn_data_at);
+    if (!cut.ok()) return std::move(cut.error());
+  }
+  if (torn_log_at != UINT64_MAX) {
+    Status cut = collection->wal_.truncate_to(torn_log_at);
+    if (!cut.ok()) return std::move(cut.error());
+  }
   if (is_new) {
-    Status saved = collection->save_meta();
+    Status saved = collection->write_meta_now();
     if (!saved.ok()) return std::move(saved.error());
   }
+  all.push_back({dir_id, ::getpid(), collection});
   return collection;
-}
-
-Status Collection::recover(ThreadPool* pool) {
-  Status loaded = load_data_file(pool);
-  if (!loaded.ok()) return loaded;
-  return replay_log();
 }
 
 // Streams the active records into the index in one pass, so the vectors are
@@ -260,12 +403,8 @@ Status Collection::recover(ThreadPool* pool) {
 // would have, while it has the kernel back the index's next rows with memory
 // (clearing fresh memory costs about what reading the file does). Every
 // member ends as it would with one thread; the parts share only the pairs.
-Status Collection::load_data_file(ThreadPool* pool) {
-  // In the order the live operations nest them: offsets, data, index.
-  std::unique_lock offsets_guard(offsets_lock_);
-  std::unique_lock data_guard(data_lock_);
+Status Collection::load_data_file(ThreadPool* pool, uint64_t* torn_data_at) {
   std::unique_lock index_guard(index_lock_);
-  std::unique_lock next_id_guard(next_id_lock_);
 
   // A record that can enter the index holds the fixed fields, the
   // components and a payload text at least as long as the empty one, so the
@@ -305,9 +444,15 @@ Status Collection::load_data_file(ThreadPool* pool) {
             // cannot take.
             if (!any || record.id > largest) largest = record.id;
             any = true;
-            // A record of another length cannot enter the index; it is skipped
-            // and offsets keeps naming the record the index holds.
-            if (record.dim != config_.dimension) return {};
+            // Every record of a collection has its dimension: one of another
+            // length is damage (or a meta.json that lies), and an open that
+            // skipped it would let the next compact erase it for good.
+            if (record.dim != config_.dimension) {
+              return Error::collection(kDataDamaged + std::string("offset ") +
+                                       std::to_string(record.offset) + ": a record of dimension " +
+                                       std::to_string(record.dim) + " in a collection of dimension " +
+                                       std::to_string(config_.dimension));
+            }
             // Of several active records with one id, the newest wins.
             record.copy_vector(loader.row());
             loader.add(record.id, std::move(*record.payload));
@@ -351,7 +496,7 @@ Status Collection::load_data_file(ThreadPool* pool) {
     }
   }
   if (!scanned.ok()) return scanned;
-  next_id_ = any ? next_after(largest) : 1;
+  next_id_.store(any ? next_after(largest) : 1, std::memory_order_relaxed);
 
   if (end.error.has_value()) {
     const uint64_t tail = end.file_size - end.stop_offset;
@@ -363,25 +508,19 @@ Status Collection::load_data_file(ThreadPool* pool) {
       return Error::collection(kDataDamaged + std::string("offset ") +
                                std::to_string(end.stop_offset) + ": " + end.error->message());
     }
-    // An append cut short by the end of a process: cut it away so the next
-    // record starts where the next scan will look for it.
-    return data_file_.truncate_to(end.stop_offset);
+    // An append cut short by the end of a process: cut away once the whole
+    // open has succeeded.
+    *torn_data_at = end.stop_offset;
   }
   return {};
 }
 
-// Applies every complete frame of the log in order. A last frame cut short
-// by the end of the file is what a killed writer leaves: it is cut away. A
-// complete frame that fails its checksum or does not decode is an error.
-Status Collection::replay_log() {
-  // Replayed updates and deletes mark records at once, which is safe only
-  // for entries on stable storage: the frames a dropped or killed process
-  // wrote out may not be, so the log is synced before it is read.
-  if (wal_.end_offset() > 0) {
-    std::unique_lock guard(wal_lock_);
-    Status synced = wal_.sync();
-    if (!synced.ok()) return synced;
-  }
+// Applies every complete frame of the log to memory, in order; nothing is
+// written (the next flush writes what the replay changed). A last frame cut
+// short by the end of the file is what a killed writer leaves: *torn_log_at
+// says where to cut it. A complete frame that fails its checksum or does not
+// decode is an error.
+Status Collection::replay_log(uint64_t* torn_log_at) {
   storage::WalReadEnd end;
   bool apply_failed = false;
   Status read = storage::Wal::read_each(
@@ -390,18 +529,19 @@ Status Collection::replay_log() {
         Status applied;
         switch (entry.kind) {
           case storage::WalEntryKind::kInsert:
-            applied = apply_insert_no_wal(entry.id, entry.vector.data(), entry.vector.size(),
-                                          entry.payload);
-            break;
           case storage::WalEntryKind::kUpdate:
-            applied = apply_update_no_wal(entry.id, entry.vector.data(), entry.vector.size(),
-                                          entry.payload);
+            if (entry.vector.size() != config_.dimension) {
+              applied = Error::dimension_mismatch(config_.dimension, entry.vector.size());
+              break;
+            }
+            put_row(entry.id, entry.vector.data(), entry.vector.size(), entry.payload);
+            // An Update does not raise next_id.
+            if (entry.kind == storage::WalEntryKind::kInsert) raise_next_id(entry.id);
             break;
-          case storage::WalEntryKind::kDelete: {
-            auto deleted = apply_delete_no_wal(entry.id);
-            if (!deleted.ok()) applied = std::move(deleted.error());
+          case storage::WalEntryKind::kDelete:
+            index_.remove(entry.id);
+            dirty_.push_back(entry.id);
             break;
-          }
           case storage::WalEntryKind::kCheckpoint:
             break;
         }
@@ -411,270 +551,272 @@ Status Collection::replay_log() {
       &end);
   if (read.ok() && !end.torn_tail) return {};
   if (!read.ok() && (apply_failed || !end.torn_tail)) return read;
-  std::unique_lock guard(wal_lock_);
-  return wal_.truncate_to(end.complete_end);
+  *torn_log_at = end.complete_end;
+  return {};
 }
 
 // ---- applying changes
 
 void Collection::raise_next_id(uint64_t id) {
-  std::unique_lock guard(next_id_lock_);
-  if (next_id_ < next_after(id)) next_id_ = next_after(id);
+  uint64_t now = next_id_.load(std::memory_order_relaxed);
+  const uint64_t want = next_after(id);
+  while (now < want && !next_id_.compare_exchange_weak(now, want, std::memory_order_relaxed)) {
+  }
 }
 
-// Appends the record, puts the vector in the index in place of any earlier
-// one and points offsets at the new record; each step under its own lock.
-Status Collection::store(uint64_t id, const float* vector, size_t len, const Payload& payload,
-                         uint64_t synced, bool old_marked) {
-  uint64_t offset = 0;
-  {
-    std::unique_lock guard(data_lock_);
-    auto appended = data_file_.append(id, vector, len, payload);
-    if (!appended.ok()) return std::move(appended.error());
-    offset = appended.value();
-    Status marked = write_marks(synced);
-    if (!marked.ok()) return marked;
-  }
-  {
-    std::unique_lock guard(index_lock_);
-    if (index_.contains(id)) index_.remove(id);
-    Status inserted = index_.insert(id, vector, len, payload);
-    if (!inserted.ok()) return inserted;
-  }
-  std::unique_lock guard(offsets_lock_);
-  if (!old_marked) remember_shadowed(id);
-  offsets_.put(id, offset);
-  return {};
+void Collection::put_row(uint64_t id, const float* vector, size_t len, const Payload& payload) {
+  index_.remove(id);
+  // The length was checked and the id is absent now: the insert succeeds.
+  (void)index_.insert(id, vector, len, payload);
+  dirty_.push_back(id);
 }
 
 void Collection::point_offsets_at(uint64_t id, uint64_t offset) {
-  remember_shadowed(id);
+  const uint64_t earlier = offsets_.find(id);
+  if (earlier != IdMap::kAbsent) shadowed_.emplace(id, earlier);
   offsets_.put(id, offset);
 }
 
-void Collection::remember_shadowed(uint64_t id) {
-  const uint64_t earlier = offsets_.find(id);
-  if (earlier != IdMap::kAbsent) shadowed_.emplace(id, earlier);
-}
-
-std::vector<uint64_t> Collection::take_active_records(uint64_t id, bool erase) {
+std::vector<uint64_t> Collection::take_active_records(uint64_t id) {
   std::vector<uint64_t> out;
   const uint64_t current = offsets_.find(id);
   if (current != IdMap::kAbsent) out.push_back(current);
-  if (erase) offsets_.erase(id);
+  offsets_.erase(id);
   auto [first, last] = shadowed_.equal_range(id);
   for (auto it = first; it != last; ++it) out.push_back(it->second);
   shadowed_.erase(first, last);
   return out;
 }
 
-Status Collection::apply_insert_no_wal(uint64_t id, const float* vector, size_t len,
-                                       const Payload& payload) {
-  // Checked before the data file is touched, so a refused vector leaves no
-  // record behind and the identifier's earlier vector stays in the index.
-  if (len != config_.dimension) return Error::dimension_mismatch(config_.dimension, len);
-  Status stored = store(id, vector, len, payload);
-  if (!stored.ok()) return stored;
-  raise_next_id(id);
-  return {};
+// ---- the writes
+
+Status Collection::insert(uint64_t id, const float* vector, size_t len, const Payload& payload) {
+  return write_rows(WriteKind::kInsert, &id, 1,
+                    [&](size_t) { return std::span<const float>(vector, len); }, &payload,
+                    storage::SyncTiming::kInline, {}, nullptr);
 }
 
-Status Collection::apply_update_no_wal(uint64_t id, const float* vector, size_t len,
-                                       const Payload& payload) {
-  if (len != config_.dimension) return Error::dimension_mismatch(config_.dimension, len);
-  Status marked = mark_active_records(id, false);
-  if (!marked.ok()) return marked;
-  // An update does not raise next_id.
-  return store(id, vector, len, payload, 0, true);
+Status Collection::upsert(uint64_t id, const float* vector, size_t len, const Payload& payload) {
+  return write_rows(WriteKind::kUpsert, &id, 1,
+                    [&](size_t) { return std::span<const float>(vector, len); }, &payload,
+                    storage::SyncTiming::kInline, {}, nullptr);
 }
 
-Result<bool> Collection::apply_delete_no_wal(uint64_t id) {
-  Status marked = mark_active_records(id, true);
-  if (!marked.ok()) return std::move(marked.error());
-  std::unique_lock guard(index_lock_);
-  return index_.remove(id).has_value();
+Status Collection::insert_batch(const uint64_t* ids, size_t count, const RowSource& rows,
+                                const Payload* payloads, const WriteStop& stop, size_t* written) {
+  return write_rows(WriteKind::kInsert, ids, count, rows, payloads, storage::SyncTiming::kBehind,
+                    stop, written);
 }
 
-// Marks every active record of `id` at once (the log entry is durable
-// already), offsets and then the data file held.
-Status Collection::mark_active_records(uint64_t id, bool erase) {
-  std::unique_lock offsets_guard(offsets_lock_);
-  // mark_deleted may first write out the append buffer (the record can
-  // still be there), so it needs the data file exclusively.
-  std::unique_lock data_guard(data_lock_);
-  for (uint64_t offset : take_active_records(id, erase)) {
-    Status marked = data_file_.mark_deleted(offset);
-    if (!marked.ok()) return marked;
+Status Collection::upsert_batch(const uint64_t* ids, size_t count, const RowSource& rows,
+                                const Payload* payloads, const WriteStop& stop, size_t* written) {
+  return write_rows(WriteKind::kUpsert, ids, count, rows, payloads, storage::SyncTiming::kBehind,
+                    stop, written);
+}
+
+// The one write path: check, log (and settle), then apply. Writers take
+// turns for the whole call, so the log's order is the order of the changes
+// in memory, and nothing reaches memory (or, later, the data file) before
+// its frame is in the log.
+Status Collection::write_rows(WriteKind kind, const uint64_t* ids, size_t count,
+                              const RowSource& rows, const Payload* payloads,
+                              storage::SyncTiming timing, const WriteStop& stop,
+                              size_t* written) {
+  if (written != nullptr) *written = 0;
+  Status ok = usable();
+  if (!ok.ok()) return ok;
+  static const Payload kEmpty;
+  auto payload_of = [&](size_t i) -> const Payload& {
+    return payloads != nullptr ? payloads[i] : kEmpty;
+  };
+  // The rows that pass, and the refusal that ends them.
+  size_t n = 0;
+  Status refused;
+  for (; n < count; ++n) {
+    std::span<const float> row = rows(n);
+    if (row.size() != config_.dimension) {
+      refused = Error::dimension_mismatch(config_.dimension, row.size());
+      break;
+    }
+    refused = check_vector(row.data(), row.size());
+    if (!refused.ok()) break;
+    if (!payload_of(n).empty()) {
+      const std::string why = payload_of(n).check_writable(1);
+      if (!why.empty()) {
+        refused = Error::payload("the payload cannot be stored: " + why);
+        break;
+      }
+    }
   }
-  return {};
-}
 
-// ---- the public operations
-
-Status Collection::insert(uint64_t id, const float* vector, size_t len, const Payload& payload,
-                          storage::SyncTiming timing) {
-  // A vector that cannot be stored is refused before it is logged: a logged
-  // entry is replayed at every open, and one the index refuses would stop
-  // every later open.
-  if (len != config_.dimension) return Error::dimension_mismatch(config_.dimension, len);
-  uint64_t seq = 0;
-  uint64_t synced = 0;
+  std::lock_guard writing(write_lock_);
+  const uint64_t start_offset = wal_.end_offset();
+  const uint64_t start_appended = wal_.appended();
+  size_t logged = 0;
+  Status failed;
+  size_t since_poll = 0;
+  for (; logged < n; ++logged) {
+    if (stop && since_poll >= kStopPollFloats) {
+      if (stop(since_poll)) break;
+      since_poll = 0;
+    }
+    std::span<const float> row = rows(logged);
+    const uint64_t id = ids[logged];
+    const bool update = kind == WriteKind::kUpsert && index_.contains(id);
+    failed = wal_.append(update ? storage::WalEntryKind::kUpdate : storage::WalEntryKind::kInsert,
+                         id, row.data(), row.size(), payload_of(logged), timing);
+    if (!failed.ok()) break;
+    since_poll += row.size() + 1;
+  }
+  if (failed.ok()) failed = wal_.settle();
+  if (!failed.ok()) {
+    // Nothing of this call may come back at the next open.
+    (void)wal_.rollback_to(start_offset, start_appended);
+    return failed;
+  }
   {
-    std::unique_lock guard(wal_lock_);
-    Status logged = log_change(storage::WalEntryKind::kInsert, id, vector, len, payload, timing,
-                               &seq, &synced);
-    if (!logged.ok()) return logged;
+    std::unique_lock guard(index_lock_);
+    for (size_t i = 0; i < logged; ++i) {
+      std::span<const float> row = rows(i);
+      put_row(ids[i], row.data(), row.size(), payload_of(i));
+    }
   }
-  // As apply_insert_no_wal, writing the marks this append's sync allows.
-  Status stored = store(id, vector, len, payload, synced, false);
-  if (stored.ok()) raise_next_id(id);
-  change_applied();
-  return stored;
+  for (size_t i = 0; i < logged; ++i) raise_next_id(ids[i]);
+  if (written != nullptr) *written = logged;
+  return logged < n ? Status{} : refused;
 }
 
-// ---- upsert, remove, compact
-
-Status Collection::log_change(storage::WalEntryKind kind, uint64_t id, const float* vector,
-                              size_t len, const Payload& payload, storage::SyncTiming timing,
-                              uint64_t* seq, uint64_t* synced) {
-  Status logged = wal_.append(kind, id, vector, len, payload, timing);
-  // A frame whose policy sync failed is in the log all the same; its change
-  // is not applied, so it counts as settled.
-  *seq = wal_.appended();
-  *synced = wal_.synced();
-  if (logged.ok()) in_flight_.fetch_add(1, std::memory_order_relaxed);
-  return logged;
+Result<bool> Collection::remove(uint64_t id) {
+  Result<size_t> removed = remove_batch(&id, 1);
+  if (!removed.ok()) return std::move(removed.error());
+  return removed.value() > 0;
 }
 
-void Collection::change_applied() {
-  if (in_flight_.fetch_sub(1, std::memory_order_release) == 1) in_flight_.notify_all();
+Result<size_t> Collection::remove_batch(const uint64_t* ids, size_t count) {
+  Status ok = usable();
+  if (!ok.ok()) return std::move(ok.error());
+  std::lock_guard writing(write_lock_);
+  const uint64_t start_offset = wal_.end_offset();
+  const uint64_t start_appended = wal_.appended();
+  const storage::SyncTiming timing =
+      count > 1 ? storage::SyncTiming::kBehind : storage::SyncTiming::kInline;
+  // The stored ids among `ids`, each once.
+  std::vector<uint64_t> present;
+  IdMap seen;
+  Status failed;
+  for (size_t i = 0; i < count && failed.ok(); ++i) {
+    const uint64_t id = ids[i];
+    if (!index_.contains(id) || !seen.insert(id, 0)) continue;
+    failed = wal_.append(storage::WalEntryKind::kDelete, id, nullptr, 0, Payload{}, timing);
+    if (failed.ok()) present.push_back(id);
+  }
+  if (failed.ok()) failed = wal_.settle();
+  if (!failed.ok()) {
+    (void)wal_.rollback_to(start_offset, start_appended);
+    return std::move(failed.error());
+  }
+  {
+    std::unique_lock guard(index_lock_);
+    for (uint64_t id : present) index_.remove(id);
+  }
+  dirty_.insert(dirty_.end(), present.begin(), present.end());
+  return present.size();
 }
 
-void Collection::wait_for_changes_in_flight() {
-  for (size_t n; (n = in_flight_.load(std::memory_order_acquire)) != 0;) in_flight_.wait(n);
-}
+// ---- flush and compact
 
-// Marks, in log order, the waiting records whose entries the log has synced.
-Status Collection::write_marks(uint64_t synced) {
+// Under write_lock_, the log synced: every changed id's new record appended
+// and its earlier ones marked deleted. An id leaves dirty_ only once all of
+// that is done, so a failure part way leaves the rest for the next flush.
+Status Collection::write_changes() {
+  std::sort(dirty_.begin(), dirty_.end());
+  dirty_.erase(std::unique(dirty_.begin(), dirty_.end()), dirty_.end());
   size_t done = 0;
   Status out;
-  for (; done < pending_marks_.size() && pending_marks_[done].seq <= synced; ++done) {
-    out = data_file_.mark_deleted(pending_marks_[done].offset);
+  for (; done < dirty_.size() && out.ok(); ++done) {
+    const uint64_t id = dirty_[done];
+    std::optional<index::VectorEntry> entry;
+    {
+      std::shared_lock guard(index_lock_);
+      entry = index_.get(id);
+    }
+    if (entry.has_value()) {
+      auto appended = data_file_.append(id, entry->vector.data(), entry->vector.size(), entry->payload);
+      if (!appended.ok()) {
+        out = std::move(appended.error());
+        break;
+      }
+      std::vector<uint64_t> earlier = take_active_records(id);
+      offsets_.put(id, appended.value());
+      for (size_t i = 0; i < earlier.size() && out.ok(); ++i) {
+        out = data_file_.mark_deleted(earlier[i]);
+        // The rest stay remembered, and the id stays changed.
+        if (!out.ok()) {
+          for (size_t j = i; j < earlier.size(); ++j) shadowed_.emplace(id, earlier[j]);
+        }
+      }
+    } else {
+      std::vector<uint64_t> earlier = take_active_records(id);
+      for (size_t i = 0; i < earlier.size() && out.ok(); ++i) {
+        out = data_file_.mark_deleted(earlier[i]);
+        if (!out.ok()) {
+          for (size_t j = i; j < earlier.size(); ++j) shadowed_.emplace(id, earlier[j]);
+        }
+      }
+    }
     if (!out.ok()) break;
   }
-  pending_marks_.erase(pending_marks_.begin(), pending_marks_.begin() + done);
+  dirty_.erase(dirty_.begin(), dirty_.begin() + static_cast<ptrdiff_t>(done));
   return out;
 }
 
-Status Collection::upsert(uint64_t id, const float* vector, size_t len, const Payload& payload,
-                          storage::SyncTiming timing) {
-  if (len != config_.dimension) return Error::dimension_mismatch(config_.dimension, len);
-  uint64_t seq = 0;
-  uint64_t synced = 0;
-  bool present = false;
-  {
-    std::unique_lock guard(wal_lock_);
-    {
-      std::shared_lock offsets_guard(offsets_lock_);
-      present = offsets_.contains(id);
-    }
-    Status logged =
-        log_change(present ? storage::WalEntryKind::kUpdate : storage::WalEntryKind::kInsert, id,
-                   vector, len, payload, timing, &seq, &synced);
-    if (!logged.ok()) return logged;
+Status Collection::flush() {
+  Status ok = usable();
+  if (!ok.ok()) return ok;
+  std::lock_guard writing(write_lock_);
+  // The log first: from here until the checkpoint it holds every change,
+  // whatever happens to the data file.
+  Status log_synced = wal_.sync();
+  if (!log_synced.ok()) return log_synced;
+  // Should the data file's sync fail, the records this flush wrote may never
+  // reach the disk: their ids are written again next time.
+  std::vector<uint64_t> writing_now = dirty_;
+  Status written = write_changes();
+  if (!written.ok()) return written;
+  Status flushed = data_file_.flush();
+  if (!flushed.ok()) {
+    dirty_.insert(dirty_.end(), writing_now.begin(), writing_now.end());
+    return flushed;
   }
-  std::vector<uint64_t> replaced;
-  {
-    std::unique_lock guard(offsets_lock_);
-    replaced = take_active_records(id, false);
-  }
-  if (!replaced.empty()) {
-    std::unique_lock guard(data_lock_);
-    for (uint64_t offset : replaced) pending_marks_.push_back({offset, seq});
-  }
-  Status stored = store(id, vector, len, payload, synced, true);
-  // Replayed, an Update does not raise next_id; live, it cannot matter (the
-  // id was stored, so next_id is past it already).
-  if (stored.ok() && !present) raise_next_id(id);
-  change_applied();
-  return stored;
-}
-
-Result<bool> Collection::remove(uint64_t id, storage::SyncTiming timing) {
-  uint64_t seq = 0;
-  uint64_t synced = 0;
-  {
-    std::unique_lock guard(wal_lock_);
-    {
-      std::shared_lock offsets_guard(offsets_lock_);
-      if (!offsets_.contains(id)) return false;
-    }
-    Status logged =
-        log_change(storage::WalEntryKind::kDelete, id, nullptr, 0, Payload{}, timing, &seq,
-                   &synced);
-    if (!logged.ok()) return std::move(logged.error());
-  }
-  std::vector<uint64_t> deleted;
-  {
-    std::unique_lock guard(offsets_lock_);
-    deleted = take_active_records(id, true);
-  }
-  bool held = false;
-  {
-    std::unique_lock guard(index_lock_);
-    held = index_.remove(id).has_value();
-  }
-  Status marked;
-  {
-    std::unique_lock guard(data_lock_);
-    for (uint64_t offset : deleted) pending_marks_.push_back({offset, seq});
-    marked = write_marks(synced);
-  }
-  change_applied();
-  if (!marked.ok()) return std::move(marked.error());
-  return held || !deleted.empty();
-}
-
-Status Collection::settle_log() {
-  uint64_t synced = 0;
-  {
-    std::unique_lock guard(wal_lock_);
-    if (!wal_.sync_behind()) return {};
-    Status settled = wal_.settle();
-    if (!settled.ok()) return settled;
-    synced = wal_.synced();
-  }
-  std::unique_lock guard(data_lock_);
-  return write_marks(synced);
+  Status emptied = wal_.checkpoint();
+  if (!emptied.ok()) return emptied;
+  return write_meta_now();
 }
 
 Status Collection::compact() {
-  std::unique_lock wal_guard(wal_lock_);
-  // No change can be logged now; the ones logged before finish applying,
-  // so the index holds every change the log holds.
-  wait_for_changes_in_flight();
+  Status ok = usable();
+  if (!ok.ok()) return ok;
+  std::lock_guard writing(write_lock_);
   // The log on disk then covers everything the new file will hold, and
   // replaying it over the new file gives the same collection.
   Status log_synced = wal_.sync();
   if (!log_synced.ok()) return log_synced;
+  remove_compact_temps(dir_);
+  const fs::path tmp = dir_ / compact_temp_name();
+  auto fail = [&](Error e) {
+    std::error_code ignored;
+    fs::remove(tmp, ignored);
+    return e;
+  };
   {
-    std::unique_lock offsets_guard(offsets_lock_);
-    std::unique_lock data_guard(data_lock_);
-    std::shared_lock index_guard(index_lock_);
-    remove_compact_temps(dir_);
-    const fs::path tmp = dir_ / compact_temp_name();
-    auto fail = [&](Error e) {
-      std::error_code ignored;
-      fs::remove(tmp, ignored);
-      return e;
-    };
-    {
-      auto created = File::open(tmp, OpenMode::kWriteCreateTruncate);
-      if (!created.ok()) return fail(Error::collection(kCompact + created.error()));
-    }
-    auto fresh = storage::DataFile::open(tmp);
-    if (!fresh.ok()) return fail(std::move(fresh.error()));
-    IdMap offsets;
+    auto created = File::open(tmp, OpenMode::kWriteCreateTruncate);
+    if (!created.ok()) return fail(Error::collection(kCompact + created.error()));
+  }
+  auto fresh = storage::DataFile::open(tmp);
+  if (!fresh.ok()) return fail(std::move(fresh.error()));
+  IdMap offsets;
+  {
+    std::shared_lock guard(index_lock_);
     offsets.reserve(index_.len());
     for (uint64_t id : index_.ids()) {
       std::optional<index::VectorEntry> entry = index_.get(id);
@@ -683,27 +825,27 @@ Status Collection::compact() {
       if (!offset.ok()) return fail(std::move(offset.error()));
       offsets.put(id, offset.value());
     }
-    Status flushed = fresh.value().flush();
-    if (!flushed.ok()) return fail(std::move(flushed.error()));
-    const fs::path data_path = dir_ / kDataFileName;
-    auto renamed = storage::rename_file(tmp, data_path);
-    if (!renamed.ok()) return fail(Error::collection(kCompact + renamed.error()));
-    // From here on data.vnl is the new file. The old one's buffered records
-    // go to its unlinked inode when it is dropped; the log covers them.
-    fresh.value().renamed_to(data_path);
-    data_file_ = std::move(fresh.value());
-    offsets_ = std::move(offsets);
-    shadowed_.clear();
-    pending_marks_.clear();  // their records are gone with the old file
-    // The log is emptied only once the rename is durable.
-    Status dir_synced = sync_directory(dir_, kCompact);
-    if (!dir_synced.ok()) return dir_synced;
   }
+  Status flushed = fresh.value().flush();
+  if (!flushed.ok()) return fail(std::move(flushed.error()));
+  const fs::path data_path = dir_ / kDataFileName;
+  auto renamed = storage::rename_file(tmp, data_path);
+  if (!renamed.ok()) return fail(Error::collection(kCompact + renamed.error()));
+  // From here on data.vnl is the new file, holding every live record.
+  fresh.value().renamed_to(data_path);
+  data_file_ = std::move(fresh.value());
+  offsets_ = std::move(offsets);
+  shadowed_.clear();
+  dirty_.clear();
+  // The log is emptied only once the rename is durable.
+  Status dir_synced = sync_directory(dir_, kCompact);
+  if (!dir_synced.ok()) return dir_synced;
   Status emptied = wal_.checkpoint();
-  wal_guard.unlock();
   if (!emptied.ok()) return emptied;
-  return save_meta();
+  return write_meta_now();
 }
+
+// ---- reads
 
 std::optional<index::VectorEntry> Collection::get(uint64_t id) const {
   std::shared_lock guard(index_lock_);
@@ -734,32 +876,7 @@ std::vector<std::vector<index::SearchResult>> Collection::search_batch(
   return index_.search_batch(queries, count, dim, k, filter, pool, stop);
 }
 
-Status Collection::flush() {
-  // The checkpoint below empties the log, so everything the log holds must
-  // be in the data file first. No change can be logged while the log's lock
-  // is held; the ones logged before finish applying (their records appended,
-  // their deletion marks queued), and then every mark and record goes to the
-  // file. A change logged after the marks were written but before the
-  // checkpoint would otherwise lose its entry while its mark still waited
-  // in memory: the deleted record would come back on the next open.
-  std::unique_lock wal_guard(wal_lock_);
-  wait_for_changes_in_flight();
-  Status log_synced = wal_.sync();
-  if (!log_synced.ok()) return log_synced;
-  {
-    std::unique_lock guard(data_lock_);
-    Status marked = write_marks(wal_.synced());
-    if (!marked.ok()) return marked;
-    Status flushed = data_file_.flush();
-    if (!flushed.ok()) return flushed;
-  }
-  Status emptied = wal_.checkpoint();
-  wal_guard.unlock();
-  if (!emptied.ok()) return emptied;
-  return save_meta();
-}
-
-Status Collection::save_meta() const {
+Status Collection::write_meta_now() const {
   CollectionMeta meta;
   meta.dimension = config_.dimension;
   meta.metric = std::string(metric_name(config_.metric));
@@ -771,11 +888,6 @@ Status Collection::save_meta() const {
 size_t Collection::len() const {
   std::shared_lock guard(index_lock_);
   return index_.len();
-}
-
-uint64_t Collection::next_id() const {
-  std::shared_lock guard(next_id_lock_);
-  return next_id_;
 }
 
 }  // namespace varnel

@@ -1,33 +1,34 @@
 // Collection: a persistent vector collection in one directory, holding
 // meta.json (metadata), wal.log (write-ahead log) and data.vnl (data file).
-// One process at a time may have a collection open: open_or_create takes an
-// exclusive lock on the directory's log (storage/writer_lock.h), shared by
-// every object of this process on that directory and released with the last
-// of them or with the process. The directory is bound at open: a relative
-// path is resolved once, and a later chdir changes nothing for the object.
-// Every insert is logged, then appended to the data file and applied to the
-// in-memory index. flush makes the data file durable, empties the log and
-// rewrites meta.json. Opening replays what the log still holds. upsert and
-// remove log Update and Delete entries; compact rewrites the data file with
-// the live records only. There is no close: dropping writes both buffers out
-// without syncing them.
 //
-// Deleted markers wait: a record that an upsert replaces or a remove deletes
-// is marked in the data file only once the log entry that did it is synced
-// (the log's next sync, a flush or a compact), so a crash never loses a value
-// that was durable before the call. Replay at open marks at once (its log is
-// on disk already). insert() never marks: of several active records of an
-// id the newest wins at open, and the older ones are remembered so that a
-// later delete or update marks them all.
+// The write protocol, all of it here:
+//   - A write (insert, upsert, remove, and their batches) checks every row
+//     first, then logs its frames, settles the log syncs they bring due, and
+//     only then applies them to memory (the index, next_id, and the set of
+//     ids changed since the last flush). A log failure takes the call's
+//     frames back out of the log: the call changed nothing.
+//   - The data file changes only in flush and compact, and only after the
+//     log has been synced: flush appends a record for every changed id that
+//     is stored and marks the earlier records of every changed id deleted,
+//     syncs the data file, and only then empties the log. So the data file
+//     never holds a change the log does not, and what an open rebuilds
+//     (data file, then the log replayed over it in memory) is always the
+//     state after a prefix of the acknowledged changes, holding every
+//     synced one.
+//   - An open writes nothing but a new collection's meta.json and the cut
+//     of a torn last frame or record (after everything was read), so a
+//     refused or failed open leaves the directory as it was.
 //
-// Locks: five reader-writer locks (index, wal, data file, offsets, next_id).
-// An operation takes one at a time, except these nestings:
-//   - data file, index, offsets, next_id: while open loads the data file
-//     (with a pool, a second thread fills offsets meanwhile; see the .cc);
-//   - offsets, then data file: a replayed update or delete marks a record;
-//   - wal, then offsets (read): upsert and remove decide what to log;
-//   - wal, then offsets, data file, index (read): compact, which first waits,
-//     holding the wal lock, until no logged change is still being applied.
+// Sharing: one process at a time may have a collection open (a writer lock
+// on the directory's log). Within a process, every open of one directory
+// (found by device and inode) gives the same object, so all handles share
+// one state. In a child forked while it was open, every call refuses and
+// dropping it writes nothing. The directory is bound at open: a relative
+// path is resolved once, and a later chdir changes nothing.
+//
+// Locks: writers, flush and compact take turns on one mutex for the whole
+// call; searches and reads take the index's reader-writer lock, which a
+// write holds only while it applies its rows.
 //
 // meta.json: exactly six lines, LF-separated, no LF after the last:
 //   {
@@ -42,13 +43,18 @@
 // truncated one.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <mutex>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -98,65 +104,95 @@ Status write_meta(const std::filesystem::path& dir, const CollectionMeta& meta);
 // not UTF-8) or "parse meta failed: " with the reader's text.
 Result<CollectionMeta> read_meta(const std::filesystem::path& dir);
 
+// What an open asks for. The package names what it wants and has the stored
+// configuration checked against it; the low-level module gives both and
+// measures with its own metric whatever is stored.
+struct OpenRequest {
+  std::optional<size_t> dimension;        // needed to create; else must match the stored one
+  std::optional<DistanceMetric> metric;   // needed to create
+  // true: a stored metric other than `metric` is refused, and with no metric
+  // asked for the stored one is used; false: `metric` is used as given.
+  bool match_metric = true;
+  storage::SyncPolicy wal_sync = storage::SyncPolicy::kBatch;
+};
+
+// The rows of a batch write: row(i) gives the i-th vector (its length may
+// differ from the dimension; such a row is refused).
+using RowSource = std::function<std::span<const float>(size_t)>;
+// Asked between rows of a batch write with the floats written since the last
+// call; true ends the batch there (the rows before it are kept).
+using WriteStop = std::function<bool(size_t)>;
+
 class Collection {
  public:
-  // Creates the directory (and parents) when missing, binds it, takes the
-  // writer lock (refused with CollectionError "the collection is in use by
-  // another process (pid N)", or without the pid when the system does not
-  // tell it, before any file is read or changed; "lock failed: " with the
-  // cause when the lock cannot be taken for another reason), checks a stored
-  // meta.json's dimension against config.dimension ("dimension mismatch:
-  // collection has S, config has C"), opens the log and the data file,
-  // rebuilds the index from the data file and replays the log. A new
-  // collection gets its meta.json at the end. Errors of the files' opens,
-  // the scan and the replay are returned unchanged. A pool of two threads
-  // or more, borrowed for the call only, splits the loading of a large data
-  // file between two of them; what is read, what is built and every error
-  // are the same as without it.
-  static Result<std::unique_ptr<Collection>> open_or_create(const std::filesystem::path& path,
+  // Opens the collection in the directory `path`, creating the directory and
+  // a new collection when it holds none, or gives this process's open
+  // collection of that directory (found by device and inode, whichever path
+  // or module reached it), so that every handle of one process shares one
+  // state. In order: the directory is created when missing and held by its
+  // path made absolute; the writer lock is taken (CollectionError kInUse
+  // "the collection is in use by another process (pid N)", before any file
+  // is read or changed); meta.json is read and checked against the request
+  // (kConfigMismatch; nothing created or changed); the log and the data file
+  // are opened, the data file loaded and the log replayed into memory. An
+  // open writes nothing but a new collection's meta.json and the cutting of
+  // a torn last frame or record; a failed open leaves the files as they were.
+  // A pool of two threads or more, borrowed for the call, splits the loading
+  // of a large data file.
+  static Result<std::shared_ptr<Collection>> open(const std::filesystem::path& path,
+                                                  const OpenRequest& request,
+                                                  ThreadPool* pool = nullptr);
+  // The low-level module's open: dimension checked against the stored one
+  // ("dimension mismatch: collection has S, config has C"), metric as given.
+  static Result<std::shared_ptr<Collection>> open_or_create(const std::filesystem::path& path,
                                                             const CollectionConfig& config,
                                                             ThreadPool* pool = nullptr);
 
   Collection(const Collection&) = delete;
   Collection& operator=(const Collection&) = delete;
-  // Drop: the log's and the data file's buffers are written out, unsynced.
-  ~Collection() = default;
+  // Drop: the log's buffer is written out, unsynced. In a child forked while
+  // the collection was open, nothing is written and no thread is joined.
+  ~Collection();
 
-  // Upsert. The length is checked first (DimensionMismatch, nothing
-  // touched); then the entry is logged (the log's errors, nothing applied);
-  // then applied as apply_insert_no_wal.
+  // Every call below refuses, in a child process forked while the
+  // collection was open, with CollectionError "this collection was opened by
+  // process N; open it again in this process" and changes nothing.
+  Status usable() const;
+
+  // The writes. Each row is checked before anything is written: its length
+  // (DimensionMismatch), its components (InvalidVector, for a NaN or an
+  // infinity) and its payload (PayloadError, one the log could not read
+  // back). The rows before the first refused one (or before `stop` ended the
+  // call) are logged, the log's syncs they bring due are settled, and only
+  // then are they applied, all at once for searches; the refusal is
+  // returned after that, and *written says how many rows were applied. A log
+  // failure (a full disk, a failed sync) takes every frame of the call back
+  // out of the log and applies none of them.
   //
-  // insert, upsert and remove take the timing of the log's policy sync
-  // (storage::SyncTiming): a batch call passes kBehind for each of its
-  // changes, so the fsync runs while the next changes are encoded, and ends
-  // with settle_log(); then every change it made is as durable as if each
-  // had synced inline.
-  Status insert(uint64_t id, const float* vector, size_t len, const Payload& payload,
-                storage::SyncTiming timing = storage::SyncTiming::kInline);
+  // insert logs Insert entries; upsert logs an Update for an id already
+  // stored and an Insert for a new one. Both replace what an id held.
+  Status insert(uint64_t id, const float* vector, size_t len, const Payload& payload);
   Status insert(uint64_t id, const std::vector<float>& vector, const Payload& payload) {
     return insert(id, vector.data(), vector.size(), payload);
   }
-
-  // Insert or replace, logged as what it is: an Update entry when `id` is
-  // stored, an Insert when it is new; then applied like insert(). The
-  // replaced record is marked deleted once the entry is synced (see above).
-  // DimensionMismatch first (nothing logged), then the log's errors (nothing
-  // applied), then the data file's.
-  Status upsert(uint64_t id, const float* vector, size_t len, const Payload& payload,
-                storage::SyncTiming timing = storage::SyncTiming::kInline);
+  Status upsert(uint64_t id, const float* vector, size_t len, const Payload& payload);
   Status upsert(uint64_t id, const std::vector<float>& vector, const Payload& payload) {
     return upsert(id, vector.data(), vector.size(), payload);
   }
-  // Deletes `id`: when it is stored, logs a Delete entry and applies it (its
-  // record is marked once the entry is synced); otherwise logs nothing.
-  // True when it was stored. The log's errors leave it stored.
-  Result<bool> remove(uint64_t id, storage::SyncTiming timing = storage::SyncTiming::kInline);
-
-  // Waits for a log sync still running behind the changes, then writes the
-  // deleted marks it allows. Its failure is the log's "sync failed: ". A
-  // batch call settles also when it stops early, and reports the first
-  // error.
-  Status settle_log();
+  // Batches: `payloads` null for empty payloads. The log's periodic fsync
+  // runs behind the next rows and is waited for before the call returns.
+  Status insert_batch(const uint64_t* ids, size_t count, const RowSource& rows,
+                      const Payload* payloads, const WriteStop& stop = {},
+                      size_t* written = nullptr);
+  Status upsert_batch(const uint64_t* ids, size_t count, const RowSource& rows,
+                      const Payload* payloads, const WriteStop& stop = {},
+                      size_t* written = nullptr);
+  // Deletes `id`: when it is stored, logs a Delete entry and applies it;
+  // otherwise logs nothing. True when it was stored.
+  Result<bool> remove(uint64_t id);
+  // Deletes every stored id of `ids` (logged and settled first, as above; a
+  // log failure removes none). The number removed.
+  Result<size_t> remove_batch(const uint64_t* ids, size_t count);
 
   // A copy of the stored vector and payload; nothing when absent.
   std::optional<index::VectorEntry> get(uint64_t id) const;
@@ -183,114 +219,81 @@ class Collection {
                                                              ThreadPool* pool = nullptr,
                                                              index::SearchStop* stop = nullptr) const;
 
-  // Rewrites data.vnl with the live records only (ascending id), then
-  // empties the log and rewrites meta.json. The new file is written to a
-  // temporary of its own in the directory, synced and renamed over data.vnl
-  // (the directory synced after), so a crash leaves the old or the new file,
-  // whole; the log is synced before the rename and emptied only after it,
-  // and replaying it over the new file gives the same collection. Waits for
-  // changes still being applied and blocks new ones meanwhile. Errors: the
-  // log's, the data file's, CollectionError "compact failed: " (the
-  // temporary, the rename, the directory), save_meta's.
-  Status compact();
-
-  // Data file to stable storage, then a log checkpoint, then meta.json. Each
-  // step's error is returned unchanged and stops the later ones.
+  // The log to stable storage; then every change since the last flush goes
+  // to the data file (new records appended, replaced and deleted ones
+  // marked), which is synced; then the log is emptied and meta.json
+  // rewritten. Each step's error stops the later ones, and the log keeps
+  // every change until the data file holds it durably.
   Status flush();
 
-  // Writes meta.json from the live state (index size, next_id).
-  Status save_meta() const;
-
-  // Apply one change without logging it (the second half of insert, and the
-  // replay of logged entries). A vector of the wrong length is refused with
-  // DimensionMismatch before anything changes.
-  Status apply_insert_no_wal(uint64_t id, const float* vector, size_t len, const Payload& payload);
-  Status apply_update_no_wal(uint64_t id, const float* vector, size_t len, const Payload& payload);
-  // True when the index held `id`.
-  Result<bool> apply_delete_no_wal(uint64_t id);
+  // Rewrites data.vnl with the live records only (ascending id) into a
+  // temporary of its own, synced and renamed over data.vnl (the directory
+  // synced after), so a crash leaves the old or the new file, whole; then
+  // empties the log and rewrites meta.json. Errors: the log's, the data
+  // file's, CollectionError "compact failed: " (the temporary, the rename,
+  // the directory), meta.json's.
+  Status compact();
 
   size_t len() const;
-  uint64_t next_id() const;
+  uint64_t next_id() const { return next_id_.load(std::memory_order_relaxed); }
   size_t dimension() const { return config_.dimension; }
   const CollectionConfig& config() const { return config_; }
-  // The directory as given to open_or_create.
+  // The directory as first given to open.
   const std::filesystem::path& path() const { return path_; }
   // The directory every file operation reaches: path() made absolute at open.
   const std::filesystem::path& directory() const { return dir_; }
 
  private:
+  struct Deleter;
+  enum class WriteKind : uint8_t { kInsert, kUpsert };
+
   Collection(std::filesystem::path path, std::filesystem::path dir, const CollectionConfig& config,
              storage::WriterLock lock, storage::Wal wal, storage::DataFile data_file);
 
-  Status recover(ThreadPool* pool);
-  Status load_data_file(ThreadPool* pool);
-  Status replay_log();
-  // Appends the record, replaces the index entry and the offset; while the
-  // data file is held, writes the waiting marks whose entries are among the
-  // first `synced` appends of the log.
-  // `old_marked`: the caller marks (or has queued) the id's earlier
-  // records; otherwise the one offsets named is remembered as shadowed.
-  Status store(uint64_t id, const float* vector, size_t len, const Payload& payload,
-               uint64_t synced = 0, bool old_marked = false);
-  // Offsets lock held (W): offsets names `offset` for `id`, the record it
-  // named before remembered as shadowed.
+  static Result<std::shared_ptr<Collection>> open_checked(const std::filesystem::path& path,
+                                                          const OpenRequest& request,
+                                                          bool low_level, ThreadPool* pool);
+  Status load_data_file(ThreadPool* pool, uint64_t* torn_data_at);
+  Status replay_log(uint64_t* torn_log_at);
+  Status write_rows(WriteKind kind, const uint64_t* ids, size_t count, const RowSource& rows,
+                    const Payload* payloads, storage::SyncTiming timing, const WriteStop& stop,
+                    size_t* written);
+  // Under write_lock_: in memory only, the change marked for the next flush.
+  void put_row(uint64_t id, const float* vector, size_t len, const Payload& payload);
   void point_offsets_at(uint64_t id, uint64_t offset);
-  // Offsets lock held (W): remembers the record offsets names for `id` as
-  // shadowed, before offsets is pointed at a newer one.
-  void remember_shadowed(uint64_t id);
-  // Offsets lock held (W): every active record of `id`, the one offsets
-  // names (taken out of offsets when `erase`) and the shadowed ones (always
-  // forgotten).
-  std::vector<uint64_t> take_active_records(uint64_t id, bool erase);
-  // Marks every active record of `id` now (replay: the entry is durable).
-  Status mark_active_records(uint64_t id, bool erase);
+  // Every active record of `id`: the one offsets names (taken out of
+  // offsets) and the shadowed ones (forgotten).
+  std::vector<uint64_t> take_active_records(uint64_t id);
   void raise_next_id(uint64_t id);
-  // Logs one change (wal lock held by the caller) and counts it in flight.
-  Status log_change(storage::WalEntryKind kind, uint64_t id, const float* vector, size_t len,
-                    const Payload& payload, storage::SyncTiming timing, uint64_t* seq,
-                    uint64_t* synced);
-  void change_applied();
-  // Waits (wal lock held by the caller) until every logged change is applied,
-  // so the index and the pending marks hold everything the log holds.
-  void wait_for_changes_in_flight();
-  // Marks (data file held) every waiting record whose entry is synced.
-  Status write_marks(uint64_t synced);
-
-  struct PendingMark {
-    uint64_t offset;  // the record to mark
-    uint64_t seq;     // the log append (1-based count) that replaced or deleted it
-  };
+  Status write_meta_now() const;
+  Status write_changes();
 
   const std::filesystem::path path_;  // the directory as given
   const std::filesystem::path dir_;   // bound at open; every file name is dir_ / name
   const CollectionConfig config_;
+  const pid_t owner_pid_;             // the process that opened it
   // Declared before the files so that it is released after their buffers
   // are written out at a drop.
   storage::WriterLock lock_;
 
+  // Writers, flush and compact take turns here; it guards every member
+  // below but the index, which searches read under index_lock_.
+  mutable std::mutex write_lock_;
+  storage::Wal wal_;
+  storage::DataFile data_file_;
+  IdMap offsets_;  // id -> the record of the data file that last held it
+  // Older active records of an id (several records of one id found at open);
+  // the next flush of the id marks them too, or a later open would bring
+  // them back.
+  std::unordered_multimap<uint64_t, uint64_t> shadowed_;
+  // Ids changed since the data file last took the changes (flush, compact):
+  // the next flush appends their records or marks them deleted. May repeat.
+  std::vector<uint64_t> dirty_;
+
   mutable std::shared_mutex index_lock_;
   index::BruteForceIndex index_;  // every live vector
 
-  mutable std::shared_mutex wal_lock_;
-  storage::Wal wal_;
-
-  mutable std::shared_mutex data_lock_;
-  storage::DataFile data_file_;
-  std::vector<PendingMark> pending_marks_;  // under data_lock_; seq ascending
-
-  mutable std::shared_mutex offsets_lock_;
-  IdMap offsets_;  // id -> offset of the record the index holds
-  // Older records that insert() (or an open finding several records of one
-  // id) left active; a delete or update of the id must mark them too, or a
-  // later open would bring them back. Under offsets_lock_.
-  std::unordered_multimap<uint64_t, uint64_t> shadowed_;
-
-  mutable std::shared_mutex next_id_lock_;
-  uint64_t next_id_ = 1;  // one past the largest id seen; saturates at 2^64 - 1
-
-  // Changes logged and not yet applied (or refused); flush and compact wait for 0.
-  // Raised under the wal lock; an atomic, not a sixth lock.
-  std::atomic<size_t> in_flight_{0};
+  std::atomic<uint64_t> next_id_{1};  // one past the largest id seen; saturates at 2^64 - 1
 };
 
 }  // namespace varnel

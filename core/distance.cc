@@ -7,18 +7,48 @@
 
 namespace varnel {
 
+namespace {
+
+struct MetricNames {
+  DistanceMetric metric;
+  std::string_view stored;
+  std::string_view python;
+};
+constexpr MetricNames kMetricNames[] = {
+    {DistanceMetric::Euclidean, "Euclidean", "euclidean"},
+    {DistanceMetric::Cosine, "Cosine", "cosine"},
+    {DistanceMetric::DotProduct, "DotProduct", "dot"},
+    {DistanceMetric::Hamming, "Hamming", ""},
+};
+
+}  // namespace
+
 std::string_view metric_name(DistanceMetric metric) {
-  switch (metric) {
-    case DistanceMetric::Euclidean:
-      return "Euclidean";
-    case DistanceMetric::Cosine:
-      return "Cosine";
-    case DistanceMetric::DotProduct:
-      return "DotProduct";
-    case DistanceMetric::Hamming:
-      return "Hamming";
+  for (const MetricNames& m : kMetricNames) {
+    if (m.metric == metric) return m.stored;
   }
   return "Euclidean";
+}
+
+std::string_view metric_python_name(DistanceMetric metric) {
+  for (const MetricNames& m : kMetricNames) {
+    if (m.metric == metric) return m.python;
+  }
+  return "";
+}
+
+std::optional<DistanceMetric> metric_from_name(std::string_view name) {
+  for (const MetricNames& m : kMetricNames) {
+    if (m.stored == name) return m.metric;
+  }
+  return std::nullopt;
+}
+
+std::optional<DistanceMetric> metric_from_python_name(std::string_view name) {
+  for (const MetricNames& m : kMetricNames) {
+    if (!m.python.empty() && m.python == name) return m.metric;
+  }
+  return std::nullopt;
 }
 
 namespace {

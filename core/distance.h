@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace varnel {
@@ -25,8 +26,18 @@ enum class DistanceMetric : uint8_t {
 
 inline constexpr size_t kSumBlock = 16;
 
-// "Euclidean", "Cosine", "DotProduct", "Hamming".
+// The names of the metrics, in one table: the stored name (meta.json) and
+// the name Python callers use. Hamming has no Python name (empty).
+//   Euclidean  "Euclidean"   "euclidean"
+//   Cosine     "Cosine"      "cosine"
+//   DotProduct "DotProduct"  "dot"
+//   Hamming    "Hamming"     ""
 std::string_view metric_name(DistanceMetric metric);
+std::string_view metric_python_name(DistanceMetric metric);
+// The metric of a stored name; nothing for any other text.
+std::optional<DistanceMetric> metric_from_name(std::string_view name);
+// The metric of a Python name; nothing for any other text (Hamming included).
+std::optional<DistanceMetric> metric_from_python_name(std::string_view name);
 
 // Blocked sum of a[i] * b[i].
 float dot_product(const float* a, const float* b, size_t dim);

@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <string_view>
+
 namespace varnel {
 namespace {
 
@@ -16,6 +18,9 @@ constexpr const char* kPrefix[] = {
     "io error: ",
     "WAL corrupted: ",
     "collection error: ",
+    "collection error: ",
+    "collection error: ",
+    "invalid vector: ",
 };
 
 }  // namespace
@@ -36,6 +41,28 @@ Error Error::wal_corrupted(std::string text) {
 }
 Error Error::collection(std::string text) {
   return Error(Kind::kCollectionError, 0, 0, std::move(text));
+}
+
+Error Error::in_use(std::string text) { return Error(Kind::kInUse, 0, 0, std::move(text)); }
+Error Error::config_mismatch(std::string text) {
+  return Error(Kind::kConfigMismatch, 0, 0, std::move(text));
+}
+Error Error::invalid_vector(std::string text) {
+  return Error(Kind::kInvalidVector, 0, 0, std::move(text));
+}
+
+int Error::os_errno() const {
+  static constexpr std::string_view kMark = " (os error ";
+  if (text_.empty() || text_.back() != ')') return 0;
+  const size_t at = text_.rfind(kMark);
+  if (at == std::string::npos) return 0;
+  int n = 0;
+  for (size_t i = at + kMark.size(); i + 1 < text_.size(); ++i) {
+    const char c = text_[i];
+    if (c < '0' || c > '9' || n > 100000) return 0;
+    n = n * 10 + (c - '0');
+  }
+  return n;
 }
 
 std::string Error::message() const {

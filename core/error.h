@@ -1,6 +1,10 @@
-// The one error type of the core library: nine kinds, each with a fixed text.
-// Wrapping kinds carry a text made of the raising site's context phrase and
-// the cause; message() puts the kind's prefix in front. Nothing here throws.
+// The one error type of the core library: a closed set of kinds, each with a
+// fixed text. Wrapping kinds carry a text made of the raising site's context
+// phrase and the cause; message() puts the kind's prefix in front. An error
+// whose cause came from the operating system keeps its errno (os_errno()).
+// The last three kinds print as "collection error: " too, so texts that
+// callers already match stay the same; they exist so that callers can tell
+// them apart without reading the text. Nothing here throws.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +25,9 @@ class Error {
     kIoError = 6,
     kWalCorrupted = 7,
     kCollectionError = 8,
+    kInUse = 9,           // another process holds the writer lock
+    kConfigMismatch = 10,  // the stored dimension or metric is not the one asked for
+    kInvalidVector = 11,   // a component is NaN or infinite
   };
 
   Error() = default;  // EmptyVector; only for containers that need a default
@@ -34,6 +41,9 @@ class Error {
   static Error io(std::string text);
   static Error wal_corrupted(std::string text);
   static Error collection(std::string text);
+  static Error in_use(std::string text);
+  static Error config_mismatch(std::string text);
+  static Error invalid_vector(std::string text);
 
   Kind kind() const { return kind_; }
   // The carried text of the text kinds (empty for the others).
@@ -41,6 +51,9 @@ class Error {
   // DimensionMismatch: expected/got; DuplicateId, NotFound: a() is the id.
   uint64_t a() const { return a_; }
   uint64_t b() const { return b_; }
+  // The errno of the operating-system failure the text ends with (its
+  // " (os error N)", which only os_error_text writes), or 0.
+  int os_errno() const;
 
   // Prefix of the kind followed by the carried value, e.g.
   // "io error: failed to open WAL: Permission denied (os error 13)".

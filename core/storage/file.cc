@@ -339,6 +339,18 @@ IoStatus BufferedWriter::truncate(uint64_t length) {
   return file_.seek(length);
 }
 
+IoStatus BufferedWriter::discard_from(uint64_t offset) {
+  if (offset >= durable_end_) {
+    used_ = std::min<size_t>(used_, static_cast<size_t>(offset - durable_end_));
+    return {};
+  }
+  used_ = 0;
+  durable_end_ = offset;
+  IoStatus cut = cut_back();
+  if (!cut.ok()) stuck_ = true;
+  return cut;
+}
+
 IoStatus BufferedWriter::cut_back() {
   IoStatus cut = file_.truncate(durable_end_);
   if (!cut.ok()) return cut;

@@ -190,6 +190,11 @@ class BufferedWriter {
   int fd() const { return file_.fd(); }
   // Cuts the file to `length` (at most durable_end()); the buffer must be empty.
   IoStatus truncate(uint64_t length);
+  // Takes back every byte from `offset` (at most end()) on: buffered bytes
+  // are dropped, written ones cut from the file. If the cut fails, the writer
+  // is stuck at `offset` (later pieces retry it first) and the cause is
+  // returned.
+  IoStatus discard_from(uint64_t offset);
 
   uint64_t durable_end() const { return durable_end_; }  // bytes written out to the file
   uint64_t end() const { return durable_end_ + used_; }  // where the next piece lands

@@ -429,6 +429,16 @@ Result<std::vector<WalEntry>> Wal::read_all() const {
   return entries;
 }
 
+Status Wal::rollback_to(uint64_t offset, uint64_t appended) {
+  (void)settle();  // its failure is what the caller is undoing
+  IoStatus cut = writer_.discard_from(offset);
+  appended_ = std::min(appended_, appended);
+  synced_ = std::min(synced_, appended_);
+  unsynced_appends_ = static_cast<size_t>(appended_ - synced_);
+  if (!cut.ok()) return io(kTruncateFailed, std::move(cut).error());
+  return {};
+}
+
 Status Wal::truncate_to(uint64_t offset) {
   Status settled = settle();
   if (!settled.ok()) return settled;

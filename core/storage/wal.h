@@ -180,6 +180,13 @@ class Wal {
   // the call returns. IoError "truncate failed: ", "sync failed: ".
   Status truncate_to(uint64_t offset);
 
+  // Takes back every frame appended after the first `appended` appends
+  // (appended() at some earlier moment, whose end_offset() was `offset`):
+  // a sync running behind is waited for (its outcome dropped), the frames
+  // leave the buffer and the file. Its failure is "truncate failed: "; the
+  // writer then retries the cut before any later frame.
+  Status rollback_to(uint64_t offset, uint64_t appended);
+
   const std::filesystem::path& path() const { return path_; }
   SyncPolicy sync_policy() const { return sync_policy_; }
   size_t unsynced_appends() const { return unsynced_appends_; }

@@ -9,12 +9,13 @@
 // objects. Each object has one reader-writer lock guarding its core object:
 // searches and reads share it, writes and close take it alone.
 //
-// Errors: a core Error of the I/O kinds becomes OSError(errno, message)
-// (the errno read back from the message's " (os error N)"), the others
+// Errors: a core Error of the I/O kinds (and "in use") becomes
+// OSError(errno, message) with the errno the core kept, the others
 // ValueError with the message; a bad payload value is a ValueError or
 // TypeError naming where in the payload it sits.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,7 +46,6 @@ namespace {
 using index::BruteForceIndex;
 using index::SearchResult;
 using index::VectorEntry;
-using storage::SyncTiming;
 
 using IdArray = nb::ndarray<const uint64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using Matrix = nb::ndarray<const float, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
@@ -56,28 +57,14 @@ using Matrix = nb::ndarray<const float, nb::ndim<2>, nb::c_contig, nb::device::c
   throw nb::python_error();
 }
 
-// The errno of a message ending in " (os error N)", or 0.
-int errno_of(const std::string& message) {
-  static constexpr std::string_view kMark = " (os error ";
-  if (message.empty() || message.back() != ')') return 0;
-  const size_t at = message.rfind(kMark);
-  if (at == std::string::npos) return 0;
-  int n = 0;
-  for (size_t i = at + kMark.size(); i + 1 < message.size(); ++i) {
-    const char c = message[i];
-    if (c < '0' || c > '9' || n > 100000) return 0;
-    n = n * 10 + (c - '0');
-  }
-  return n;
-}
-
 [[noreturn]] void raise_error(const Error& error) {
   const std::string message = error.message();
   switch (error.kind()) {
     case Error::Kind::kIoError:
     case Error::Kind::kWalCorrupted:
-    case Error::Kind::kCollectionError: {
-      const int err = errno_of(message);
+    case Error::Kind::kCollectionError:
+    case Error::Kind::kInUse: {
+      const int err = error.os_errno();
       PyObject* args = err != 0 ? Py_BuildValue("(is)", err, message.c_str())
                                 : Py_BuildValue("(s)", message.c_str());
       if (args == nullptr) throw nb::python_error();
@@ -381,30 +368,14 @@ nb::object entry_tuple(const std::optional<VectorEntry>& entry) {
 }
 
 DistanceMetric parse_metric(const std::string& name) {
-  if (name == "euclidean") return DistanceMetric::Euclidean;
-  if (name == "cosine") return DistanceMetric::Cosine;
-  if (name == "dot") return DistanceMetric::DotProduct;
-  raise(PyExc_ValueError, "unknown metric: '" + name + "' (expected 'euclidean', 'cosine' or 'dot')");
-}
-
-std::string metric_text(DistanceMetric metric) {
-  switch (metric) {
-    case DistanceMetric::Euclidean:
-      return "euclidean";
-    case DistanceMetric::Cosine:
-      return "cosine";
-    default:
-      return "dot";
+  std::optional<DistanceMetric> metric = metric_from_python_name(name);
+  if (!metric.has_value()) {
+    raise(PyExc_ValueError, "unknown metric: '" + name + "' (expected 'euclidean', 'cosine' or 'dot')");
   }
+  return *metric;
 }
 
-// A batch write's changes let the log's periodic sync run behind them
-// (SyncTiming::kBehind). Every way out of the batch waits for that sync;
-// when it failed, its error is the one reported, as it came first.
-Status settled_first(varnel::Collection& c, Status failure) {
-  Status settled = c.settle_log();
-  return settled.ok() ? failure : settled;
-}
+std::string metric_text(DistanceMetric metric) { return std::string(metric_python_name(metric)); }
 
 // ---- the two classes
 
@@ -507,50 +478,49 @@ class IndexObject {
 
 class CollectionObject {
  private:
-  // Runs f on the core collection under the shared (or exclusive) lock,
-  // with the interpreter lock released; a closed collection raises.
+  // Runs f on the core collection with the interpreter lock released. The
+  // core locks its own members; lock_ only keeps close() from dropping the
+  // core object under a call. A closed collection, or one inherited by a
+  // forked child, raises.
   template <typename F>
-  auto with_shared(F&& f) {
+  auto with_core(F&& f) {
     using R = decltype(f(std::declval<varnel::Collection&>()));
     std::optional<R> out;
+    Status usable;
     {
       nb::gil_scoped_release released;
       std::shared_lock guard(lock_);
-      if (core_ != nullptr) out.emplace(f(*core_));
+      if (core_ != nullptr) {
+        usable = core_->usable();
+        if (usable.ok()) out.emplace(f(*core_));
+      }
     }
-    if (!out.has_value()) raise(PyExc_ValueError, "collection is closed");
-    return std::move(*out);
-  }
-  template <typename F>
-  Status with_unique(F&& f) {
-    std::optional<Status> out;
-    {
-      nb::gil_scoped_release released;
-      std::unique_lock guard(lock_);
-      if (core_ != nullptr) out.emplace(f(*core_));
-    }
+    if (!usable.ok()) raise_error(usable.error());
     if (!out.has_value()) raise(PyExc_ValueError, "collection is closed");
     return std::move(*out);
   }
 
  public:
-  CollectionObject(const std::string& path, size_t dim, const std::string& metric, size_t threads)
+  // dim and metric: what the caller asks for, None for whatever is stored;
+  // the core checks them against meta.json under the writer lock.
+  CollectionObject(const std::string& path, std::optional<size_t> dim,
+                   std::optional<std::string> metric, size_t threads)
       : pool_(threads) {
-    CollectionConfig config;
-    config.dimension = dim;
-    config.metric = parse_metric(metric);
-    Result<std::unique_ptr<varnel::Collection>> opened = Error::empty_vector();
+    OpenRequest request;
+    request.dimension = dim;
+    if (metric.has_value()) request.metric = parse_metric(*metric);
+    Result<std::shared_ptr<varnel::Collection>> opened = Error::empty_vector();
     {
       nb::gil_scoped_release released;
-      opened = varnel::Collection::open_or_create(path, config, &pool_);
+      opened = varnel::Collection::open(path, request, &pool_);
     }
     if (!opened.ok()) raise_error(opened.error());
     core_ = std::move(opened.value());
   }
 
-  size_t dim() { return with_shared([](varnel::Collection& c) { return c.dimension(); }); }
+  size_t dim() { return with_core([](varnel::Collection& c) { return c.dimension(); }); }
   std::string metric() {
-    return metric_text(with_shared([](varnel::Collection& c) { return c.config().metric; }));
+    return metric_text(with_core([](varnel::Collection& c) { return c.config().metric; }));
   }
   size_t threads() const { return pool_.threads(); }
   bool closed() {
@@ -561,44 +531,41 @@ class CollectionObject {
   void upsert(IdArray ids, Matrix vectors, nb::handle payloads) {
     const size_t n = ids.shape(0);
     std::vector<Payload> items = to_payloads(payloads, n);
-    check(with_unique([&](varnel::Collection& c) -> Status {
-      for (size_t i = 0; i < n; ++i) {
-        Status status = c.upsert(ids.data()[i], vectors.data() + i * vectors.shape(1),
-                                 vectors.shape(1), items[i], SyncTiming::kBehind);
-        if (!status.ok()) return settled_first(c, std::move(status));
-      }
-      return c.settle_log();
+    const size_t dim = vectors.shape(1);
+    check(with_core([&](varnel::Collection& c) -> Status {
+      return c.upsert_batch(
+          ids.data(), n,
+          [&](size_t i) { return std::span<const float>(vectors.data() + i * dim, dim); },
+          items.data());
     }));
   }
 
   size_t remove(IdArray ids) {
     size_t removed = 0;
-    check(with_unique([&](varnel::Collection& c) -> Status {
-      for (size_t i = 0; i < ids.shape(0); ++i) {
-        Result<bool> held = c.remove(ids.data()[i], SyncTiming::kBehind);
-        if (!held.ok()) return settled_first(c, std::move(held.error()));
-        removed += held.value();
-      }
-      return c.settle_log();
+    check(with_core([&](varnel::Collection& c) -> Status {
+      Result<size_t> held = c.remove_batch(ids.data(), ids.shape(0));
+      if (!held.ok()) return std::move(held.error());
+      removed = held.value();
+      return {};
     }));
     return removed;
   }
 
   nb::object get(uint64_t id) {
-    return entry_tuple(with_shared([&](varnel::Collection& c) { return c.get(id); }));
+    return entry_tuple(with_core([&](varnel::Collection& c) { return c.get(id); }));
   }
   bool contains(uint64_t id) {
-    return with_shared([&](varnel::Collection& c) { return c.contains(id); });
+    return with_core([&](varnel::Collection& c) { return c.contains(id); });
   }
   size_t len() {
-    return with_shared([](varnel::Collection& c) { return c.len(); });
+    return with_core([](varnel::Collection& c) { return c.len(); });
   }
-  nb::object ids() { return ids_array(with_shared([](varnel::Collection& c) { return c.ids(); })); }
+  nb::object ids() { return ids_array(with_core([](varnel::Collection& c) { return c.ids(); })); }
 
   nb::tuple search(Matrix queries, size_t k, nb::handle where, bool one, bool payloads) {
     std::optional<Filter> filter = to_filter(where);
     const Filter* f = filter.has_value() ? &*filter : nullptr;
-    auto lists = with_shared([&](varnel::Collection& c) {
+    auto lists = with_core([&](varnel::Collection& c) {
       std::vector<std::vector<SearchResult>> out;
       if (one) {
         out.push_back(c.search(queries.data(), queries.shape(1), k, f, &pool_));
@@ -611,10 +578,10 @@ class CollectionObject {
   }
 
   void flush() {
-    check(with_unique([](varnel::Collection& c) { return c.flush(); }));
+    check(with_core([](varnel::Collection& c) { return c.flush(); }));
   }
   void compact() {
-    check(with_unique([](varnel::Collection& c) { return c.compact(); }));
+    check(with_core([](varnel::Collection& c) { return c.compact(); }));
   }
 
   // Flushes, then drops the core collection (its files are closed). A
@@ -634,30 +601,9 @@ class CollectionObject {
 
  private:
   std::shared_mutex lock_;  // guards core_ (its presence; the core locks its own members)
-  std::unique_ptr<varnel::Collection> core_;
+  std::shared_ptr<varnel::Collection> core_;
   ThreadPool pool_;
 };
-
-// The metadata of the collection at `path`: (dim, metric) or None when the
-// directory holds no meta.json.
-nb::object stored_config(const std::string& path) {
-  std::optional<storage::IoResult<bool>> exists;
-  Result<CollectionMeta> meta = Error::empty_vector();
-  {
-    nb::gil_scoped_release released;
-    exists.emplace(storage::stat_exists(std::filesystem::path(path) / kMetaFileName));
-    if (exists->ok() && exists->value()) meta = read_meta(path);
-  }
-  if (!exists->ok()) raise_error(Error::collection("read meta failed: " + exists->error()));
-  if (!exists->value()) return nb::none();
-  if (!meta.ok()) raise_error(meta.error());
-  const std::string& name = meta.value().metric;
-  std::string metric = name == "Euclidean" ? "euclidean"
-                       : name == "Cosine"  ? "cosine"
-                       : name == "DotProduct" ? "dot"
-                                              : name;
-  return nb::make_tuple(meta.value().dimension, metric);
-}
 
 // Positions of the merged top-k of several hit lists of one query: a list
 // of (part, position) pairs by the index's order of results.
@@ -725,8 +671,8 @@ NB_MODULE(_engine, m) {
       .def("search", &IndexObject::search, "queries"_a, "k"_a, "where"_a.none(), "one"_a, "payloads"_a);
 
   nb::class_<CollectionObject>(m, "Collection")
-      .def(nb::init<const std::string&, size_t, const std::string&, size_t>(), "path"_a, "dim"_a,
-           "metric"_a, "threads"_a)
+      .def(nb::init<const std::string&, std::optional<size_t>, std::optional<std::string>, size_t>(),
+           "path"_a, "dim"_a.none(), "metric"_a.none(), "threads"_a)
       .def_prop_ro("dim", &CollectionObject::dim)
       .def_prop_ro("metric", &CollectionObject::metric)
       .def_prop_ro("threads", &CollectionObject::threads)
@@ -742,6 +688,5 @@ NB_MODULE(_engine, m) {
       .def("compact", &CollectionObject::compact)
       .def("close", &CollectionObject::close);
 
-  m.def("stored_config", &varnel::stored_config, "path"_a);
   m.def("merge", &varnel::merge, "ids"_a, "distances"_a, "k"_a);
 }

@@ -36,6 +36,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <span>
 #include <new>
 #include <string>
 #include <string_view>
@@ -1023,8 +1024,23 @@ constexpr int kFastFlags = METH_FASTCALL | METH_KEYWORDS;
 // the collection): arguments converted in parameter order, then the core
 // call, whose error becomes ValueError.
 
+// A collection inherited by a forked child refuses every call there, with
+// OSError as its opening would.
+template <typename Target>
+bool usable(Target& target) {
+  if constexpr (requires { target.usable(); }) {
+    varnel::Status status = target.usable();
+    if (!status.ok()) {
+      raise_core_error(PyExc_OSError, status.error());
+      return false;
+    }
+  }
+  return true;
+}
+
 template <typename Target>
 PyObject* insert_into(Target& target, PyObject* const* a) {
+  if (!usable(target)) return nullptr;
   uint64_t id = 0;
   std::vector<float> vector;
   if (!convert_insert(a, id, vector)) return nullptr;
@@ -1035,6 +1051,7 @@ PyObject* insert_into(Target& target, PyObject* const* a) {
 
 template <typename Target>
 PyObject* search_in(Target& target, PyObject* const* a) {
+  if (!usable(target)) return nullptr;
   std::vector<float> query;
   size_t k = 0;
   if (!convert_search(a, query, k)) return nullptr;
@@ -1060,40 +1077,33 @@ PyObject* insert_batch_into(Target& target, PyObject* const* a) {
       target.reserve(target.len() + ids.size());
     }
   }
-  // A collection's periodic log sync runs behind the next inserts; every way
-  // out waits for it, so what the call inserted is as durable as ever when
-  // it returns, and a failed sync is reported even when a later insert
-  // failed too.
-  constexpr bool logged = requires { target.settle_log(); };
-  auto settle = [&]() -> varnel::Status {
-    if constexpr (logged) return target.settle_log();
-    return {};
-  };
   SignalPoll poll;
-  for (size_t i = 0; i < ids.size(); ++i) {
-    varnel::Status status;
-    if constexpr (logged) {
-      status = target.insert(ids[i], vectors.row(i), vectors.row_len(i), varnel::Payload{},
-                             varnel::storage::SyncTiming::kBehind);
-    } else {
-      status = target.insert(ids[i], vectors.row(i), vectors.row_len(i), varnel::Payload{});
+  if constexpr (requires { target.insert_batch(nullptr, 0, varnel::RowSource{}, nullptr); }) {
+    // The collection logs, settles and applies the rows itself; the pairs
+    // before a refused one (or before Ctrl-C) are kept.
+    if (!usable(target)) return nullptr;
+    bool interrupted = false;
+    varnel::Status status = target.insert_batch(
+        ids.data(), ids.size(),
+        [&](size_t i) { return std::span<const float>(vectors.row(i), vectors.row_len(i)); }, nullptr,
+        [&](size_t work) { return interrupted = poll.interrupted(work); });
+    if (interrupted) return nullptr;
+    if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
+    Py_RETURN_NONE;
+  } else {
+    for (size_t i = 0; i < ids.size(); ++i) {
+      varnel::Status status =
+          target.insert(ids[i], vectors.row(i), vectors.row_len(i), varnel::Payload{});
+      if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
+      if (poll.interrupted(vectors.row_len(i))) return nullptr;
     }
-    if (!status.ok()) {
-      varnel::Status settled = settle();
-      return raise_core_error(PyExc_ValueError, settled.ok() ? status.error() : settled.error());
-    }
-    if (poll.interrupted(vectors.row_len(i))) {
-      (void)settle();
-      return nullptr;
-    }
+    Py_RETURN_NONE;
   }
-  varnel::Status settled = settle();
-  if (!settled.ok()) return raise_core_error(PyExc_ValueError, settled.error());
-  Py_RETURN_NONE;
 }
 
 template <typename Target>
 PyObject* search_batch_in(Target& target, PyObject* const* a) {
+  if (!usable(target)) return nullptr;
   FloatRows queries;
   size_t k = 0;
   if (!convert_search_batch(a, queries, k)) return nullptr;
@@ -1354,7 +1364,7 @@ constexpr const char kFlushDoc[] =
     "Flush all pending writes to disk (checkpoint).\n\n"
     "This ensures all data is durable and truncates the WAL.";
 
-using CollectionPtr = std::unique_ptr<varnel::Collection>;
+using CollectionPtr = std::shared_ptr<varnel::Collection>;
 
 struct CollectionObject {
   PyObject_HEAD
@@ -1444,6 +1454,7 @@ PyObject* collection_open_or_create(PyObject*, PyObject* const* args, Py_ssize_t
 }
 
 PyObject* flush_collection(varnel::Collection& collection, PyObject* const*) {
+  if (!usable(collection)) return nullptr;
   varnel::Status status = collection.flush();
   if (!status.ok()) return raise_core_error(PyExc_OSError, status.error());
   Py_RETURN_NONE;

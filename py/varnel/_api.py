@@ -259,8 +259,8 @@ class Collection(_Store):
         if metric is not None:
             cv.check_metric(metric)
         nthreads = cv.check_threads(threads)
-        want_dim, want_metric = cv.open_config(self._path, _engine.stored_config(self._path), dim, metric)
-        self._core = _engine.Collection(self._path, want_dim, want_metric, nthreads)
+        # The stored configuration is read and checked under the writer lock.
+        self._core = _engine.Collection(self._path, dim, metric, nthreads)
 
     @property
     def path(self) -> str:
