@@ -4,7 +4,6 @@ process reopens the collection. For N = 0, 4 KiB, 8 KiB, ... until the
 operation has succeeded twice in a row, every run must end in one of two
 ways: the operation raised ENOSPC and the collection is as it was before
 it, or it succeeded and the collection is as it is after it. Needs root."""
-import json
 import os
 import subprocess
 
@@ -23,14 +22,15 @@ def tmpfs(tmp_path):
         pytest.skip("mounting a tmpfs needs root")
     mnt = tmp_path / "mnt"
     mnt.mkdir()
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # a sanitizer run preloads its runtime
     mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(mnt)],
-                             capture_output=True, text=True, timeout=TIMEOUT)
+                             capture_output=True, text=True, timeout=TIMEOUT, env=env)
     if mounted.returncode != 0:
         pytest.skip(f"cannot mount a tmpfs: {mounted.stderr.strip()}")
     try:
         yield mnt
     finally:
-        subprocess.run(["umount", "-l", str(mnt)], timeout=TIMEOUT)
+        subprocess.run(["umount", "-l", str(mnt)], timeout=TIMEOUT, env=env)
 
 
 # argv: op, tmpfs, work directory. Builds the template (ids 0..59 durable,

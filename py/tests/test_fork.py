@@ -5,7 +5,7 @@ import pytest
 
 pytest.importorskip("numpy")
 
-from fault_kit import TIMEOUT, json_lines, read_collection, rows_of, run_py  # noqa: E402
+from fault_kit import json_lines, read_collection, rows_of, run_py  # noqa: E402
 
 DIM = 4
 
