@@ -201,4 +201,5 @@ def test_full_disk_gives_the_state_before_or_after(tmpfs, tmp_path, op):
             assert not c.get("refusal_changed_files"), where
             assert c["close_error"] is None, where
             assert c["data_size"] == refs["opened_data_size"], where
-    assert failed > 0, f"{op} never met the full disk"
+    if op != "open":  # an open may replay into memory only and write nothing
+        assert failed > 0, f"{op} never met the full disk"
