@@ -13,6 +13,7 @@
 // OSError(errno, message) with the errno the core kept, the others
 // ValueError with the message; a bad payload value is a ValueError or
 // TypeError naming where in the payload it sits.
+#include <dlfcn.h>
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
@@ -652,9 +653,36 @@ nb::tuple merge(nb::list id_parts, nb::list distance_parts, size_t k) {
 }  // namespace
 }  // namespace varnel
 
+// Opens collections through the low-level module's copy of the core when
+// it is installed, so both modules of a process share one collection per
+// directory (see Collection::use_opener). Without it, this copy opens alone.
+void share_opener_with_low_level_module() {
+  PyObject* low = PyImport_ImportModule("_varnel");
+  if (low == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  PyObject* file = PyObject_GetAttrString(low, "__file__");
+  Py_DECREF(low);
+  if (file == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  const char* path = PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : nullptr;
+  if (path == nullptr) PyErr_Clear();
+  void* handle = path != nullptr ? dlopen(path, RTLD_NOW | RTLD_NOLOAD) : nullptr;
+  Py_DECREF(file);
+  if (handle == nullptr) return;
+  using Get = varnel::Collection::Opener (*)();
+  auto get = reinterpret_cast<Get>(dlsym(handle, "varnel_collection_opener"));
+  if (get != nullptr) varnel::Collection::use_opener(get());
+  // The handle stays open: the module is never unloaded.
+}
+
 NB_MODULE(_engine, m) {
   using varnel::CollectionObject;
   using varnel::IndexObject;
+  share_opener_with_low_level_module();
   m.doc() = "The compiled half of the varnel package; use the classes of `varnel` instead.";
 
   nb::class_<IndexObject>(m, "Index")
