@@ -300,7 +300,7 @@ def _all_of(nodes: list[Tree]) -> Optional[Tree]:
 
 def _text_key(key: object, at: str) -> str:
     if not isinstance(key, str):
-        raise ValueError(f"filter keys must be str, got {key!r} in {at}")
+        raise ValueError(f"{at}: filter keys must be str, got {key!r}")
     try:
         key.encode("utf-8")
     except UnicodeEncodeError:
@@ -312,10 +312,10 @@ def _value_list(op: str, field: str, value: object, at: str) -> list[Any]:
     """The operands of $in / $nin: a list, tuple, set or 1-D numpy array."""
     if isinstance(value, np.ndarray):
         if value.ndim != 1:
-            raise ValueError(f"{op} on {field!r} takes a list of values, got an array of shape {value.shape} ({at})")
+            raise ValueError(f"{at}: {op} on {field!r} takes a list of values, got an array of shape {value.shape}")
         return value.tolist()  # type: ignore[no-any-return]
     if isinstance(value, (str, bytes, Mapping)) or not isinstance(value, (Sequence, set, frozenset)):
-        raise ValueError(f"{op} on {field!r} takes a list of values ({at})")
+        raise ValueError(f"{at}: {op} on {field!r} takes a list of values")
     return list(value)
 
 
@@ -324,19 +324,19 @@ def _field(field: str, spec: object, at: str) -> Tree:
     if not isinstance(spec, Mapping):
         return ("eq", field, spec, at)
     if not spec:
-        raise ValueError(f"empty condition for field {field!r}")
+        raise ValueError(f"{at}: empty condition for field {field!r}")
     nodes: list[Tree] = []
     for op, value in spec.items():
         if not isinstance(op, str) or not op.startswith("$"):
             raise ValueError(
-                f"unknown operator {op!r} in the condition on {field!r} "
+                f"{at}: unknown operator {op!r} in the condition on {field!r} "
                 "(to compare with a dict, use {'$eq': {...}})"
             )
         here = f"{at}[{op!r}]"
         if op in _COMPARISONS:
             kind = _COMPARISONS[op]
             if kind in _NUMERIC and not _is_number(value):
-                raise ValueError(f"{op} on {field!r} takes a number, got {type(value).__name__}")
+                raise ValueError(f"{here}: {op} on {field!r} takes a number, got {type(value).__name__}")
             nodes.append((kind, field, value, here))
         elif op == "$in":
             nodes.append(("in", field, _value_list(op, field, value, here), here))
@@ -348,11 +348,11 @@ def _field(field: str, spec: object, at: str) -> Tree:
             nodes.append(("or", [("contains", field, value, here), element]) if isinstance(value, str) else element)
         elif op == "$exists":
             if not isinstance(value, (bool, np.bool_)):
-                raise ValueError(f"$exists on {field!r} takes True or False")
+                raise ValueError(f"{here}: $exists on {field!r} takes True or False")
             node: Tree = ("exists", field)
             nodes.append(node if value else ("not", node))
         else:
-            raise ValueError(f"unknown operator {op!r} in the condition on {field!r}")
+            raise ValueError(f"{here}: unknown operator {op!r} in the condition on {field!r}")
     tree = _all_of(nodes)
     assert tree is not None
     return tree
@@ -360,7 +360,7 @@ def _field(field: str, spec: object, at: str) -> Tree:
 
 def _clauses(op: str, value: object, at: str, depth: int) -> list[Optional[Tree]]:
     if isinstance(value, (str, bytes, Mapping)) or not isinstance(value, Sequence):
-        raise ValueError(f"{op} takes a list of conditions")
+        raise ValueError(f"{at}: {op} takes a list of conditions")
     return [_where(item, f"{at}[{i}]", depth + 1) for i, item in enumerate(value)]
 
 
@@ -369,7 +369,7 @@ def _where(where: object, at: str, depth: int) -> Optional[Tree]:
     if depth > MAX_FILTER_DEPTH:
         raise ValueError(f"filter nested too deeply (more than {MAX_FILTER_DEPTH} levels of dicts)")
     if not isinstance(where, Mapping):
-        raise ValueError(f"where must be a dict, not '{type(where).__name__}'")
+        raise ValueError(f"{at}: a filter must be a dict, not '{type(where).__name__}'")
     nodes: list[Tree] = []
     for key, value in where.items():
         key = _text_key(key, at)
@@ -383,7 +383,7 @@ def _where(where: object, at: str, depth: int) -> Optional[Tree]:
             inner = _where(value, here, depth + 1)
             nodes.append(_NOTHING if inner is None else ("not", inner))
         elif key.startswith("$"):
-            raise ValueError(f"unknown operator {key!r}")
+            raise ValueError(f"{here}: unknown filter operator {key!r}")
         else:
             nodes.append(_field(key, value, here))
     return _all_of(nodes)
