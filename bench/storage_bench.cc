@@ -242,7 +242,7 @@ int main(int argc, char** argv) {
     CollectionConfig config;
     config.dimension = d;
     config.wal_sync = SyncPolicy::kBatch;
-    Result<std::unique_ptr<Collection>> c = Collection::open_or_create(cdir, config);
+    Result<std::shared_ptr<Collection>> c = Collection::open_or_create(cdir, config);
     if (!c.ok()) return 1;
     const double t0 = now();
     for (size_t i = 0; i < n; ++i) {

@@ -239,6 +239,22 @@ Status Collection::usable() const {
                            "; open it again in this process");
 }
 
+namespace {
+
+// What must agree between two builds for one to use the other's objects:
+// the sizes of the types that cross, and a version of this protocol.
+constexpr uint64_t kOpenerLayout = (uint64_t{1} << 56) ^ (sizeof(Collection) << 32) ^
+                                   (sizeof(OpenRequest) << 16) ^ sizeof(std::filesystem::path);
+std::atomic<Collection::OpenFn> g_opener{nullptr};
+
+}  // namespace
+
+Collection::Opener Collection::local_opener() { return {kOpenerLayout, &Collection::open_checked}; }
+
+void Collection::use_opener(const Opener& opener) {
+  if (opener.layout == kOpenerLayout && opener.open != nullptr) g_opener.store(opener.open);
+}
+
 Result<std::shared_ptr<Collection>> Collection::open_or_create(const fs::path& path,
                                                                const CollectionConfig& config,
                                                                ThreadPool* pool) {
@@ -247,12 +263,14 @@ Result<std::shared_ptr<Collection>> Collection::open_or_create(const fs::path& p
   request.metric = config.metric;
   request.match_metric = false;
   request.wal_sync = config.wal_sync;
-  return open_checked(path, request, true, pool);
+  OpenFn open = g_opener.load();
+  return (open != nullptr ? open : &Collection::open_checked)(path, request, true, pool);
 }
 
 Result<std::shared_ptr<Collection>> Collection::open(const fs::path& path, const OpenRequest& request,
                                                      ThreadPool* pool) {
-  return open_checked(path, request, false, pool);
+  OpenFn open = g_opener.load();
+  return (open != nullptr ? open : &Collection::open_checked)(path, request, false, pool);
 }
 
 Result<std::shared_ptr<Collection>> Collection::open_checked(const fs::path& path,

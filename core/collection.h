@@ -148,6 +148,21 @@ class Collection {
                                                             const CollectionConfig& config,
                                                             ThreadPool* pool = nullptr);
 
+  // Sharing across modules. Each extension module of a process carries its
+  // own copy of this library, and so its own table of open collections; to
+  // share one state per directory, one module hands the others its opener
+  // (Opener, with the layout tag below to refuse a mismatched build), and
+  // they open through it. Until one is installed, the local one is used.
+  using OpenFn = Result<std::shared_ptr<Collection>> (*)(const std::filesystem::path&,
+                                                          const OpenRequest&, bool low_level,
+                                                          ThreadPool*);
+  struct Opener {
+    uint64_t layout;  // kOpenerLayout of the build that made it
+    OpenFn open;
+  };
+  static Opener local_opener();
+  static void use_opener(const Opener& opener);
+
   Collection(const Collection&) = delete;
   Collection& operator=(const Collection&) = delete;
   // Drop: the log's buffer is written out, unsynced. In a child forked while

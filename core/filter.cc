@@ -28,7 +28,7 @@ bool as_double(const json::Value& v, double* out) {
   }
 }
 
-// A leaf (kinds kEq to kExists) against the payload.
+// A leaf (any kind but And, Or and Not) against the payload.
 bool leaf_matches(const FilterCondition& c, const Payload& p) {
   const json::Value* stored = nullptr;
   if (!p.data.empty()) {  // an empty map is not hashed into
@@ -72,6 +72,12 @@ bool leaf_matches(const FilterCondition& c, const Payload& p) {
     }
     case Kind::kExists:
       return stored != nullptr;
+    case Kind::kContainsElement:
+      if (!stored || !stored->is_array()) return false;
+      for (const json::Value& element : *stored) {
+        if (json::equal(element, c.value)) return true;
+      }
+      return false;
     default:
       return false;
   }
@@ -81,13 +87,16 @@ bool leaf_matches(const FilterCondition& c, const Payload& p) {
 
 bool FilterCondition::matches(const Payload& payload) const {
   // The loop carries an inversion flag: Not flips it and goes on with its
-  // inner condition; And/Or evaluate their left operand first (a pushed
-  // frame, with a fresh flag) and then go on with the right one; a leaf
-  // gives its result xor the flag. Frames live on a small inline stack, so
-  // only left operands nested 64 deep or more cost an allocation, and no
-  // shape of tree recurses natively.
+  // inner condition; And/Or push a frame (with the flag in force) and go on
+  // with their first operand under a fresh flag; a leaf gives its result
+  // xor the flag. A frame whose operand has given a result that does not
+  // decide goes on with its next operand; the last operand replaces the
+  // frame (its result is the node's), so chains through last operands need
+  // no frames. Frames live on a small inline stack: only And/Or nested 64
+  // deep through other operands cost an allocation, and nothing recurses.
   struct Frame {
-    const FilterCondition* node;  // the And/Or whose left operand is running
+    const FilterCondition* node;  // the And/Or whose operand is running
+    size_t next;                  // the operand after the running one
     bool flip;                    // the flag in force at that node
   };
   json::detail::SmallStack<Frame, 64> pending;
@@ -107,27 +116,39 @@ bool FilterCondition::matches(const Payload& payload) const {
         continue;
       }
       if (c->kind == Kind::kAnd || c->kind == Kind::kOr) {
-        pending.push(Frame{c, flip});
-        c = c->left.get();
-        flip = false;
+        const bool is_and = c->kind == Kind::kAnd;
+        if (c->operands.empty()) {
+          result = is_and != flip;  // no operands: And holds, Or does not
+          break;
+        }
+        if (c->operands.size() > 1) {
+          pending.push(Frame{c, 1, flip});
+          flip = false;
+        }
+        c = &c->operands[0];
         continue;
       }
       result = leaf_matches(*c, payload) != flip;
       break;
     }
-    // Settle the And/Or nodes whose left operand has just given `result`.
+    // Settle the And/Or nodes whose running operand has just given `result`.
     for (;;) {
       if (pending.empty()) return result;
-      Frame f = pending.back();
-      pending.pop();
-      bool is_and = f.node->kind == Kind::kAnd;
+      Frame& f = pending.back();
+      const bool is_and = f.node->kind == Kind::kAnd;
       if (is_and != result) {
-        // And with a false left operand, Or with a true one: decided.
+        // And with a false operand, Or with a true one: decided.
         result = result != f.flip;
+        pending.pop();
         continue;
       }
-      c = f.node->right.get();
-      flip = f.flip;
+      c = &f.node->operands[f.next];
+      if (++f.next == f.node->operands.size()) {
+        flip = f.flip;  // the last operand decides: it takes the frame's place
+        pending.pop();
+      } else {
+        flip = false;
+      }
       break;
     }
   }
@@ -136,35 +157,41 @@ bool FilterCondition::matches(const Payload& payload) const {
 FilterCondition& FilterCondition::operator=(FilterCondition&& other) noexcept {
   if (this != &other) {
     // Our old subtree goes to a local whose destructor takes it apart
-    // without recursion (`other` may even live inside it).
+    // without recursion (`other` may even live inside it; moving a vector
+    // keeps its elements where they are).
     FilterCondition old(std::move(*this));
     kind = other.kind;
     field = std::move(other.field);
     value = std::move(other.value);
     values = std::move(other.values);
     substring = std::move(other.substring);
-    left = std::move(other.left);
-    right = std::move(other.right);
+    operands = std::move(other.operands);
     inner = std::move(other.inner);
   }
   return *this;
 }
 
 FilterCondition::~FilterCondition() {
-  if (!left && !right && !inner) return;
-  // Detach the children onto a worklist and free nodes one at a time, each
-  // with no children left, so a million-deep chain needs no deep stack.
-  std::vector<std::unique_ptr<FilterCondition>> pending;
+  if (operands.empty() && !inner) return;
+  // Move the children out onto a worklist and take them apart one at a
+  // time, each left with no children of its own, so a tree of any depth
+  // needs no deep stack. A moved-from node holds no children.
+  std::vector<FilterCondition> pending;
   auto detach = [&pending](FilterCondition& c) {
-    if (c.left) pending.push_back(std::move(c.left));
-    if (c.right) pending.push_back(std::move(c.right));
-    if (c.inner) pending.push_back(std::move(c.inner));
+    for (FilterCondition& op : c.operands) {
+      if (!op.operands.empty() || op.inner) pending.push_back(std::move(op));
+    }
+    c.operands.clear();
+    if (c.inner) {
+      pending.push_back(std::move(*c.inner));
+      c.inner.reset();
+    }
   };
   detach(*this);
   while (!pending.empty()) {
-    std::unique_ptr<FilterCondition> node = std::move(pending.back());
+    FilterCondition node = std::move(pending.back());
     pending.pop_back();
-    detach(*node);
+    detach(node);
   }
 }
 
@@ -226,19 +253,37 @@ FilterCondition FilterCondition::exists(std::string field) {
   return c;
 }
 
+FilterCondition FilterCondition::contains_element(std::string field, json::Value value) {
+  return leaf(Kind::kContainsElement, std::move(field), std::move(value));
+}
+
 FilterCondition FilterCondition::and_of(FilterCondition left, FilterCondition right) {
-  FilterCondition c;
-  c.kind = Kind::kAnd;
-  c.left = boxed(std::move(left));
-  c.right = boxed(std::move(right));
-  return c;
+  std::vector<FilterCondition> operands;
+  operands.reserve(2);
+  operands.push_back(std::move(left));
+  operands.push_back(std::move(right));
+  return all_of(std::move(operands));
 }
 
 FilterCondition FilterCondition::or_of(FilterCondition left, FilterCondition right) {
+  std::vector<FilterCondition> operands;
+  operands.reserve(2);
+  operands.push_back(std::move(left));
+  operands.push_back(std::move(right));
+  return any_of(std::move(operands));
+}
+
+FilterCondition FilterCondition::all_of(std::vector<FilterCondition> operands) {
+  FilterCondition c;
+  c.kind = Kind::kAnd;
+  c.operands = std::move(operands);
+  return c;
+}
+
+FilterCondition FilterCondition::any_of(std::vector<FilterCondition> operands) {
   FilterCondition c;
   c.kind = Kind::kOr;
-  c.left = boxed(std::move(left));
-  c.right = boxed(std::move(right));
+  c.operands = std::move(operands);
   return c;
 }
 

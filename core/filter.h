@@ -23,11 +23,16 @@ namespace varnel {
 //   kIn        field, values     the field is present and equals some element
 //   kContains  field, substring  the field is a string holding substring
 //   kExists    field             the field is present (null included)
-//   kAnd/kOr   left, right       both / at least one match (right only if needed)
+//   kAnd       operands          every operand matches (none: always true)
+//   kOr        operands          some operand matches (none: never)
 //   kNot       inner             inner does not match
+//   kContainsElement  field, value  the field is an array with an element
+//                                   equal to value
 //
 // Equality is json::equal: same kind and number form (integer 1 != float 1.0).
-// A missing sub-condition (a null pointer) matches nothing.
+// And/Or look at their operands in order and stop at the first that decides.
+// A missing inner condition of a Not (a null pointer) matches nothing, so
+// the Not matches everything.
 struct FilterCondition {
   // In tag order.
   enum class Kind : uint8_t {
@@ -43,6 +48,7 @@ struct FilterCondition {
     kAnd = 9,
     kOr = 10,
     kNot = 11,
+    kContainsElement = 12,
   };
 
   Kind kind = Kind::kExists;
@@ -50,8 +56,7 @@ struct FilterCondition {
   json::Value value;
   std::vector<json::Value> values;
   std::string substring;
-  std::unique_ptr<FilterCondition> left;
-  std::unique_ptr<FilterCondition> right;
+  std::vector<FilterCondition> operands;  // of kAnd and kOr
   std::unique_ptr<FilterCondition> inner;
 
   FilterCondition() = default;
@@ -59,13 +64,14 @@ struct FilterCondition {
   FilterCondition& operator=(FilterCondition&& other) noexcept;
   FilterCondition(const FilterCondition&) = delete;
   FilterCondition& operator=(const FilterCondition&) = delete;
-  // Destroys the subtree without recursion, so chains of any length are safe.
+  // Destroys the subtree without recursion, so trees of any depth are safe.
   ~FilterCondition();
 
   // Evaluates against `payload`: never fails, allocates nothing for trees
-  // whose left operands nest less than 64 deep, hashes the field at most
-  // once per leaf and not at all for an empty payload. Runs in a loop:
-  // chains through Not and through the right operand need no nesting.
+  // whose And/Or nodes nest less than 64 deep (counting only those entered
+  // through an operand other than the last), hashes the field at most once
+  // per leaf and not at all for an empty payload. Runs in a loop: any width
+  // and any depth of tree needs no native recursion.
   bool matches(const Payload& payload) const;
 
   // Builders.
@@ -78,8 +84,11 @@ struct FilterCondition {
   static FilterCondition in(std::string field, std::vector<json::Value> values);
   static FilterCondition contains(std::string field, std::string substring);
   static FilterCondition exists(std::string field);
+  static FilterCondition contains_element(std::string field, json::Value value);
   static FilterCondition and_of(FilterCondition left, FilterCondition right);
   static FilterCondition or_of(FilterCondition left, FilterCondition right);
+  static FilterCondition all_of(std::vector<FilterCondition> operands);
+  static FilterCondition any_of(std::vector<FilterCondition> operands);
   static FilterCondition not_of(FilterCondition inner);
 };
 

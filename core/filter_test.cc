@@ -126,6 +126,28 @@ INSTANTIATE_TEST_SUITE_P(
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
+    Element, FilterTable,
+    ::testing::Values(
+        Case{"Number", R"({"a":[3,1,2]})", [] { return C::contains_element("a", 1u); }, true},
+        Case{"NumberFormKept", R"({"a":[3,1,2]})", [] { return C::contains_element("a", 1.0); },
+             false},
+        Case{"String", R"({"a":["x","jazz"]})", [] { return C::contains_element("a", "jazz"); },
+             true},
+        Case{"NoSubstringInElements", R"({"a":["jazz fusion"]})",
+             [] { return C::contains_element("a", "jazz"); }, false},
+        Case{"Null", R"({"a":[null]})", [] { return C::contains_element("a", nullptr); }, true},
+        Case{"Nested", R"({"a":[[1,2],{"b":1}]})",
+             [] { return C::contains_element("a", val(R"({"b":1})")); }, true},
+        Case{"NotDeep", R"({"a":[[1,2]]})", [] { return C::contains_element("a", 1u); }, false},
+        Case{"EmptyArray", R"({"a":[]})", [] { return C::contains_element("a", nullptr); }, false},
+        Case{"StringFieldIsNoArray", R"({"a":"jazz"})",
+             [] { return C::contains_element("a", "jazz"); }, false},
+        Case{"ObjectFieldIsNoArray", R"({"a":{"jazz":1}})",
+             [] { return C::contains_element("a", "jazz"); }, false},
+        Case{"Absent", R"({"b":[1]})", [] { return C::contains_element("a", 1u); }, false}),
+    case_name);
+
+INSTANTIATE_TEST_SUITE_P(
     Substring, FilterTable,
     ::testing::Values(
         Case{"Middle", R"({"s":"hello"})", [] { return C::contains("s", "ell"); }, true},
@@ -175,8 +197,16 @@ INSTANTIATE_TEST_SUITE_P(
 // A reference evaluation by plain recursion, to compare the loop with.
 bool reference(const C* c, const Payload& p) {
   switch (c->kind) {
-    case C::Kind::kAnd: return reference(c->left.get(), p) && reference(c->right.get(), p);
-    case C::Kind::kOr: return reference(c->left.get(), p) || reference(c->right.get(), p);
+    case C::Kind::kAnd:
+      for (const C& op : c->operands) {
+        if (!reference(&op, p)) return false;
+      }
+      return true;
+    case C::Kind::kOr:
+      for (const C& op : c->operands) {
+        if (reference(&op, p)) return true;
+      }
+      return false;
     case C::Kind::kNot: return !reference(c->inner.get(), p);
     default: return c->matches(p);
   }
@@ -189,14 +219,19 @@ TEST(Filter, LoopAgreesWithRecursionOnRandomTrees) {
     return seed >> 33;
   };
   std::function<C(int)> tree = [&](int depth) -> C {
-    int pick = static_cast<int>(next() % (depth > 6 ? 3 : 6));
+    int pick = static_cast<int>(next() % (depth > 6 ? 3 : 8));
     switch (pick) {
       case 0: return C::exists(next() % 2 ? "a" : "z");
       case 1: return C::eq("a", static_cast<uint64_t>(next() % 2));
       case 2: return C::gt("b", static_cast<double>(next() % 3));
       case 3: return C::not_of(tree(depth + 1));
       case 4: return C::and_of(tree(depth + 1), tree(depth + 1));
-      default: return C::or_of(tree(depth + 1), tree(depth + 1));
+      case 5: return C::or_of(tree(depth + 1), tree(depth + 1));
+      default: {
+        std::vector<C> ops;
+        for (uint64_t n = next() % 5; n > 0; --n) ops.push_back(tree(depth + 1));
+        return pick == 6 ? C::all_of(std::move(ops)) : C::any_of(std::move(ops));
+      }
     }
   };
   const Payload payloads[] = {payload("{}"), payload(R"({"a":1,"b":2})"),
@@ -229,27 +264,51 @@ TEST(Filter, ContainsSearchesBytes) {
   }
 }
 
-TEST(Filter, AndStopsAtFalseLeftAndOrAtTrueLeft) {
-  // The right operand is a missing sub-condition, which would give false;
-  // these results show whether it was looked at.
-  C a = C::and_of(C::exists("z"), C::exists("a"));
-  a.right.reset();
-  C o = C::or_of(C::exists("a"), C::exists("z"));
-  o.right.reset();
+// And/Or of n operands: the answer for every pattern of operand results,
+// the deciding operand at every position, under a Not as well.
+TEST(Filter, AndOrOfManyOperandsDecideAtEveryPosition) {
   Payload p = payload(R"({"a":1})");
-  EXPECT_FALSE(a.matches(p));
-  EXPECT_TRUE(C::not_of(std::move(a)).matches(p));
-  EXPECT_TRUE(o.matches(p));
+  for (size_t n = 0; n <= 5; ++n) {
+    for (uint32_t mask = 0; mask < (1u << n); ++mask) {
+      auto operands = [&] {
+        std::vector<C> ops;
+        for (size_t i = 0; i < n; ++i) ops.push_back(C::exists((mask >> i & 1) ? "a" : "z"));
+        return ops;
+      };
+      const bool all = mask == (1u << n) - 1;
+      const bool any = mask != 0;
+      EXPECT_EQ(C::all_of(operands()).matches(p), all) << n << " " << mask;
+      EXPECT_EQ(C::any_of(operands()).matches(p), any) << n << " " << mask;
+      EXPECT_EQ(C::not_of(C::all_of(operands())).matches(p), !all) << n << " " << mask;
+      EXPECT_EQ(C::not_of(C::any_of(operands())).matches(p), !any) << n << " " << mask;
+    }
+  }
 }
 
-TEST(Filter, MissingSubConditionMatchesNothing) {
+TEST(Filter, MissingSubConditionMatchesNothingAndEmptyAndMatchesAll) {
   C n;
   n.kind = C::Kind::kNot;  // no inner
   C a;
   a.kind = C::Kind::kAnd;  // no operands
+  C o;
+  o.kind = C::Kind::kOr;  // no operands
   Payload p = payload(R"({"a":1})");
   EXPECT_TRUE(n.matches(p));
-  EXPECT_FALSE(a.matches(p));
+  EXPECT_TRUE(a.matches(p));
+  EXPECT_FALSE(o.matches(p));
+}
+
+TEST(Filter, HundredThousandOperandsEvaluateAndAreDestroyed) {
+  Payload p = payload(R"({"a":7})");
+  std::vector<C> ors;
+  for (uint64_t i = 0; i < 100000; ++i) ors.push_back(C::eq("a", i + 8));
+  ors.push_back(C::eq("a", 7u));
+  std::vector<C> ands;
+  for (int i = 0; i < 100000; ++i) ands.push_back(C::exists("a"));
+  ands.push_back(C::any_of(std::move(ors)));
+  C c = C::all_of(std::move(ands));
+  EXPECT_TRUE(c.matches(p));
+  EXPECT_FALSE(c.matches(payload(R"({"a":6})")));
 }
 
 C not_chain(size_t n, C leaf) {

@@ -164,13 +164,28 @@ void PayloadColumns::eval(const FilterCondition* c, const PayloadOf& payload_of,
     }
     case Op::kAnd:
     case Op::kOr: {
-      eval(c->left.get(), payload_of, bits, w0, w1, depth + 1);
-      std::vector<uint64_t> right(n);
-      eval(c->right.get(), payload_of, right.data(), w0, w1, depth + 1);
-      if (c->kind == Op::kAnd) {
-        for (size_t w = 0; w < n; ++w) bits[w] &= right[w];
-      } else {
-        for (size_t w = 0; w < n; ++w) bits[w] |= right[w];
+      const bool is_and = c->kind == Op::kAnd;
+      const std::vector<FilterCondition>& ops = c->operands;
+      if (ops.empty()) {
+        fill(bits, w0, w1, rows_, [&](size_t) { return is_and; });
+        return;
+      }
+      eval(&ops[0], payload_of, bits, w0, w1, depth + 1);
+      std::vector<uint64_t> more;
+      for (size_t i = 1; i < ops.size(); ++i) {
+        // An And that keeps no row is decided, and so is an Or whose words
+        // are all full (a last word cut short by the end of the rows never
+        // looks full: that Or just goes on, at some cost in time only).
+        bool decided = true;
+        for (size_t w = 0; w < n && decided; ++w) decided = is_and ? bits[w] == 0 : bits[w] == ~uint64_t{0};
+        if (decided) return;
+        more.resize(n);
+        eval(&ops[i], payload_of, more.data(), w0, w1, depth + 1);
+        if (is_and) {
+          for (size_t w = 0; w < n; ++w) bits[w] &= more[w];
+        } else {
+          for (size_t w = 0; w < n; ++w) bits[w] |= more[w];
+        }
       }
       return;
     }
@@ -302,6 +317,10 @@ void PayloadColumns::leaf(const FilterCondition& c, const PayloadOf& payload_of,
     }
     case Op::kExists:
       fill(bits, w0, w1, rows_, [&](size_t r) { return kinds[r] != kAbsent; });
+      return;
+    case Op::kContainsElement:
+      // Only an array may hold the element.
+      fill(bits, w0, w1, rows_, [&](size_t r) { return kinds[r] == kOther && payload_says(r); });
       return;
     default:
       fill(bits, w0, w1, rows_, payload_says);

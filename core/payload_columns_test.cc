@@ -37,7 +37,7 @@ FilterCondition random_condition(std::mt19937& rng, int depth) {
   const auto& pool = value_pool();
   const std::string field = rng() % 8 == 0 ? "zz" : kFields[rng() % kFields.size()];
   const Value& v = pool[rng() % pool.size()];
-  switch (depth < 3 ? rng() % 12 : rng() % 9) {
+  switch (depth < 3 ? rng() % 14 : rng() % 10) {
     case 0:
       return FilterCondition::eq(field, v);
     case 1:
@@ -57,9 +57,18 @@ FilterCondition random_condition(std::mt19937& rng, int depth) {
     case 8:
       return FilterCondition::exists(field);
     case 9:
-      return FilterCondition::and_of(random_condition(rng, depth + 1), random_condition(rng, depth + 1));
+      return FilterCondition::contains_element(field, v);
     case 10:
+      return FilterCondition::and_of(random_condition(rng, depth + 1), random_condition(rng, depth + 1));
+    case 11:
       return FilterCondition::or_of(random_condition(rng, depth + 1), random_condition(rng, depth + 1));
+    case 12: {
+      // Zero to four operands, And or Or.
+      std::vector<FilterCondition> ops;
+      const size_t n = rng() % 5;
+      for (size_t i = 0; i < n; ++i) ops.push_back(random_condition(rng, depth + 1));
+      return rng() % 2 ? FilterCondition::all_of(std::move(ops)) : FilterCondition::any_of(std::move(ops));
+    }
     default:
       return FilterCondition::not_of(random_condition(rng, depth + 1));
   }

@@ -163,7 +163,7 @@ Acks run_workload(const fs::path& dir, CrashHook& hook) {
     acks.durable.insert(pending.begin(), pending.end());
     pending.clear();
   };
-  std::unique_ptr<Collection> c;
+  std::shared_ptr<Collection> c;
   auto open = [&] {
     auto opened = Collection::open_or_create(dir, testing::batch_config());
     if (!opened.ok()) return false;
@@ -434,7 +434,7 @@ OpLog run_op_workload(const fs::path& dir, CrashHook& hook) {
     pending.clear();
   };
   std::mt19937_64 rng(99);
-  std::unique_ptr<Collection> c;
+  std::shared_ptr<Collection> c;
   uint64_t version = 0;
   auto open = [&] {
     auto opened = Collection::open_or_create(dir, testing::batch_config());

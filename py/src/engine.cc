@@ -13,6 +13,7 @@
 // OSError(errno, message) with the errno the core kept, the others
 // ValueError with the message; a bad payload value is a ValueError or
 // TypeError naming where in the payload it sits.
+#include <dlfcn.h>
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
@@ -85,14 +86,15 @@ void check(const Status& status) {
 
 // ---- JSON values from and to Python
 
-// Where a value sits in a payload, for error texts: payload['a'][2].
+// Where a value sits, for error texts: payload['a'][2], or in a filter the
+// text the Python layer gave for the operand, e.g. where['a']['$in'][2].
 struct Where {
-  const Where* parent;
-  const std::string* key;  // set for a member of an object
+  const Where* parent;     // null at the top
+  const std::string* key;  // the top's own text; a member's key
   size_t item;             // otherwise the position in an array
   std::string text() const {
-    std::string out = parent != nullptr ? parent->text() : "payload";
-    if (parent == nullptr && key == nullptr) return out;
+    if (parent == nullptr) return *key;
+    std::string out = parent->text();
     if (key != nullptr) {
       out += "['";
       out += *key;
@@ -104,7 +106,14 @@ struct Where {
   }
 };
 
+const std::string kPayloadText = "payload";
+const std::string kWhereText = "where";
+
 constexpr size_t kMaxValueDepth = json::kMaxDepth;
+// And/Or/Not levels of a filter tree; the Python layer refuses deeper
+// `where` dicts long before (it counts their own levels).
+constexpr size_t kMaxFilterDepth = 512;
+const char* const kTooDeep = "filter nested too deeply";
 
 [[noreturn]] void refuse(PyObject* type, const Where& at, const std::string& why) {
   raise(type, at.text() + ": " + why);
@@ -120,14 +129,58 @@ std::string utf8(PyObject* s, const Where& at) {
   return std::string(p, static_cast<size_t>(size));
 }
 
+// A dict key as UTF-8; one that is not valid is named by its repr.
+std::string key_utf8(PyObject* key, const Where& at) {
+  Py_ssize_t size = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(key, &size);
+  if (p != nullptr) return std::string(p, static_cast<size_t>(size));
+  PyErr_Clear();
+  std::string name = "?";
+  nb::object repr = nb::steal(PyObject_ASCII(key));
+  if (repr.is_valid()) {
+    const char* r = PyUnicode_AsUTF8(repr.ptr());
+    if (r != nullptr) name = r;
+  }
+  PyErr_Clear();
+  raise(PyExc_ValueError, at.text() + "[" + name + "]: text is not valid UTF-8");
+}
+
+// numpy's bool, which refuses to be an index; told by its type's name so
+// that no value needs numpy imported.
+bool is_numpy_bool(PyObject* obj) {
+  const char* name = Py_TYPE(obj)->tp_name;
+  return std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0;
+}
+
+// Whether obj is a numpy floating scalar other than float64 (a float).
+bool is_numpy_floating(PyObject* obj) {
+  if (std::strncmp(Py_TYPE(obj)->tp_name, "numpy.", 6) != 0) return false;
+  nb::object numpy = nb::steal(PyImport_ImportModule("numpy"));
+  if (!numpy.is_valid()) throw nb::python_error();
+  nb::object floating = nb::steal(PyObject_GetAttrString(numpy.ptr(), "floating"));
+  if (!floating.is_valid()) throw nb::python_error();
+  const int is = PyObject_IsInstance(obj, floating.ptr());
+  if (is < 0) throw nb::python_error();
+  return is == 1;
+}
+
+json::Value finite_double(double d, const Where& at) {
+  if (!std::isfinite(d)) refuse(PyExc_ValueError, at, "float is not finite");
+  return json::Value(d);
+}
+
+// None, bool, int, float, str, list, tuple and dict, and numpy's scalars
+// of those kinds (np.bool_ a bool, its integers ints, its floats the
+// double they hold, np.str_ a str).
 json::Value to_json(PyObject* obj, const Where& at, size_t depth) {
   if (depth > kMaxValueDepth) refuse(PyExc_ValueError, at, "nested too deeply");
   if (obj == Py_None) return json::Value(nullptr);
   if (PyBool_Check(obj)) return json::Value(obj == Py_True);
-  if (PyFloat_Check(obj)) {
-    const double d = PyFloat_AS_DOUBLE(obj);
-    if (!std::isfinite(d)) refuse(PyExc_ValueError, at, "float is not finite");
-    return json::Value(d);
+  if (PyFloat_Check(obj)) return finite_double(PyFloat_AS_DOUBLE(obj), at);
+  if (is_numpy_bool(obj)) {
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) throw nb::python_error();
+    return json::Value(truth == 1);
   }
   if (PyLong_Check(obj) || (PyIndex_Check(obj) && !PyUnicode_Check(obj))) {
     nb::object number = nb::steal(PyNumber_Index(obj));
@@ -149,13 +202,14 @@ json::Value to_json(PyObject* obj, const Where& at, size_t depth) {
   }
   if (PyUnicode_Check(obj)) return json::Value(utf8(obj, at));
   if (PyList_Check(obj) || PyTuple_Check(obj)) {
-    nb::object seq = nb::steal(PySequence_Fast(obj, "expected a sequence"));
-    if (!seq.is_valid()) throw nb::python_error();
+    // A list may change under user code (an item's __index__): its size is
+    // read anew for every item, and the item held while it converts.
+    nb::object seq = nb::borrow(obj);
     json::Value out = json::Value::array();
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
       const Where item{&at, nullptr, static_cast<size_t>(i)};
-      out.push_back(to_json(PySequence_Fast_GET_ITEM(seq.ptr(), i), item, depth + 1));
+      nb::object held = nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i));
+      out.push_back(to_json(held.ptr(), item, depth + 1));
     }
     return out;
   }
@@ -169,15 +223,21 @@ json::Value to_json(PyObject* obj, const Where& at, size_t depth) {
         refuse(PyExc_TypeError, at, std::string("key of type '") + Py_TYPE(key)->tp_name +
                                         "' (keys must be str)");
       }
-      const std::string name = utf8(key, at);
+      const std::string name = key_utf8(key, at);
       const Where member{&at, &name, 0};
       nb::object held = nb::borrow(value);  // the dict may change under user code
       out[name] = to_json(held.ptr(), member, depth + 1);
     }
     return out;
   }
+  if (is_numpy_floating(obj)) {
+    const double d = PyFloat_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return finite_double(d, at);
+  }
   refuse(PyExc_TypeError, at,
-         std::string("values of type '") + Py_TYPE(obj)->tp_name + "' cannot be stored");
+         std::string("values of type '") + Py_TYPE(obj)->tp_name +
+             "' are not supported (None, bool, int, float, str, list and dict are)");
 }
 
 nb::object from_json(const json::Value& v) {
@@ -218,7 +278,7 @@ Payload to_payload(nb::handle obj) {
     raise(PyExc_TypeError, std::string("payload must be a dict or None, not '") +
                                Py_TYPE(obj.ptr())->tp_name + "'");
   }
-  const Where top{nullptr, nullptr, 0};
+  const Where top{nullptr, &kPayloadText, 0};
   json::Value object = to_json(obj.ptr(), top, 0);
   for (auto& [key, value] : object.items()) payload.data.emplace(key, std::move(value));
   // The log entry holds the payload two levels down; the reader's nesting
@@ -239,9 +299,11 @@ nb::dict payload_dict(const Payload& payload) {
   return out;
 }
 
+// One Payload per id from a list of dict-or-None (or None for all empty).
 std::vector<Payload> to_payloads(nb::handle payloads, size_t n) {
   std::vector<Payload> out(n);
   if (payloads.is_none()) return out;
+  if (!PyList_Check(payloads.ptr())) raise(PyExc_TypeError, "payloads must be a list or None");
   nb::list items = nb::borrow<nb::list>(payloads);
   if (items.size() != n) {
     raise(PyExc_ValueError, "expected " + std::to_string(n) + " payloads, got " +
@@ -251,53 +313,94 @@ std::vector<Payload> to_payloads(nb::handle payloads, size_t n) {
   return out;
 }
 
-// ---- filters: a tree of tuples built by the Python layer
-//   ("eq"|"ne"|"gt"|"gte"|"lt"|"lte", field, value)  ("in", field, [values])
-//   ("contains", field, text)  ("exists", field)  ("not", tree)
-//   ("and"|"or", tree, tree)  ("none",): matches nothing
+// ---- filters: a tree of tuples built by the Python layer (py/varnel/_convert.py)
+//   ("eq"|"ne"|"gt"|"gte"|"lt"|"lte", field, value, where)
+//   ("in", field, [values], where)         values: a list or tuple
+//   ("contains", field, text, where)       the field is a string holding text
+//   ("contains_element", field, value, where)  an array holding an equal element
+//   ("exists", field)
+//   ("not", tree)
+//   ("and"|"or", [trees])                  any number of operands; ("or", [])
+//                                          matches nothing, ("and", []) all
+// `where` (optional, a str) names the operand in the user's filter for
+// error texts, e.g. "where['a']['$in']". Trees nest at most kMaxFilterDepth
+// levels; a wider node costs no depth.
 
-json::Value filter_value(nb::handle obj) {
-  const Where top{nullptr, nullptr, 0};
-  return to_json(obj.ptr(), top, 1);
+// Item i of a filter node, which must exist.
+PyObject* node_item(PyObject* node, Py_ssize_t i) {
+  if (i >= PyTuple_GET_SIZE(node)) raise(PyExc_ValueError, "filter node is too short");
+  return PyTuple_GET_ITEM(node, i);
 }
 
-FilterCondition to_condition(nb::handle node) {
-  nb::tuple t = nb::borrow<nb::tuple>(node);
-  const std::string op = nb::cast<std::string>(t[0]);
+std::string node_text(PyObject* item, const Where& at) {
+  if (!PyUnicode_Check(item)) refuse(PyExc_TypeError, at, "filter node needs a str here");
+  return utf8(item, at);
+}
+
+FilterCondition to_condition(PyObject* node, size_t depth) {
+  if (depth > kMaxFilterDepth) raise(PyExc_ValueError, kTooDeep);
+  if (!PyTuple_Check(node) || PyTuple_GET_SIZE(node) < 1) {
+    raise(PyExc_TypeError, "filter nodes are tuples");
+  }
+  const Where top{nullptr, &kWhereText, 0};
+  const std::string op = node_text(node_item(node, 0), top);
+  using C = FilterCondition;
   if (op == "and" || op == "or") {
-    FilterCondition left = to_condition(t[1]);
-    FilterCondition right = to_condition(t[2]);
-    return op == "and" ? FilterCondition::and_of(std::move(left), std::move(right))
-                       : FilterCondition::or_of(std::move(left), std::move(right));
+    PyObject* list = node_item(node, 1);
+    if (!PyList_Check(list) && !PyTuple_Check(list)) {
+      raise(PyExc_TypeError, "the operands of a filter's " + op + " are a list");
+    }
+    nb::object seq = nb::borrow(list);  // read as to_json reads a list
+    std::vector<C> operands;
+    operands.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(seq.ptr())));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
+      nb::object held = nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i));
+      operands.push_back(to_condition(held.ptr(), depth + 1));
+    }
+    return op == "and" ? C::all_of(std::move(operands)) : C::any_of(std::move(operands));
   }
-  if (op == "not") return FilterCondition::not_of(to_condition(t[1]));
-  if (op == "none") {
-    FilterCondition nothing;
-    nothing.kind = FilterCondition::Kind::kOr;  // no operands: matches nothing
-    return nothing;
-  }
-  std::string field = nb::cast<std::string>(t[1]);
-  if (op == "exists") return FilterCondition::exists(std::move(field));
-  if (op == "contains") return FilterCondition::contains(std::move(field), nb::cast<std::string>(t[2]));
+  if (op == "not") return C::not_of(to_condition(node_item(node, 1), depth + 1));
+  // A leaf: its operand is named by the text the tree gives, else "where".
+  std::string where_text = kWhereText;
+  if (PyTuple_GET_SIZE(node) > 3) where_text = node_text(node_item(node, 3), top);
+  const Where at{nullptr, &where_text, 0};
+  std::string field = node_text(node_item(node, 1), at);
+  if (op == "exists") return C::exists(std::move(field));
+  PyObject* operand = node_item(node, 2);
+  if (op == "contains") return C::contains(std::move(field), node_text(operand, at));
   if (op == "in") {
+    if (!PyList_Check(operand) && !PyTuple_Check(operand)) {
+      refuse(PyExc_TypeError, at, "takes a list of values");
+    }
+    nb::object seq = nb::borrow(operand);  // read as to_json reads a list
     std::vector<json::Value> values;
-    for (nb::handle item : nb::borrow<nb::list>(t[2])) values.push_back(filter_value(item));
-    return FilterCondition::in(std::move(field), std::move(values));
+    values.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(seq.ptr())));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
+      const Where item{&at, nullptr, static_cast<size_t>(i)};
+      nb::object held = nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i));
+      values.push_back(to_json(held.ptr(), item, 1));
+    }
+    return C::in(std::move(field), std::move(values));
   }
-  json::Value value = filter_value(t[2]);
-  if (op == "eq") return FilterCondition::eq(std::move(field), std::move(value));
-  if (op == "ne") return FilterCondition::ne(std::move(field), std::move(value));
-  if (op == "gt") return FilterCondition::gt(std::move(field), std::move(value));
-  if (op == "gte") return FilterCondition::gte(std::move(field), std::move(value));
-  if (op == "lt") return FilterCondition::lt(std::move(field), std::move(value));
-  if (op == "lte") return FilterCondition::lte(std::move(field), std::move(value));
+  json::Value value = to_json(operand, at, 1);
+  if (op == "contains_element") return C::contains_element(std::move(field), std::move(value));
+  if (op == "eq") return C::eq(std::move(field), std::move(value));
+  if (op == "ne") return C::ne(std::move(field), std::move(value));
+  if (op == "gt") return C::gt(std::move(field), std::move(value));
+  if (op == "gte") return C::gte(std::move(field), std::move(value));
+  if (op == "lt") return C::lt(std::move(field), std::move(value));
+  if (op == "lte") return C::lte(std::move(field), std::move(value));
   raise(PyExc_ValueError, "unknown filter operation: " + op);
 }
 
 std::optional<Filter> to_filter(nb::handle tree) {
   if (tree.is_none()) return std::nullopt;
-  return Filter{to_condition(tree)};
+  return Filter{to_condition(tree.ptr(), 0)};
 }
+
+// Checks without storing or searching: the same conversions, results dropped.
+void check_payloads(nb::handle payloads, size_t n) { to_payloads(payloads, n); }
+void check_filter(nb::handle tree) { to_filter(tree); }
 
 // ---- results
 
@@ -652,9 +755,36 @@ nb::tuple merge(nb::list id_parts, nb::list distance_parts, size_t k) {
 }  // namespace
 }  // namespace varnel
 
+// Opens collections through the low-level module's copy of the core when
+// it is installed, so both modules of a process share one collection per
+// directory (see Collection::use_opener). Without it, this copy opens alone.
+void share_opener_with_low_level_module() {
+  PyObject* low = PyImport_ImportModule("_varnel");
+  if (low == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  PyObject* file = PyObject_GetAttrString(low, "__file__");
+  Py_DECREF(low);
+  if (file == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  const char* path = PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : nullptr;
+  if (path == nullptr) PyErr_Clear();
+  void* handle = path != nullptr ? dlopen(path, RTLD_NOW | RTLD_NOLOAD) : nullptr;
+  Py_DECREF(file);
+  if (handle == nullptr) return;
+  using Get = varnel::Collection::Opener (*)();
+  auto get = reinterpret_cast<Get>(dlsym(handle, "varnel_collection_opener"));
+  if (get != nullptr) varnel::Collection::use_opener(get());
+  // The handle stays open: the module is never unloaded.
+}
+
 NB_MODULE(_engine, m) {
   using varnel::CollectionObject;
   using varnel::IndexObject;
+  share_opener_with_low_level_module();
   m.doc() = "The compiled half of the varnel package; use the classes of `varnel` instead.";
 
   nb::class_<IndexObject>(m, "Index")
@@ -689,4 +819,6 @@ NB_MODULE(_engine, m) {
       .def("close", &CollectionObject::close);
 
   m.def("merge", &varnel::merge, "ids"_a, "distances"_a, "k"_a);
+  m.def("check_payloads", &varnel::check_payloads, "payloads"_a.none(), "n"_a);
+  m.def("check_filter", &varnel::check_filter, "tree"_a.none());
 }

@@ -1522,6 +1522,15 @@ bool add_class(PyObject* module, PyObject* all, PyObject* type, const char* name
 
 }  // namespace
 
+// The collection opener of this module's copy of the core, for the varnel
+// package's module to open through, so that every handle of a process on one
+// directory shares one collection whichever module made it. Found with
+// dlsym; not part of the Python surface.
+extern "C" __attribute__((visibility("default"))) varnel::Collection::Opener
+varnel_collection_opener() {
+  return varnel::Collection::local_opener();
+}
+
 PyMODINIT_FUNC PyInit__varnel(void) {
   PyRef module(PyModule_Create(&kModuleDef));
   if (!module) return nullptr;

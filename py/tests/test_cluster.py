@@ -2,6 +2,7 @@
 on a simulated two-node cluster; shard processes killed for real."""
 
 import gc
+import json
 import os
 import platform
 import signal
@@ -417,7 +418,7 @@ def test_bad_input_is_refused_in_the_driver_with_one_node_texts(local_ray, tmp_p
 
 def test_creation_and_reopening_refusals(local_ray, tmp_path):
     path = tmp_path / "a"
-    for dim, metric in [(4, "manhattan"), (0, "dot"), (2.0, "dot"), (None, "dot"), (3, None)]:
+    for dim, metric in [(4, "manhattan"), (0, "dot"), (2.0, "dot"), (None, "dot"), (3, None), (2**64, "dot")]:
         same_error(lambda: vc.Collection(path, dim, metric, 1), lambda: varnel.Collection(path, dim, metric))
     assert not path.exists()
     with pytest.raises(ValueError, match="shards"):
@@ -431,6 +432,12 @@ def test_creation_and_reopening_refusals(local_ray, tmp_path):
     (tmp_path / "torn" / vc.MANIFEST_NAME).write_text('{"format": "varnel.cluster", "vers')
     with pytest.raises(ValueError, match="not a varnel cluster manifest"):
         vc.Collection(tmp_path / "torn")
+    (tmp_path / "huge").mkdir()
+    (tmp_path / "huge" / vc.MANIFEST_NAME).write_text(json.dumps({
+        "format": "varnel.cluster", "version": 1, "routing": "splitmix64 mod shards", "shards": 1,
+        "dim": 2**64, "metric": "dot", "shard_dirs": ["shard-000"], "placement": [None], "complete": True}))
+    with pytest.raises(ValueError, match="not a varnel cluster manifest: dim 18446744073709551616"):
+        vc.Collection(tmp_path / "huge")
 
 
 # --------------------------------------------------------------------------- two nodes

@@ -58,8 +58,13 @@ def field_matches(payload, field, spec):
             }[op]
         elif op == "$in":
             ok = present and any(json_equal(value, x) for x in arg)
+        elif op == "$nin":
+            ok = not (present and any(json_equal(value, x) for x in arg))
         elif op == "$contains":
-            ok = present and isinstance(value, str) and arg in value
+            ok = present and (
+                (isinstance(value, str) and isinstance(arg, str) and arg in value)
+                or (isinstance(value, list) and any(json_equal(x, arg) for x in value))
+            )
         elif op == "$exists":
             ok = present == arg
         else:
@@ -109,6 +114,8 @@ def random_where(rng, depth=0):
         lambda: {"year": rng.choice([2000, 2000.0])},
         lambda: {"genre": {"$in": rng.sample(GENRES, 2)}},
         lambda: {"genre": {"$contains": "jazz"}},
+        lambda: {"genre": {"$nin": rng.sample(GENRES, 2)}},
+        lambda: {"tags": {"$contains": rng.choice(["a", "b", 1])}},
         lambda: {"flag": {"$exists": rng.choice([True, False])}},
         lambda: {"flag": rng.choice([True, 1, None])},
         lambda: {"tags": ["a", "b"]},
@@ -182,7 +189,7 @@ def test_filter_number_forms_and_empty_forms(where, expected):
         ({"$nor": []}, "$nor"),
         ({"a": {"$gt": "x"}}, "$gt"),
         ({"a": {"$in": 3}}, "$in"),
-        ({"a": {"$contains": 3}}, "$contains"),
+        ({"a": {"$nin": "ab"}}, "$nin"),
         ({"a": {"$exists": 1}}, "$exists"),
         ({"a": {}}, "'a'"),
         ({"a": {"b": 1}}, "'b'"),
@@ -208,10 +215,21 @@ def test_equal_distances_order_by_id_and_nan_comes_last(metric, order_seed):
     random.Random(order_seed).shuffle(ids)
     index = varnel.Index(3, metric, threads=2)
     for i in ids:
-        # Four distinct vectors repeated, one NaN row per ten.
-        v = [float("nan"), 0, 0] if i % 10 == 7 else [float(i % 4 + 1), 1.0, 0.0]
+        # Four distinct vectors repeated; one row per ten has a zero first
+        # component. Stored vectors are finite, so NaN distances come from
+        # the query: a NaN component makes every distance NaN, and with
+        # "dot" an infinite one gives NaN (0 * inf) for the rows whose first
+        # component is zero and -inf for the others.
+        v = [0.0, 1.0, 0.0] if i % 10 == 7 else [float(i % 4 + 1), 1.0, 0.0]
         index.upsert(i, v)
-    hits = index.search([1.0, 0.5, 0.25], 40)
+    finite = index.search([1.0, 0.5, 0.25], 40)
+    d = finite.distances.tolist()
+    assert sorted(zip(d, finite.ids.tolist())) == list(zip(d, finite.ids.tolist()))
+    nan_query = index.search([float("nan"), 0.5, 0.25], 40)
+    assert np.isnan(nan_query.distances).all() and nan_query.ids.tolist() == list(range(40))
+    if metric != "dot":
+        return
+    hits = index.search([float("inf"), 0.5, 0.25], 40)
     d = hits.distances.tolist()
     got = list(zip(d, hits.ids.tolist()))
     numbers = [x for x in got if not math.isnan(x[0])]

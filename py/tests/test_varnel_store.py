@@ -82,13 +82,15 @@ def test_ids_use_the_full_unsigned_range(store, ids):
 
 
 def test_float64_rounds_like_the_low_level_module():
-    values = [0.1, 1e39, -1e-50, 16777217.0]
+    # 3.4028235e38 rounds to float32's largest value (1e39 would round to
+    # infinity, which varnel refuses to store).
+    values = [0.1, 3.4028235e38, -1e-50, 16777217.0]
     query = [0.3, 2.0, 1e-45, 3.0]
     low = _varnel.Index("euclidean", 4)
     low.insert(1, values)
     s = varnel.Index(4, "euclidean")
     s.upsert(1, values)
-    assert s[1][0].tolist()[1] == float("inf") and s[1][0].tolist()[3] == 16777216.0
+    assert s[1][0].tolist()[1] == float(np.finfo(np.float32).max) and s[1][0].tolist()[3] == 16777216.0
     assert s.search(query, 1).distances.tolist() == [d for _, d in low.search(query, 1)]
 
 

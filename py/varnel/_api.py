@@ -147,15 +147,23 @@ class _Store(_Lookup):
             0 to 2**64 - 1.
         vectors : array_like
             One 1-D vector of length `dim` for a single id, else shape
-            ``(n, dim)``; any real dtype, rounded to float32.
+            ``(n, dim)``; any real dtype, rounded to float32. Every
+            component must be finite once rounded (a value beyond float32's
+            range rounds to infinity and is refused too); `Index` and
+            `Collection` keep this one rule alike.
         payloads : dict, sequence of dict or None, or None
             Metadata stored with each vector: str keys; values None, bool,
-            int (64-bit), finite float, str, list or dict.
+            int (64-bit), finite float, str, list or dict, and numpy scalars
+            of those kinds (``np.float32(0.5)`` is stored as the float 0.5,
+            ``np.bool_`` as a bool, ``np.str_`` as a str).
 
-        Everything is checked before anything is stored.
+        Everything is checked before anything is stored: a refused call
+        stores nothing. A ValueError or TypeError names the refused vector
+        by position and id, or the refused payload value by where it sits
+        (``payload['a'][2]``).
         """
         id_arr, single = cv.id_array(ids)
-        matrix = cv.vector_matrix(vectors, len(id_arr), single, self.dim)
+        matrix = cv.vector_matrix(vectors, len(id_arr), single, self.dim, id_arr)
         self._core.upsert(id_arr, matrix, cv.payload_list(payloads, len(id_arr), single))
 
     def delete(self, ids: Any) -> int:
@@ -185,13 +193,33 @@ class _Store(_Lookup):
         queries : array_like
             One query of shape ``(dim,)`` or a batch ``(nq, dim)``.
         k : int
+            0 to 2**63 - 1.
         where : dict, optional
             Keeps only rows whose payload matches: ``{"genre": "jazz"}``,
-            ``{"year": {"$gte": 2000}}``; operators ``$eq $ne $gt $gte $lt
-            $lte $in $contains $exists``; ``$and``, ``$or`` (lists) and
-            ``$not``; several keys are an And. Equality keeps the number
-            form: the integer 1 does not equal the float 1.0. Comparisons
-            take numbers and compare as doubles.
+            ``{"year": {"$gte": 2000}}``. Several keys, and the operators
+            of one field, are an And; ``$and`` and ``$or`` take lists of
+            such dicts, ``$not`` one dict. Field operators:
+
+            - ``$eq``, ``$ne``: equal / not equal; ``$ne`` also matches a
+              row without the field. Equality keeps the number form: the
+              integer 1 does not equal the float 1.0.
+            - ``$gt $gte $lt $lte``: take a number; a row matches when its
+              field is a number and compares so, as doubles.
+            - ``$in``: the field is present and equals one of the values;
+              ``$nin``: the field is missing or equals none of them (as
+              ``$ne`` for one value). Both take a list, tuple, set or 1-D
+              numpy array.
+            - ``$contains``: on a str field, holds the str operand as a
+              substring; on an array field, has an element equal to the
+              operand (any value; number form kept as in equality).
+            - ``$exists``: True or False.
+
+            Values may be numpy scalars (``np.float32(0.5)`` is the float
+            0.5, ``np.bool_`` a bool, ``np.str_`` a str). A filter wider
+            than any limit is fine (100,000 ``$or`` clauses); dicts nested
+            more than 128 levels are refused with ValueError ("filter nested
+            too deeply"). Errors name the place in the filter, as
+            ``where['year']['$gte']``.
         payloads : bool
             Also return the hits' payloads.
 

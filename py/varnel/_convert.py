@@ -5,6 +5,9 @@ float; vectors and queries become C-contiguous ``float32`` matrices (values
 rounded to the nearest float32 as the low-level module does: through a
 double, beyond float32's range to an infinity); ``where`` dicts become the
 tuple tree the engine turns into the core's filter conditions.
+
+Every check here runs before anything is stored or searched, so a refused
+call changes nothing.
 """
 
 from __future__ import annotations
@@ -17,9 +20,16 @@ from typing import Any, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
+from . import _engine
+
 __all__ = [
     "Metric",
+    "check_dim",
+    "check_filter",
+    "check_k",
     "check_metric",
+    "check_payloads",
+    "check_threads",
     "dimension_mismatch",
     "filter_tree",
     "id_array",
@@ -34,6 +44,15 @@ __all__ = [
 METRICS = ("euclidean", "cosine", "dot")
 Metric = str
 U64_MAX = 2**64 - 1
+# The largest dim, k and thread count taken: a row of dim floats is
+# addressable, k fits the core's signed sizes, and no process is given
+# more CPUs than a CPU set holds.
+MAX_DIM = 2**31 - 1
+MAX_K = 2**63 - 1
+MAX_THREADS = 1024
+# Levels of dicts in a `where` (the top one counts); deeper is refused
+# before anything recurses on it.
+MAX_FILTER_DEPTH = 128
 
 IdLike = Union[int, "np.integer[Any]"]
 IdsLike = Union[IdLike, Sequence[IdLike], "npt.NDArray[np.integer[Any]]"]
@@ -45,23 +64,28 @@ def check_metric(metric: object) -> str:
     return metric
 
 
-def count(name: str, value: object, least: int) -> int:
-    """An int argument of at least `least`; bools and floats are refused."""
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an int")
-    n = operator.index(value)  # type: ignore[arg-type]
+def count(name: str, value: object, least: int, most: int, most_text: str) -> int:
+    """An int argument in [least, most]; bools and floats are refused."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be an int, not bool")
+    try:
+        n = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be an int, not '{type(value).__name__}'") from None
     if n < least:
         raise ValueError(f"{name} must be at least {least}, got {n}")
+    if n > most:
+        raise ValueError(f"{name} must be at most {most_text}, got {n}")
     return n
 
 
 def check_dim(dim: object) -> int:
-    return count("dim", dim, 1)
+    return count("dim", dim, 1, MAX_DIM, "2**31 - 1")
 
 
 def check_threads(threads: Optional[int]) -> int:
     """0 stands for every CPU the process may use."""
-    return 0 if threads is None else count("threads", threads, 1)
+    return 0 if threads is None else count("threads", threads, 1, MAX_THREADS, str(MAX_THREADS))
 
 
 def path_text(path: Union[str, "os.PathLike[str]"]) -> str:
@@ -137,43 +161,79 @@ def id_array(ids: object) -> "tuple[npt.NDArray[np.uint64], bool]":
     return np.array([one_id(ids)], dtype=np.uint64), True
 
 
-def _float32(values: Any) -> "npt.NDArray[np.float32]":
-    """Rounded to the nearest float32 through a double, as the low-level module rounds."""
+def _row_name(what: str, i: int, ids: "Optional[npt.NDArray[np.uint64]]") -> str:
+    """'vector 1 (id 2)': a row by its position, and its id when known."""
+    if ids is not None and i < len(ids):
+        return f"{what} {i} (id {int(ids[i])})"
+    return f"{what} {i}"
+
+
+def _float32(values: Any, what: str, dim: int, ids: "Optional[npt.NDArray[np.uint64]]" = None) -> "npt.NDArray[np.float32]":
+    """Rounded to the nearest float32 through a double, as the low-level module rounds.
+
+    `what` names the rows ('vector', 'query') in error texts; a list of rows
+    of several lengths is refused naming the first row that is not `dim`
+    long."""
+    if values is None:
+        raise TypeError(f"{what}s must be array-like of real numbers, not None")
     if isinstance(values, np.ndarray) and values.dtype == np.float32:
         return np.ascontiguousarray(values)
     if isinstance(values, np.ndarray) and values.dtype.kind not in "biuf":
-        raise TypeError(f"vectors must hold real numbers, not {values.dtype}")
+        raise TypeError(f"{what}s must hold real numbers, not {values.dtype}")
     try:
         wide = np.asarray(values, dtype=np.float64)
     except (TypeError, ValueError) as e:
-        raise TypeError(f"vectors must be sequences of real numbers: {e}") from None
+        if isinstance(values, Sequence) and not isinstance(values, (str, bytes)):
+            for i, row in enumerate(values):
+                if isinstance(row, (str, bytes)) or not hasattr(row, "__len__"):
+                    continue
+                if len(row) != dim:
+                    raise ValueError(
+                        f"{_row_name(what, i, ids)}: dimension mismatch: expected {dim}, got {len(row)}"
+                    ) from None
+        raise TypeError(f"{what}s must be sequences of real numbers: {e}") from None
+    if wide.ndim == 0:
+        raise TypeError(f"{what}s must be array-like: a {what} is a sequence of {dim} numbers, not a scalar")
     with np.errstate(over="ignore"):
         return np.ascontiguousarray(wide.astype(np.float32))
 
 
-def vector_matrix(vectors: Any, count: int, single: bool, dim: int) -> "npt.NDArray[np.float32]":
-    """(count, dim) float32; a single id takes one 1-D vector."""
-    m = _float32(vectors)
+def _check_finite(m: "npt.NDArray[np.float32]", ids: "Optional[npt.NDArray[np.uint64]]") -> None:
+    finite = np.isfinite(m)
+    if finite.all():
+        return
+    r = int(np.flatnonzero(~finite.all(axis=1))[0])
+    c = int(np.flatnonzero(~finite[r])[0])
+    raise ValueError(f"{_row_name('vector', r, ids)} has a non-finite component: {float(m[r, c])}")
+
+
+def vector_matrix(
+    vectors: Any, count: int, single: bool, dim: int, ids: "Optional[npt.NDArray[np.uint64]]" = None
+) -> "npt.NDArray[np.float32]":
+    """(count, dim) float32 of finite values; a single id takes one 1-D
+    vector. `ids` (the ids of the rows) names a refused row in the error."""
+    m = _float32(vectors, "vector", dim, ids)
     if single:
         if m.ndim != 1:
             raise ValueError(f"one id takes one 1-D vector, got shape {m.shape}")
         if m.shape[0] != dim:
             raise dimension_mismatch(dim, m.shape[0])
-        return m.reshape(1, dim)
-    if m.ndim == 1 and m.shape[0] == 0 and count == 0:
+        m = m.reshape(1, dim)
+    elif m.ndim == 1 and m.shape[0] == 0 and count == 0:
         return m.reshape(0, dim)
-    if m.ndim != 2:
+    elif m.ndim != 2:
         raise ValueError(f"{count} ids take a (n, dim) array of vectors, got shape {m.shape}")
-    if m.shape[0] != count:
+    elif m.shape[0] != count:
         raise ValueError(f"{count} ids but {m.shape[0]} vectors")
-    if m.shape[1] != dim:
+    elif m.shape[1] != dim:
         raise dimension_mismatch(dim, m.shape[1])
+    _check_finite(m, ids)
     return m
 
 
 def query_matrix(queries: Any, dim: int) -> "tuple[npt.NDArray[np.float32], bool]":
     """((nq, dim) float32, whether a single 1-D query was given)."""
-    m = _float32(queries)
+    m = _float32(queries, "query", dim)
     if m.ndim == 1:
         if m.shape[0] != dim:
             raise dimension_mismatch(dim, m.shape[0])
@@ -186,7 +246,7 @@ def query_matrix(queries: Any, dim: int) -> "tuple[npt.NDArray[np.float32], bool
 
 
 def check_k(k: object) -> int:
-    return count("k", k, 0)
+    return count("k", k, 0, MAX_K, "2**63 - 1")
 
 
 def payload_list(payloads: Any, count: int, single: bool) -> Optional[list[Any]]:
@@ -203,96 +263,141 @@ def payload_list(payloads: Any, count: int, single: bool) -> Optional[list[Any]]
     return items
 
 
+def check_payloads(items: Optional[list[Any]]) -> None:
+    """Refuses what upsert would refuse in `payload_list`'s result, with its texts."""
+    if items is not None:
+        _engine.check_payloads(items, len(items))
+
+
 # ---- where -> filter tree
+#
+# The tree (the engine reads it; see py/src/engine.cc):
+#   (op, field, value, where)   op: eq ne gt gte lt lte contains_element
+#   ("in", field, [values], where)  ("contains", field, text, where)
+#   ("exists", field)  ("not", tree)  ("and"|"or", [trees])
+# `where` is the text naming the operand in the user's dict, for errors.
+# And/Or take any number of operands, so a wide filter is a wide node, never
+# a deep chain; ("and", []) matches every row and ("or", []) none.
+
+Tree = tuple[Any, ...]
 
 _COMPARISONS = {"$eq": "eq", "$ne": "ne", "$gt": "gt", "$gte": "gte", "$lt": "lt", "$lte": "lte"}
 _NUMERIC = ("gt", "gte", "lt", "lte")
+_ALL: Tree = ("and", [])
+_NOTHING: Tree = ("or", [])
 
 
 def _is_number(v: object) -> bool:
     return isinstance(v, (int, float, np.integer, np.floating)) and not isinstance(v, (bool, np.bool_))
 
 
-def _chain(op: str, nodes: list[tuple[Any, ...]], empty: Optional[tuple[Any, ...]]) -> Optional[tuple[Any, ...]]:
-    """Folds nodes right to left; `empty` (None: match all) for no nodes."""
+def _all_of(nodes: list[Tree]) -> Optional[Tree]:
+    """None (every row) for no nodes, the node itself for one."""
     if not nodes:
-        return empty
-    tree = nodes[-1]
-    for node in reversed(nodes[:-1]):
-        tree = (op, node, tree)
-    return tree
+        return None
+    return nodes[0] if len(nodes) == 1 else ("and", nodes)
 
 
-def _field(field: str, spec: object) -> tuple[Any, ...]:
+def _text_key(key: object, at: str) -> str:
+    if not isinstance(key, str):
+        raise ValueError(f"{at}: filter keys must be str, got {key!r}")
+    try:
+        key.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"{at}[{key!r}]: text is not valid UTF-8") from None
+    return key
+
+
+def _value_list(op: str, field: str, value: object, at: str) -> list[Any]:
+    """The operands of $in / $nin: a list, tuple, set or 1-D numpy array."""
+    if isinstance(value, np.ndarray):
+        if value.ndim != 1:
+            raise ValueError(f"{at}: {op} on {field!r} takes a list of values, got an array of shape {value.shape}")
+        return value.tolist()  # type: ignore[no-any-return]
+    if isinstance(value, (str, bytes, Mapping)) or not isinstance(value, (Sequence, set, frozenset)):
+        raise ValueError(f"{at}: {op} on {field!r} takes a list of values")
+    return list(value)
+
+
+def _field(field: str, spec: object, at: str) -> Tree:
+    """The node for `field: spec`; `at` names the field ("where['a']")."""
     if not isinstance(spec, Mapping):
-        return ("eq", field, spec)
+        return ("eq", field, spec, at)
     if not spec:
-        raise ValueError(f"empty condition for field {field!r}")
-    nodes = []
+        raise ValueError(f"{at}: empty condition for field {field!r}")
+    nodes: list[Tree] = []
     for op, value in spec.items():
         if not isinstance(op, str) or not op.startswith("$"):
             raise ValueError(
-                f"unknown operator {op!r} in the condition on {field!r} "
+                f"{at}: unknown operator {op!r} in the condition on {field!r} "
                 "(to compare with a dict, use {'$eq': {...}})"
             )
+        here = f"{at}[{op!r}]"
         if op in _COMPARISONS:
             kind = _COMPARISONS[op]
             if kind in _NUMERIC and not _is_number(value):
-                raise ValueError(f"{op} on {field!r} takes a number, got {type(value).__name__}")
-            nodes.append((kind, field, value))
+                raise ValueError(f"{here}: {op} on {field!r} takes a number, got {type(value).__name__}")
+            nodes.append((kind, field, value, here))
         elif op == "$in":
-            if isinstance(value, (str, bytes, Mapping)) or not isinstance(value, (Sequence, set, frozenset)):
-                raise ValueError(f"$in on {field!r} takes a list of values")
-            nodes.append(("in", field, list(value)))
+            nodes.append(("in", field, _value_list(op, field, value, here), here))
+        elif op == "$nin":
+            nodes.append(("not", ("in", field, _value_list(op, field, value, here), here)))
         elif op == "$contains":
-            if not isinstance(value, str):
-                raise ValueError(f"$contains on {field!r} takes a str")
-            nodes.append(("contains", field, value))
+            element = ("contains_element", field, value, here)
+            # A str operand: a substring of a str field, or an element of an array.
+            nodes.append(("or", [("contains", field, value, here), element]) if isinstance(value, str) else element)
         elif op == "$exists":
             if not isinstance(value, (bool, np.bool_)):
-                raise ValueError(f"$exists on {field!r} takes True or False")
-            node: tuple[Any, ...] = ("exists", field)
+                raise ValueError(f"{here}: $exists on {field!r} takes True or False")
+            node: Tree = ("exists", field)
             nodes.append(node if value else ("not", node))
         else:
-            raise ValueError(f"unknown operator {op!r} in the condition on {field!r}")
-    tree = _chain("and", nodes, None)
+            raise ValueError(f"{here}: unknown operator {op!r} in the condition on {field!r}")
+    tree = _all_of(nodes)
     assert tree is not None
     return tree
 
 
-def _clauses(op: str, value: object) -> list[tuple[Any, ...]]:
+def _clauses(op: str, value: object, at: str, depth: int) -> list[Optional[Tree]]:
     if isinstance(value, (str, bytes, Mapping)) or not isinstance(value, Sequence):
-        raise ValueError(f"{op} takes a list of conditions")
-    out = []
-    for item in value:
-        node = filter_tree(item)
-        out.append(node if node is not None else ("not", ("none",)))
-    return out
+        raise ValueError(f"{at}: {op} takes a list of conditions")
+    return [_where(item, f"{at}[{i}]", depth + 1) for i, item in enumerate(value)]
 
 
-def filter_tree(where: object) -> Optional[tuple[Any, ...]]:
-    """The tree for a `where` dict; None when it keeps every row."""
+def _where(where: object, at: str, depth: int) -> Optional[Tree]:
+    """The tree of a `where` dict at level `depth`; None when it keeps every row."""
+    if depth > MAX_FILTER_DEPTH:
+        raise ValueError(f"filter nested too deeply (more than {MAX_FILTER_DEPTH} levels of dicts)")
+    if not isinstance(where, Mapping):
+        raise ValueError(f"{at}: a filter must be a dict, not '{type(where).__name__}'")
+    nodes: list[Tree] = []
+    for key, value in where.items():
+        key = _text_key(key, at)
+        here = f"{at}[{key!r}]"
+        if key == "$and":
+            nodes.extend(t for t in _clauses(key, value, here, depth) if t is not None)
+        elif key == "$or":
+            clauses = _clauses(key, value, here, depth)
+            nodes.append(("or", [_ALL if t is None else t for t in clauses]))
+        elif key == "$not":
+            inner = _where(value, here, depth + 1)
+            nodes.append(_NOTHING if inner is None else ("not", inner))
+        elif key.startswith("$"):
+            raise ValueError(f"{here}: unknown filter operator {key!r}")
+        else:
+            nodes.append(_field(key, value, here))
+    return _all_of(nodes)
+
+
+def filter_tree(where: object) -> Optional[Tree]:
+    """The tree for a `where` dict; None when it keeps every row. Refuses
+    what is not a filter, and dicts nested more than MAX_FILTER_DEPTH deep;
+    the operand values are checked by the engine (`check_filter`)."""
     if where is None:
         return None
-    if not isinstance(where, Mapping):
-        raise ValueError(f"where must be a dict, not '{type(where).__name__}'")
-    nodes = []
-    for key, value in where.items():
-        if not isinstance(key, str):
-            raise ValueError(f"filter keys must be str, got {key!r}")
-        if key == "$and":
-            tree = _chain("and", _clauses(key, value), None)
-            if tree is not None:
-                nodes.append(tree)
-        elif key == "$or":
-            tree = _chain("or", _clauses(key, value), ("none",))
-            assert tree is not None
-            nodes.append(tree)
-        elif key == "$not":
-            inner = filter_tree(value)
-            nodes.append(("not", inner if inner is not None else ("not", ("none",))))
-        elif key.startswith("$"):
-            raise ValueError(f"unknown operator {key!r}")
-        else:
-            nodes.append(_field(key, value))
-    return _chain("and", nodes, None)
+    return _where(where, "where", 1)
+
+
+def check_filter(tree: Optional[Tree]) -> None:
+    """Refuses the operand values a search would refuse, with its texts."""
+    _engine.check_filter(tree)

@@ -171,8 +171,10 @@ def _read_manifest(directory: str) -> Optional[Dict[str, Any]]:
     if not isinstance(shards, int) or isinstance(shards, bool) or shards < 1:
         raise bad(f"shards {shards!r}")
     dim = m.get("dim")
-    if not isinstance(dim, int) or isinstance(dim, bool) or dim < 1:
-        raise bad(f"dim {dim!r}")
+    try:
+        cv.check_dim(dim)
+    except (TypeError, ValueError):
+        raise bad(f"dim {dim!r}") from None
     if not isinstance(m.get("metric"), str):
         raise bad(f"metric {m.get('metric')!r}")
     dirs = m.get("shard_dirs")
@@ -333,11 +335,6 @@ class Collection(_Lookup):
         self._metric: str = manifest["metric"]
         self._shards: int = manifest["shards"]
         self._placement: List[Optional[Dict[str, str]]] = manifest["placement"]
-        # Empty one-node indexes that refuse what one collection refuses,
-        # with its texts: filters (searched with no queries) and payloads
-        # (stored with one-component vectors, then deleted again).
-        self._probe = varnel.Index(self._dim, self._metric, threads=1)
-        self._payload_probe = varnel.Index(1, "euclidean", threads=1)
         self._max_restarts = max_restarts
         self._num_cpus = num_cpus
         self._actors = [self._start(i, os.path.join(where, manifest["shard_dirs"][i]),
@@ -505,11 +502,9 @@ class Collection(_Lookup):
     def upsert(self, ids: IdsLike, vectors: Any, payloads: Any = None) -> None:
         """Inserts or replaces vectors by id (one id and vector, or n of each); see varnel.Collection."""
         arr, single = cv.id_array(ids)
-        matrix = cv.vector_matrix(vectors, len(arr), single, self._dim)
+        matrix = cv.vector_matrix(vectors, len(arr), single, self._dim, arr)
         items = cv.payload_list(payloads, len(arr), single)
-        if items is not None and len(arr):
-            self._payload_probe.upsert(arr, np.zeros((len(arr), 1), dtype=np.float32), items)
-            self._payload_probe.delete(arr)
+        cv.check_payloads(items)
         self._check_open()
         calls: List[Tuple[int, str, Tuple[Any, ...]]] = []
         for s, pos in self._split(arr):
@@ -553,8 +548,11 @@ class Collection(_Lookup):
     def search(self, queries: Any, k: int, where: Optional[Dict[str, Any]] = None,
                payloads: bool = False) -> varnel.Hits:
         """The k nearest stored vectors of each query, merged over every shard; see varnel.Collection."""
+        # The one-node checks, in the one-node order.
         matrix, one = cv.query_matrix(queries, self._dim)
-        self._probe.search(matrix[:0], k, where=where)  # the filter and k, as one collection checks them
+        tree = cv.filter_tree(where)
+        k = cv.check_k(k)
+        cv.check_filter(tree)
         self._check_open()
         shared = self._shared(matrix[0] if one else matrix)
         parts = self._everywhere("search", shared, k, where, bool(payloads))
