@@ -5,12 +5,27 @@
 # installed binary wheels, old CPUs under qemu, a source build without the
 # Debian JSON package, the CMake package with examples/cpp, configure-time
 # refusals); then the bounded reliability run (scripts/reliability.sh).
+#
+# `scripts/test.sh --quick` is the tier for daily work (a few minutes): the
+# C++ tests of a release build and the Python suite against a source install
+# on CPython. CI runs the whole of it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc)
 
 bash scripts/setup.sh
+
+if [ "${1:-}" = "--quick" ]; then
+  echo "== C++ tests (quick tier)"
+  cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DVARNEL_PYTHON=OFF >/dev/null
+  cmake --build build/release -j"$jobs"
+  ctest --test-dir build/release --output-on-failure -j"$jobs"
+  echo "== Python suite on a source install (quick tier)"
+  bash scripts/py_test.sh python3
+  echo "== quick tier passed"
+  exit 0
+fi
 
 echo "== C++ tests"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DVARNEL_PYTHON=OFF >/dev/null

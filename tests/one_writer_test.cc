@@ -50,7 +50,7 @@ class Child {
         if (fd != up[1] && fd != down[0]) ::close(fd);
       }
       char said = 'x';
-      std::unique_ptr<Collection> c;
+      std::shared_ptr<Collection> c;
       {
         auto opened = Collection::open_or_create(dir, config());
         if (opened.ok()) {
@@ -172,7 +172,9 @@ TEST(OneWriter, RacingCreatorsGiveOneSuccessAndOneRefusal) {
   }
 }
 
-TEST(OneWriter, OpensInOneProcessShareTheLockUntilTheLastIsDropped) {
+// Opens of one directory in one process give one shared collection, which
+// holds the lock until its last handle is dropped.
+TEST(OneWriter, OpensInOneProcessShareOneCollectionUntilTheLastIsDropped) {
   TempDir tmp;
   const fs::path dir = tmp / "c";
   {
@@ -180,11 +182,15 @@ TEST(OneWriter, OpensInOneProcessShareTheLockUntilTheLastIsDropped) {
     auto b = Collection::open_or_create(dir, config());
     ASSERT_TRUE(a.ok());
     ASSERT_TRUE(b.ok()) << b.error().message();
+    EXPECT_EQ(a.value().get(), b.value().get());
     auto lock = storage::WriterLock::acquire(dir / kWalFileName);
     ASSERT_TRUE(lock.ok());
-    EXPECT_EQ(lock.value().holders(), 3u);
+    EXPECT_EQ(lock.value().holders(), 2u);  // the collection's and this one
     a.value().reset();
-    EXPECT_EQ(lock.value().holders(), 2u);
+    EXPECT_EQ(lock.value().holders(), 2u);  // b keeps it open
+    EXPECT_TRUE(b.value()->insert(1, std::vector<float>(config().dimension, 1.0f), {}).ok());
+    b.value().reset();
+    EXPECT_EQ(lock.value().holders(), 1u);
   }
   // Every holder is gone: a child may open it.
   Child child(dir);
