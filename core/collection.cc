@@ -53,7 +53,7 @@ constexpr size_t kSplitLoadLeadBytes = 32 << 20;
 
 // A name for compact's temporary that no earlier call (of this or another
 // process) has used.
-fs::path compact_temp_name() {
+std::string compact_temp_name() {
   static std::atomic<uint64_t> count{0};
   const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
   return std::string(kCompactTempPrefix) + std::to_string(getpid()) + "-" +
@@ -62,21 +62,16 @@ fs::path compact_temp_name() {
 
 // Temporaries that an interrupted compact left behind; best effort, as
 // they are never read.
-void remove_compact_temps(const fs::path& dir) {
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.starts_with(kCompactTempPrefix)) {
-      std::error_code ignored;
-      fs::remove(it->path(), ignored);
-    }
+void remove_compact_temps(const storage::Directory& dir) {
+  auto names = dir.names();
+  if (!names.ok()) return;
+  for (const std::string& name : names.value()) {
+    if (name.starts_with(kCompactTempPrefix)) (void)dir.remove(name);
   }
 }
 
-Status sync_directory(const fs::path& dir, const char* context) {
-  auto handle = File::open(dir, OpenMode::kReadOnly);
-  if (!handle.ok()) return Error::collection(context + handle.error());
-  auto synced = handle.value().sync();
+Status sync_directory(const storage::Directory& dir, const char* context) {
+  auto synced = dir.sync();
   if (!synced.ok()) return Error::collection(context + synced.error());
   return {};
 }
@@ -127,34 +122,38 @@ Result<CollectionMeta, std::string> CollectionMeta::from_json(std::string_view t
   return meta;
 }
 
-Status write_meta(const fs::path& dir, const CollectionMeta& meta) {
+Status write_meta(const storage::Directory& dir, const CollectionMeta& meta) {
   const std::string text = meta.to_json();
   // The pid keeps the temporary apart from any other process's; within the
   // process the writers (several objects may share a directory) take turns.
   static std::mutex one_writer_at_a_time;
   std::lock_guard turn(one_writer_at_a_time);
-  const fs::path tmp = dir / (kMetaTempPrefix + std::to_string(::getpid()));
+  const std::string tmp = kMetaTempPrefix + std::to_string(::getpid());
   auto fail = [](std::string cause) { return Error::collection(kWriteMeta + cause); };
   {
-    auto file = File::open(tmp, OpenMode::kWriteCreateTruncate);
+    auto file = dir.open_file(tmp, OpenMode::kWriteCreateTruncate);
     if (!file.ok()) return fail(std::move(file.error()));
     auto written = file.value().write_all(text.data(), text.size(), kWriteWholeBuffer);
     if (!written.ok()) return fail(std::move(written.error()));
     auto synced = file.value().sync();
     if (!synced.ok()) return fail(std::move(synced.error()));
   }
-  auto renamed = storage::rename_file(tmp, dir / kMetaFileName);
+  auto renamed = dir.rename(tmp, kMetaFileName);
   if (!renamed.ok()) return fail(std::move(renamed.error()));
   // The rename is durable once the directory is synced.
-  auto dir_handle = File::open(dir, OpenMode::kReadOnly);
-  if (!dir_handle.ok()) return fail(std::move(dir_handle.error()));
-  auto dir_synced = dir_handle.value().sync();
+  auto dir_synced = dir.sync();
   if (!dir_synced.ok()) return fail(std::move(dir_synced.error()));
   return {};
 }
 
-Result<CollectionMeta> read_meta(const fs::path& dir) {
-  auto file = File::open(dir / kMetaFileName, OpenMode::kReadOnly);
+Result<CollectionMeta> read_meta(const fs::path& path) {
+  auto dir = storage::Directory::open(path);
+  if (!dir.ok()) return Error::collection(kReadMeta + dir.error());
+  return read_meta(dir.value());
+}
+
+Result<CollectionMeta> read_meta(const storage::Directory& dir) {
+  auto file = dir.open_file(kMetaFileName, OpenMode::kReadOnly);
   if (!file.ok()) return Error::collection(kReadMeta + file.error());
   auto size = file.value().size();
   if (!size.ok()) return Error::collection(kReadMeta + size.error());
@@ -173,7 +172,7 @@ Result<CollectionMeta> read_meta(const fs::path& dir) {
 
 // ---- open and recovery
 
-Collection::Collection(fs::path path, fs::path dir, const CollectionConfig& config,
+Collection::Collection(fs::path path, storage::Directory dir, const CollectionConfig& config,
                        storage::WriterLock lock, storage::Wal wal, storage::DataFile data_file)
     : path_(std::move(path)),
       dir_(std::move(dir)),
@@ -193,11 +192,16 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& p
   // From here on only the bound directory is used.
   auto bound = storage::bind_directory(path);
   if (!bound.ok()) return Error::collection(kCreateDir + bound.error());
-  const fs::path& dir = bound.value();
+  // Every file is then reached through the directory's descriptor, so a
+  // rename of the directory, or a new one made at its old path, sends
+  // nothing of this object elsewhere.
+  auto opened_dir = storage::Directory::open(bound.value());
+  if (!opened_dir.ok()) return Error::collection(kCreateDir + opened_dir.error());
+  storage::Directory& dir = opened_dir.value();
 
   // The lock comes before anything is read or changed: a refused open
-  // replays nothing, cuts nothing and writes no meta.json.
-  auto lock = storage::WriterLock::acquire(dir / kWalFileName);
+  // replays nothing, cuts nothing, creates no file and writes no meta.json.
+  auto lock = storage::WriterLock::acquire(dir);
   if (!lock.ok()) {
     const storage::LockFailure& f = lock.error();
     using Stage = storage::LockFailure::Stage;
@@ -209,10 +213,9 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& p
     return Error::collection(std::move(text));
   }
 
-  const fs::path meta_path = dir / kMetaFileName;
   // Only a missing meta.json makes a new collection; taking an unreadable
   // one for missing would rewrite it with whatever dimension was asked for.
-  auto meta_exists = storage::stat_exists(meta_path);
+  auto meta_exists = dir.exists(kMetaFileName);
   if (!meta_exists.ok()) return Error::collection(kReadMeta + meta_exists.error());
   const bool is_new = !meta_exists.value();
   if (!is_new) {
@@ -225,13 +228,14 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const fs::path& p
     }
   }
 
-  auto wal = storage::Wal::open(dir / kWalFileName, config.wal_sync);
+  auto wal = storage::Wal::open(dir, kWalFileName, config.wal_sync);
   if (!wal.ok()) return std::move(wal.error());
-  auto data_file = storage::DataFile::open(dir / kDataFileName);
+  auto data_file =
+      storage::DataFile::open(dir, kDataFileName, static_cast<uint32_t>(config.dimension));
   if (!data_file.ok()) return std::move(data_file.error());
 
   std::unique_ptr<Collection> collection(
-      new Collection(path, dir, config, std::move(lock.value()), std::move(wal.value()),
+      new Collection(path, std::move(dir), config, std::move(lock.value()), std::move(wal.value()),
                      std::move(data_file.value())));
   Status recovered = collection->recover(pool);
   if (!recovered.ok()) return std::move(recovered.error());
@@ -385,7 +389,7 @@ Status Collection::replay_log() {
   storage::WalReadEnd end;
   bool apply_failed = false;
   Status read = storage::Wal::read_each(
-      dir_ / kWalFileName,
+      dir_, kWalFileName,
       [&](storage::WalEntry& entry) -> Status {
         Status applied;
         switch (entry.kind) {
@@ -662,17 +666,16 @@ Status Collection::compact() {
     std::unique_lock data_guard(data_lock_);
     std::shared_lock index_guard(index_lock_);
     remove_compact_temps(dir_);
-    const fs::path tmp = dir_ / compact_temp_name();
+    const std::string tmp = compact_temp_name();
     auto fail = [&](Error e) {
-      std::error_code ignored;
-      fs::remove(tmp, ignored);
+      (void)dir_.remove(tmp);
       return e;
     };
     {
-      auto created = File::open(tmp, OpenMode::kWriteCreateTruncate);
+      auto created = dir_.open_file(tmp, OpenMode::kWriteCreateTruncate);
       if (!created.ok()) return fail(Error::collection(kCompact + created.error()));
     }
-    auto fresh = storage::DataFile::open(tmp);
+    auto fresh = storage::DataFile::open(dir_, tmp, static_cast<uint32_t>(config_.dimension));
     if (!fresh.ok()) return fail(std::move(fresh.error()));
     IdMap offsets;
     offsets.reserve(index_.len());
@@ -685,12 +688,11 @@ Status Collection::compact() {
     }
     Status flushed = fresh.value().flush();
     if (!flushed.ok()) return fail(std::move(flushed.error()));
-    const fs::path data_path = dir_ / kDataFileName;
-    auto renamed = storage::rename_file(tmp, data_path);
+    auto renamed = dir_.rename(tmp, kDataFileName);
     if (!renamed.ok()) return fail(Error::collection(kCompact + renamed.error()));
     // From here on data.vnl is the new file. The old one's buffered records
     // go to its unlinked inode when it is dropped; the log covers them.
-    fresh.value().renamed_to(data_path);
+    fresh.value().renamed_to(kDataFileName);
     data_file_ = std::move(fresh.value());
     offsets_ = std::move(offsets);
     shadowed_.clear();

@@ -90,13 +90,15 @@ struct CollectionMeta {
   static Result<CollectionMeta, std::string> from_json(std::string_view text);
 };
 
-// Writes `meta` as dir/meta.json (via a synced temporary and a rename; the
-// calls of one process are serialised).
+// Writes `meta` as meta.json in `dir` (via a synced temporary and a rename;
+// the calls of one process are serialised).
 // CollectionError "write meta failed: " with the cause.
-Status write_meta(const std::filesystem::path& dir, const CollectionMeta& meta);
-// Reads dir/meta.json. CollectionError "read meta failed: " (unreadable, or
-// not UTF-8) or "parse meta failed: " with the reader's text.
-Result<CollectionMeta> read_meta(const std::filesystem::path& dir);
+Status write_meta(const storage::Directory& dir, const CollectionMeta& meta);
+// Reads meta.json in `dir`. CollectionError "read meta failed: " (unreadable,
+// or not UTF-8) or "parse meta failed: " with the reader's text.
+Result<CollectionMeta> read_meta(const storage::Directory& dir);
+// The same for the directory at `path` (opened for the call).
+Result<CollectionMeta> read_meta(const std::filesystem::path& path);
 
 class Collection {
  public:
@@ -216,10 +218,10 @@ class Collection {
   // The directory as given to open_or_create.
   const std::filesystem::path& path() const { return path_; }
   // The directory every file operation reaches: path() made absolute at open.
-  const std::filesystem::path& directory() const { return dir_; }
+  const std::filesystem::path& directory() const { return dir_.path(); }
 
  private:
-  Collection(std::filesystem::path path, std::filesystem::path dir, const CollectionConfig& config,
+  Collection(std::filesystem::path path, storage::Directory dir, const CollectionConfig& config,
              storage::WriterLock lock, storage::Wal wal, storage::DataFile data_file);
 
   Status recover(ThreadPool* pool);
@@ -262,7 +264,7 @@ class Collection {
   };
 
   const std::filesystem::path path_;  // the directory as given
-  const std::filesystem::path dir_;   // bound at open; every file name is dir_ / name
+  const storage::Directory dir_;      // held from open; every file is reached by name in it
   const CollectionConfig config_;
   // Declared before the files so that it is released after their buffers
   // are written out at a drop.

@@ -174,7 +174,7 @@ TEST(Collection, NextIdComesFromRecordsNotMeta) {
 TEST(Collection, NextIdCountsRecordsOfAnotherLength) {
   TempDir tmp;
   {
-    auto data = storage::DataFile::open(tmp / kDataFileName);
+    auto data = storage::testing::open_data_file(tmp / kDataFileName);
     ASSERT_TRUE(data.ok());
     ASSERT_TRUE(data.value().append(1, std::vector<float>{1, 2}, {}).ok());
     ASSERT_TRUE(data.value().append(50, std::vector<float>{1, 2, 3}, {}).ok());
@@ -273,7 +273,7 @@ TEST(Collection, ReplaysUpdateDeleteAndCheckpointEntries) {
     ASSERT_TRUE(c->flush().ok());
   }
   {
-    auto wal = Wal::open(tmp / "wal.log", SyncPolicy::kManual);
+    auto wal = storage::testing::open_wal(tmp / "wal.log", SyncPolicy::kManual);
     ASSERT_TRUE(wal.ok());
     const float v10[] = {10}, v20[] = {20}, v30[] = {30};
     Payload empty;
@@ -339,7 +339,7 @@ TEST_P(CollectionLoad, OpenMatchesRecordsAppliedOneByOne) {
   std::map<uint64_t, uint64_t> odd_only; // id -> offset, ids with records of another length only
   uint64_t largest = 0;
   {
-    auto file = storage::DataFile::open(tmp / "data.vnl");
+    auto file = storage::testing::open_data_file(tmp / "data.vnl");
     ASSERT_TRUE(file.ok());
     std::vector<std::pair<uint64_t, bool>> appended;  // offset, deleted later
     for (size_t i = 0; i < fc.records; ++i) {
@@ -414,7 +414,7 @@ TEST_P(CollectionLoad, OpenMatchesRecordsAppliedOneByOne) {
     ASSERT_TRUE(held.ok());
     EXPECT_FALSE(held.value());
   }
-  auto file = storage::DataFile::open(dir / "data.vnl");
+  auto file = storage::testing::open_data_file(dir / "data.vnl");
   ASSERT_TRUE(file.ok());
   n = 0;
   for (const auto& [id, offset] : newest) {
@@ -431,7 +431,7 @@ TEST_P(CollectionLoad, OpenMatchesRecordsAppliedOneByOne) {
   // so a deleted id stays away after a reopen; and every thread count
   // marked the same bytes.
   c.reset();
-  file = storage::DataFile::open(dir / "data.vnl");
+  file = storage::testing::open_data_file(dir / "data.vnl");
   ASSERT_TRUE(file.ok());
   auto reopened = open(dir, config(fc.dim, fc.metric));
   ASSERT_NE(reopened, nullptr);
@@ -471,7 +471,7 @@ TEST_P(CollectionLoadDamage, PoolOpensAsOneThreadDoes) {
   const DamageCase& dc = GetParam();
   TempDir tmp;
   {
-    auto file = storage::DataFile::open(tmp / "data.vnl");
+    auto file = storage::testing::open_data_file(tmp / "data.vnl");
     ASSERT_TRUE(file.ok());
     for (size_t i = 0; i < dc.records; ++i) {
       std::vector<float> v(kDamageDim, float(i % 97));
@@ -569,7 +569,7 @@ void expect_holds(const Collection& c, const Model& model) {
 
 std::vector<WalEntryKind> logged_kinds(const fs::path& dir) {
   std::vector<WalEntryKind> out;
-  Status read = Wal::read_each(dir / "wal.log", [&](storage::WalEntry& e) -> Status {
+  Status read = storage::testing::read_wal(dir / "wal.log", [&](storage::WalEntry& e) -> Status {
     out.push_back(e.kind);
     return {};
   });
@@ -697,7 +697,7 @@ TEST(Collection, InsertOfStoredIdLeavesOldRecordActive) {
   ASSERT_TRUE(c->flush().ok());
   c.reset();
   {
-    auto wal = Wal::open(tmp / "wal.log", SyncPolicy::kManual);
+    auto wal = storage::testing::open_wal(tmp / "wal.log", SyncPolicy::kManual);
     ASSERT_TRUE(wal.ok());
     ASSERT_TRUE(wal.value().append(WalEntryKind::kDelete, 2, nullptr, 0, Payload{}).ok());
     ASSERT_TRUE(wal.value().sync().ok());

@@ -180,7 +180,7 @@ TEST(OneWriter, OpensInOneProcessShareTheLockUntilTheLastIsDropped) {
     auto b = Collection::open_or_create(dir, config());
     ASSERT_TRUE(a.ok());
     ASSERT_TRUE(b.ok()) << b.error().message();
-    auto lock = storage::WriterLock::acquire(dir / kWalFileName);
+    auto lock = storage::WriterLock::acquire(storage::Directory::open(dir).value());
     ASSERT_TRUE(lock.ok());
     EXPECT_EQ(lock.value().holders(), 3u);
     a.value().reset();

@@ -19,7 +19,7 @@ using testing::TempDir;
 using testing::write_bytes;
 
 DataFile open_data(const std::filesystem::path& p) {
-  Result<DataFile> f = DataFile::open(p);
+  Result<DataFile> f = storage::testing::open_data_file(p);
   EXPECT_TRUE(f.ok()) << (f.ok() ? "" : f.error().message());
   return std::move(f).value();
 }
@@ -278,12 +278,12 @@ TEST(DataFile, AppendCostsNoSystemCallWhileTheBufferHasRoom) {
 
 TEST(DataFile, OpenFailures) {
   TempDir dir;
-  Result<DataFile> f = DataFile::open(dir / "missing" / "data.vnl");
+  Result<DataFile> f = storage::testing::open_data_file(dir / "missing" / "data.vnl");
   ASSERT_FALSE(f.ok());
   EXPECT_EQ(f.error().message(),
             "io error: failed to open data file: No such file or directory (os error 2)");
   ScriptedFaults hook(testing::fail_nth(FileOp::kFstat, 1, EIO));
-  f = DataFile::open(dir / "data.vnl");
+  f = storage::testing::open_data_file(dir / "data.vnl");
   ASSERT_FALSE(f.ok());
   EXPECT_EQ(f.error().message(), "io error: metadata failed: " + os_error_text(EIO));
 }
