@@ -143,17 +143,24 @@ bool decode_record(Reader& in, size_t cap, std::optional<uint32_t> dimension, Re
   };
   if (!look(in, 13, head_field, &p, fail)) return false;
   const uint32_t d = get_u32_le(p + 9);
-  // With the whole head in the file, an append cut short cannot explain
-  // these: it leaves a prefix of the right bytes.
-  if (p[0] > 1) {
-    *fail = {io(kReadDeleted, "marker byte " + std::to_string(p[0]) + " is neither 0 nor 1"), false};
+  // A marker other than 0 or 1, or a dim other than the file's, is damage.
+  // Only when the file ends before a record of the file's layout could end
+  // is it handed to the scan as possibly torn (a tail the file system filled
+  // with zeros looks so); the scan then looks for records after it.
+  auto head_damage = [&](Error e) {
+    const uint64_t whole = kRecordFixedBytes + 4 * uint64_t{dimension.value_or(d)};
+    IoResult<uint64_t> left = in.remaining(whole);
+    *fail = {std::move(e), left.ok() && left.value() < whole};
     return false;
+  };
+  if (p[0] > 1) {
+    return head_damage(
+        io(kReadDeleted, "marker byte " + std::to_string(p[0]) + " is neither 0 nor 1"));
   }
   if (dimension.has_value() && d != *dimension) {
-    *fail = {io(kReadDim, "the record has " + std::to_string(d) + " components, the file's records " +
-                              std::to_string(*dimension)),
-             false};
-    return false;
+    return head_damage(io(kReadDim, "the record has " + std::to_string(d) +
+                                        " components, the file's records " +
+                                        std::to_string(*dimension)));
   }
   const uint64_t vector_end = 13 + 4 * static_cast<uint64_t>(d);
   if (vector_end + 4 <= cap) {
@@ -412,10 +419,12 @@ Status DataFile::for_each_active_view(const std::function<Status(DataRecordView&
       } else if (next.value().has_value()) {
         out.torn_tail = false;
         std::string text = out.error->text();
-        if (text.ends_with(kFillWholeBuffer)) text.resize(text.size() - std::strlen(kFillWholeBuffer));
-        out.error = Error::io(text + "the record runs past the end of the file, and a complete "
-                                     "record follows at offset " +
-                              std::to_string(*next.value()));
+        if (text.ends_with(kFillWholeBuffer)) {
+          text.resize(text.size() - std::strlen(kFillWholeBuffer));
+          out.error = Error::io(text + "the record runs past the end of the file, and a complete "
+                                       "record follows at offset " +
+                                std::to_string(*next.value()));
+        }
       }
       return {};
     }
