@@ -222,6 +222,49 @@ TEST(Collection, ChdirAfterRelativeOpenChangesNothing) {
   EXPECT_EQ(ids(*open(tmp / "two/c", config(1)), {0}), (std::vector<uint64_t>{7}));
 }
 
+// A directory renamed while open keeps being the object's: a new collection
+// made at the old path is never written by the old object.
+TEST(Collection, RenamedDirectoryKeepsItsFilesAndLeavesTheNewOneAlone) {
+  TempDir tmp;
+  auto c = open(tmp / "c", config(1));
+  ASSERT_TRUE(c->insert(1, {1}, {}).ok());
+  fs::rename(tmp / "c", tmp / "moved");
+  {
+    auto other = open(tmp / "c", config(1));
+    ASSERT_TRUE(other->insert(7, {7}, {}).ok());
+    ASSERT_TRUE(other->flush().ok());
+  }
+  const std::string other_log = read_bytes(tmp / "c/wal.log");
+  const std::string other_meta = read_bytes(tmp / "c/meta.json");
+  const std::string other_data = read_bytes(tmp / "c/data.vnl");
+  ASSERT_TRUE(c->insert(2, {2}, {}).ok());
+  ASSERT_TRUE(c->flush().ok());
+  ASSERT_TRUE(c->compact().ok());
+  c.reset();
+  EXPECT_EQ(read_bytes(tmp / "c/wal.log"), other_log);
+  EXPECT_EQ(read_bytes(tmp / "c/meta.json"), other_meta);
+  EXPECT_EQ(read_bytes(tmp / "c/data.vnl"), other_data);
+  EXPECT_EQ(ids(*open(tmp / "moved", config(1)), {0}), (std::vector<uint64_t>{1, 2}));
+  EXPECT_EQ(ids(*open(tmp / "c", config(1)), {0}), (std::vector<uint64_t>{7}));
+}
+
+// An open refused after the lock (another dimension, an unreadable
+// meta.json) leaves the directory exactly as it was: no wal.log, no data.vnl.
+TEST(Collection, RefusedOpenLeavesTheDirectoryAsItWas) {
+  for (const char* meta : {"{\"dimension\":2,\"metric\":\"euclidean\",\"vector_count\":0,\"next_id\":1}",
+                           "not json"}) {
+    TempDir tmp;
+    write_bytes(tmp / "meta.json", meta);
+    EXPECT_NE(open_error(tmp.path(), config(3)), "opened") << meta;
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(tmp.path())) {
+      names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"meta.json"}) << meta;
+    EXPECT_EQ(read_bytes(tmp / "meta.json"), meta);
+  }
+}
+
 struct MetaCase {
   const char* name;
   const char* text;

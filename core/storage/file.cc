@@ -261,18 +261,6 @@ IoResult<bool> stat_exists(const std::filesystem::path& path) {
   return os_error_text(errno);
 }
 
-IoStatus rename_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (from.native().find('\0') != std::string::npos ||
-      to.native().find('\0') != std::string::npos) {
-    return std::string(kNulInPath);
-  }
-  if (run_call(FileOp::kRename, -1, [&](size_t) { return ::rename(from.c_str(), to.c_str()); }) ==
-      0) {
-    return {};
-  }
-  return os_error_text(errno);
-}
-
 IoResult<std::filesystem::path> bind_directory(const std::filesystem::path& path) {
   std::error_code ec;
   std::filesystem::path bound = std::filesystem::absolute(path, ec);

@@ -140,9 +140,6 @@ bool path_exists(const std::filesystem::path& path);
 // that. A path with a NUL byte fails with kNulInPath.
 IoResult<bool> stat_exists(const std::filesystem::path& path);
 
-// rename(2): replaces `to` atomically. The paths must hold no NUL byte.
-IoStatus rename_file(const std::filesystem::path& from, const std::filesystem::path& to);
-
 // The directory `path` names, bound for the life of whoever keeps the
 // result: a relative path is made absolute against the current directory
 // now, so a later chdir cannot send the caller's file operations elsewhere.
