@@ -53,7 +53,8 @@ int build(const std::string& dir, size_t n, size_t d, const std::string& metric)
   auto made = Collection::open_or_create(dir, {d, metric_of(metric)});
   if (!made.ok()) return std::fprintf(stderr, "%s\n", made.error().message().c_str()), 1;
   made.value().reset();
-  auto file = storage::DataFile::open(dir + "/" + kDataFileName);
+  auto file = storage::DataFile::open(storage::Directory::open(dir).value(), kDataFileName,
+                                      static_cast<uint32_t>(d));
   if (!file.ok()) return 1;
   std::mt19937 rng(42);
   std::uniform_real_distribution<float> u(-1.0f, 1.0f);

@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
   const size_t record = 17 + 4 * d + 11;
   const size_t records = mib * 1024 * 1024 / record;
   {
-    DataFile f = std::move(DataFile::open(data)).value();
+    DataFile f = std::move(DataFile::open(Directory::open(dir).value(), "data.vnl", uint32_t(d))).value();
     for (float& x : v) x = uni(rng);
     const double t0 = now();
     for (size_t i = 0; i < records; ++i) {
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
   for (int round = 0; round < 3; ++round) {
     const double t_cat = cat_to_null(data_path);
     const double t_read = read_loop(data_path, 1 << 20);
-    DataFile f = std::move(DataFile::open(data)).value();
+    DataFile f = std::move(DataFile::open(Directory::open(dir).value(), "data.vnl", uint32_t(d))).value();
     double t0 = now();
     size_t n = 0;
     uint64_t sum = 0;
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
   }
   {
     // The per-record walk the scan replaced: one open and one 8 KiB buffer per record.
-    DataFile f = std::move(DataFile::open(data)).value();
+    DataFile f = std::move(DataFile::open(Directory::open(dir).value(), "data.vnl", uint32_t(d))).value();
     const size_t slice = std::min<size_t>(records, 200000);
     const double t0 = now();
     for (size_t i = 0; i < slice; ++i) {
@@ -207,7 +207,7 @@ int main(int argc, char** argv) {
   for (SyncPolicy policy : {SyncPolicy::kManual, SyncPolicy::kBatch}) {
     const std::filesystem::path log = dir / "wal.log";
     std::filesystem::remove(log);
-    Wal w = std::move(Wal::open(log, policy)).value();
+    Wal w = std::move(Wal::open(Directory::open(dir).value(), "wal.log", policy)).value();
     const size_t n = policy == SyncPolicy::kBatch ? std::min<size_t>(log_appends, 200000) : log_appends;
     for (float& x : v) x = uni(rng);
     const double t0 = now();

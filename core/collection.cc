@@ -54,7 +54,7 @@ constexpr size_t kSplitLoadLeadBytes = 32 << 20;
 
 // A name for compact's temporary that no earlier call (of this or another
 // process) has used.
-fs::path compact_temp_name() {
+std::string compact_temp_name() {
   static std::atomic<uint64_t> count{0};
   const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
   return std::string(kCompactTempPrefix) + std::to_string(getpid()) + "-" +
@@ -63,21 +63,16 @@ fs::path compact_temp_name() {
 
 // Temporaries that an interrupted compact left behind; best effort, as
 // they are never read.
-void remove_compact_temps(const fs::path& dir) {
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.starts_with(kCompactTempPrefix)) {
-      std::error_code ignored;
-      fs::remove(it->path(), ignored);
-    }
+void remove_compact_temps(const storage::Directory& dir) {
+  auto names = dir.names();
+  if (!names.ok()) return;
+  for (const std::string& name : names.value()) {
+    if (name.starts_with(kCompactTempPrefix)) (void)dir.remove(name);
   }
 }
 
-Status sync_directory(const fs::path& dir, const char* context) {
-  auto handle = File::open(dir, OpenMode::kReadOnly);
-  if (!handle.ok()) return Error::collection(context + handle.error());
-  auto synced = handle.value().sync();
+Status sync_directory(const storage::Directory& dir, const char* context) {
+  auto synced = dir.sync();
   if (!synced.ok()) return Error::collection(context + synced.error());
   return {};
 }
@@ -128,34 +123,38 @@ Result<CollectionMeta, std::string> CollectionMeta::from_json(std::string_view t
   return meta;
 }
 
-Status write_meta(const fs::path& dir, const CollectionMeta& meta) {
+Status write_meta(const storage::Directory& dir, const CollectionMeta& meta) {
   const std::string text = meta.to_json();
   // The pid keeps the temporary apart from any other process's; within the
   // process the writers (several objects may share a directory) take turns.
   static std::mutex one_writer_at_a_time;
   std::lock_guard turn(one_writer_at_a_time);
-  const fs::path tmp = dir / (kMetaTempPrefix + std::to_string(::getpid()));
+  const std::string tmp = kMetaTempPrefix + std::to_string(::getpid());
   auto fail = [](std::string cause) { return Error::collection(kWriteMeta + cause); };
   {
-    auto file = File::open(tmp, OpenMode::kWriteCreateTruncate);
+    auto file = dir.open_file(tmp, OpenMode::kWriteCreateTruncate);
     if (!file.ok()) return fail(std::move(file.error()));
     auto written = file.value().write_all(text.data(), text.size(), kWriteWholeBuffer);
     if (!written.ok()) return fail(std::move(written.error()));
     auto synced = file.value().sync();
     if (!synced.ok()) return fail(std::move(synced.error()));
   }
-  auto renamed = storage::rename_file(tmp, dir / kMetaFileName);
+  auto renamed = dir.rename(tmp, kMetaFileName);
   if (!renamed.ok()) return fail(std::move(renamed.error()));
   // The rename is durable once the directory is synced.
-  auto dir_handle = File::open(dir, OpenMode::kReadOnly);
-  if (!dir_handle.ok()) return fail(std::move(dir_handle.error()));
-  auto dir_synced = dir_handle.value().sync();
+  auto dir_synced = dir.sync();
   if (!dir_synced.ok()) return fail(std::move(dir_synced.error()));
   return {};
 }
 
-Result<CollectionMeta> read_meta(const fs::path& dir) {
-  auto file = File::open(dir / kMetaFileName, OpenMode::kReadOnly);
+Result<CollectionMeta> read_meta(const fs::path& path) {
+  auto dir = storage::Directory::open(path);
+  if (!dir.ok()) return Error::collection(kReadMeta + dir.error());
+  return read_meta(dir.value());
+}
+
+Result<CollectionMeta> read_meta(const storage::Directory& dir) {
+  auto file = dir.open_file(kMetaFileName, OpenMode::kReadOnly);
   if (!file.ok()) return Error::collection(kReadMeta + file.error());
   auto size = file.value().size();
   if (!size.ok()) return Error::collection(kReadMeta + size.error());
@@ -220,7 +219,7 @@ struct Collection::Deleter {
   }
 };
 
-Collection::Collection(fs::path path, fs::path dir, const CollectionConfig& config,
+Collection::Collection(fs::path path, storage::Directory dir, const CollectionConfig& config,
                        storage::WriterLock lock, storage::Wal wal, storage::DataFile data_file)
     : path_(std::move(path)),
       dir_(std::move(dir)),
@@ -288,15 +287,17 @@ Result<std::shared_ptr<Collection>> Collection::open_checked(const fs::path& pat
   // From here on only the bound directory is used.
   auto bound = storage::bind_directory(path);
   if (!bound.ok()) return Error::collection(kCreateDir + bound.error());
-  const fs::path& dir = bound.value();
-  storage::FileId dir_id;
-  {
-    auto handle = File::open(dir, OpenMode::kReadOnly);
-    if (!handle.ok()) return Error::collection(kCreateDir + handle.error());
-    auto id = handle.value().id();
-    if (!id.ok()) return Error::collection(kCreateDir + id.error());
-    dir_id = id.value();
-  }
+  // Every file is then reached through the directory's descriptor, so a
+  // rename of the directory, or a new one made at its old path, sends
+  // nothing of this object elsewhere.
+  // The log is the first file an open reaches, and a directory that cannot
+  // be opened fails as the log would in it.
+  auto opened_dir = storage::Directory::open(bound.value());
+  if (!opened_dir.ok()) return Error::io(storage::kOpenWal + opened_dir.error());
+  storage::Directory& dir = opened_dir.value();
+  auto id = dir.id();
+  if (!id.ok()) return Error::collection(kCreateDir + id.error());
+  const storage::FileId dir_id = id.value();
 
   // What a stored (or this process's open) configuration must agree with.
   auto check = [&](size_t dimension, std::optional<DistanceMetric> metric,
@@ -340,8 +341,8 @@ Result<std::shared_ptr<Collection>> Collection::open_checked(const fs::path& pat
   }
 
   // The lock comes before anything is read or changed: a refused open
-  // replays nothing, cuts nothing and writes no meta.json.
-  auto lock = storage::WriterLock::acquire(dir / kWalFileName);
+  // replays nothing, cuts nothing, creates no file and writes no meta.json.
+  auto lock = storage::WriterLock::acquire(dir);
   if (!lock.ok()) {
     const storage::LockFailure& f = lock.error();
     using Stage = storage::LockFailure::Stage;
@@ -357,7 +358,7 @@ Result<std::shared_ptr<Collection>> Collection::open_checked(const fs::path& pat
   // one for missing would rewrite it with whatever was asked for. The
   // stored configuration is read under the lock, so two processes creating
   // one collection at once agree on what it holds.
-  auto meta_exists = storage::stat_exists(dir / kMetaFileName);
+  auto meta_exists = dir.exists(kMetaFileName);
   if (!meta_exists.ok()) return Error::collection(kReadMeta + meta_exists.error());
   const bool is_new = !meta_exists.value();
   CollectionConfig config;
@@ -376,21 +377,38 @@ Result<std::shared_ptr<Collection>> Collection::open_checked(const fs::path& pat
     config.metric = request.match_metric ? *stored : *request.metric;
   }
 
-  auto wal = storage::Wal::open(dir / kWalFileName, config.wal_sync);
+  // Opening the files creates the missing ones; a failed open removes what
+  // it created, so a refused directory is left as it was.
+  auto existed = [&](const char* name) {
+    auto there = dir.exists(name);
+    return !there.ok() || there.value();
+  };
+  const bool had_wal = existed(kWalFileName);
+  const bool had_data = existed(kDataFileName);
+  auto wal = storage::Wal::open(dir, kWalFileName, config.wal_sync);
   if (!wal.ok()) return std::move(wal.error());
-  auto data_file = storage::DataFile::open(dir / kDataFileName);
-  if (!data_file.ok()) return std::move(data_file.error());
+  auto data_file =
+      storage::DataFile::open(dir, kDataFileName, static_cast<uint32_t>(config.dimension));
+  if (!data_file.ok()) {
+    if (!had_wal) (void)dir.remove(kWalFileName);
+    return std::move(data_file.error());
+  }
 
   std::shared_ptr<Collection> collection(
-      new Collection(path, dir, config, std::move(lock.value()), std::move(wal.value()),
+      new Collection(path, std::move(dir), config, std::move(lock.value()), std::move(wal.value()),
                      std::move(data_file.value())),
       Deleter{});
+  auto refuse = [&](Error e) {
+    if (!had_wal) (void)collection->dir_.remove(kWalFileName);
+    if (!had_data) (void)collection->dir_.remove(kDataFileName);
+    return e;
+  };
   uint64_t torn_data_at = UINT64_MAX;
   uint64_t torn_log_at = UINT64_MAX;
   Status loaded = collection->load_data_file(pool, &torn_data_at);
-  if (!loaded.ok()) return std::move(loaded.error());
+  if (!loaded.ok()) return refuse(std::move(loaded.error()));
   Status replayed = collection->replay_log(&torn_log_at);
-  if (!replayed.ok()) return std::move(replayed.error());
+  if (!replayed.ok()) return refuse(std::move(replayed.error()));
   // Everything read: now the torn tails go, so that the next frame and the
   // next record start where the next reader will look for them.
   if (torn_data_at != UINT64_MAX) {
@@ -403,7 +421,7 @@ Result<std::shared_ptr<Collection>> Collection::open_checked(const fs::path& pat
   }
   if (is_new) {
     Status saved = collection->write_meta_now();
-    if (!saved.ok()) return std::move(saved.error());
+    if (!saved.ok()) return refuse(std::move(saved.error()));
   }
   all.push_back({dir_id, ::getpid(), collection});
   return collection;
@@ -542,7 +560,7 @@ Status Collection::replay_log(uint64_t* torn_log_at) {
   storage::WalReadEnd end;
   bool apply_failed = false;
   Status read = storage::Wal::read_each(
-      dir_ / kWalFileName,
+      dir_, kWalFileName,
       [&](storage::WalEntry& entry) -> Status {
         Status applied;
         switch (entry.kind) {
@@ -568,7 +586,15 @@ Status Collection::replay_log(uint64_t* torn_log_at) {
       },
       &end);
   if (read.ok() && !end.torn_tail) return {};
-  if (!read.ok() && (apply_failed || !end.torn_tail)) return read;
+  if (!read.ok() && (apply_failed || !end.torn_tail)) {
+    // Damage is reported with where it is; the log is left as it is.
+    const Error& e = read.error();
+    if (e.kind() == Error::Kind::kWalCorrupted && e.text().find("offset") == std::string::npos) {
+      return Error::wal_corrupted(e.text() + " (the frame at offset " +
+                                  std::to_string(end.complete_end) + ")");
+    }
+    return read;
+  }
   *torn_log_at = end.complete_end;
   return {};
 }
@@ -820,17 +846,16 @@ Status Collection::compact() {
   Status log_synced = wal_.sync();
   if (!log_synced.ok()) return log_synced;
   remove_compact_temps(dir_);
-  const fs::path tmp = dir_ / compact_temp_name();
+  const std::string tmp = compact_temp_name();
   auto fail = [&](Error e) {
-    std::error_code ignored;
-    fs::remove(tmp, ignored);
+    (void)dir_.remove(tmp);
     return e;
   };
   {
-    auto created = File::open(tmp, OpenMode::kWriteCreateTruncate);
+    auto created = dir_.open_file(tmp, OpenMode::kWriteCreateTruncate);
     if (!created.ok()) return fail(Error::collection(kCompact + created.error()));
   }
-  auto fresh = storage::DataFile::open(tmp);
+  auto fresh = storage::DataFile::open(dir_, tmp, static_cast<uint32_t>(config_.dimension));
   if (!fresh.ok()) return fail(std::move(fresh.error()));
   IdMap offsets;
   {
@@ -846,11 +871,10 @@ Status Collection::compact() {
   }
   Status flushed = fresh.value().flush();
   if (!flushed.ok()) return fail(std::move(flushed.error()));
-  const fs::path data_path = dir_ / kDataFileName;
-  auto renamed = storage::rename_file(tmp, data_path);
+  auto renamed = dir_.rename(tmp, kDataFileName);
   if (!renamed.ok()) return fail(Error::collection(kCompact + renamed.error()));
   // From here on data.vnl is the new file, holding every live record.
-  fresh.value().renamed_to(data_path);
+  fresh.value().renamed_to(kDataFileName);
   data_file_ = std::move(fresh.value());
   offsets_ = std::move(offsets);
   shadowed_.clear();

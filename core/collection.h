@@ -96,13 +96,15 @@ struct CollectionMeta {
   static Result<CollectionMeta, std::string> from_json(std::string_view text);
 };
 
-// Writes `meta` as dir/meta.json (via a synced temporary and a rename; the
-// calls of one process are serialised).
+// Writes `meta` as meta.json in `dir` (via a synced temporary and a rename;
+// the calls of one process are serialised).
 // CollectionError "write meta failed: " with the cause.
-Status write_meta(const std::filesystem::path& dir, const CollectionMeta& meta);
-// Reads dir/meta.json. CollectionError "read meta failed: " (unreadable, or
-// not UTF-8) or "parse meta failed: " with the reader's text.
-Result<CollectionMeta> read_meta(const std::filesystem::path& dir);
+Status write_meta(const storage::Directory& dir, const CollectionMeta& meta);
+// Reads meta.json in `dir`. CollectionError "read meta failed: " (unreadable,
+// or not UTF-8) or "parse meta failed: " with the reader's text.
+Result<CollectionMeta> read_meta(const storage::Directory& dir);
+// The same for the directory at `path` (opened for the call).
+Result<CollectionMeta> read_meta(const std::filesystem::path& path);
 
 // What an open asks for. The package names what it wants and has the stored
 // configuration checked against it; the low-level module gives both and
@@ -256,13 +258,13 @@ class Collection {
   // The directory as first given to open.
   const std::filesystem::path& path() const { return path_; }
   // The directory every file operation reaches: path() made absolute at open.
-  const std::filesystem::path& directory() const { return dir_; }
+  const std::filesystem::path& directory() const { return dir_.path(); }
 
  private:
   struct Deleter;
   enum class WriteKind : uint8_t { kInsert, kUpsert };
 
-  Collection(std::filesystem::path path, std::filesystem::path dir, const CollectionConfig& config,
+  Collection(std::filesystem::path path, storage::Directory dir, const CollectionConfig& config,
              storage::WriterLock lock, storage::Wal wal, storage::DataFile data_file);
 
   static Result<std::shared_ptr<Collection>> open_checked(const std::filesystem::path& path,
@@ -284,7 +286,7 @@ class Collection {
   Status write_changes();
 
   const std::filesystem::path path_;  // the directory as given
-  const std::filesystem::path dir_;   // bound at open; every file name is dir_ / name
+  const storage::Directory dir_;      // held from open; every file is reached by name in it
   const CollectionConfig config_;
   const pid_t owner_pid_;             // the process that opened it
   // Declared before the files so that it is released after their buffers

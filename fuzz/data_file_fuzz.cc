@@ -14,7 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::filesystem::path path = fuzz::scratch_dir() / "data.vnl";
   fuzz::write_file(path, file);
 
-  auto opened = storage::DataFile::open(path);
+  auto dir = storage::Directory::open(fuzz::scratch_dir());
+  if (!dir.ok()) fuzz::fail("open dir: " + dir.error());
+  auto opened = storage::DataFile::open(dir.value(), "data.vnl", std::nullopt);
   if (!opened.ok()) fuzz::fail("open: " + opened.error().message());
   storage::DataFile& df = opened.value();
   if (df.next_offset() != size) fuzz::fail("next_offset at open");

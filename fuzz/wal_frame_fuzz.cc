@@ -37,10 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::filesystem::path path = fuzz::scratch_dir() / "wal.log";
   fuzz::write_file(path, file);
 
+  auto dir = storage::Directory::open(fuzz::scratch_dir());
+  if (!dir.ok()) fuzz::fail("open dir: " + dir.error());
   storage::WalReadEnd end;
   uint64_t seen = 0;
   Status s = storage::Wal::read_each(
-      path,
+      dir.value(), "wal.log",
       [&](storage::WalEntry&) {
         ++seen;
         return Status{};
@@ -61,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::write_file(path, std::string_view(file).substr(0, end.complete_end));
     storage::WalReadEnd again;
     Status s2 = storage::Wal::read_each(
-        path, [](storage::WalEntry&) { return Status{}; }, &again);
+        dir.value(), "wal.log", [](storage::WalEntry&) { return Status{}; }, &again);
     if (!s2.ok()) fuzz::fail("cut log does not read: " + s2.error().message());
     if (again.torn_tail || again.entries != end.entries) fuzz::fail("cut log differs");
   }

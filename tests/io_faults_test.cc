@@ -223,6 +223,8 @@ std::string op_name(FileOp op) {
     case FileOp::kRename: return "rename";
     case FileOp::kMkdir: return "mkdir";
     case FileOp::kLock: return "flock";
+    case FileOp::kUnlink: return "unlink";
+    case FileOp::kReadDir: return "readdir";
   }
   return "?";
 }

@@ -185,12 +185,12 @@ TEST(KillOps, EverySyncedOperationSurvivesSigkill) {
     ASSERT_EQ(c.len(), static_cast<size_t>(std::count_if(
                            known.begin(), known.end(), [](const auto& e) { return e.second.has_value(); })));
     opened = Error::io("closed");  // drop: buffers written out, as a process end would
-    auto data = storage::DataFile::open(dir / kDataFileName);
+    auto data = storage::testing::open_data_file(dir / kDataFileName);
     ASSERT_TRUE(data.ok());
     storage::DataScanEnd end;
     ASSERT_TRUE(data.value().for_each_active([](storage::DataRecord&) { return Status{}; }, &end).ok());
     ASSERT_FALSE(end.error.has_value()) << "data file stops at " << end.stop_offset;
-    ASSERT_TRUE(storage::Wal::read_each(dir / kWalFileName, [](storage::WalEntry&) { return Status{}; }).ok());
+    ASSERT_TRUE(storage::testing::read_wal(dir / kWalFileName, [](storage::WalEntry&) { return Status{}; }).ok());
   }
   RecordProperty("flushes_and_compactions", saw_compact);
 }

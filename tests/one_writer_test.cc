@@ -183,7 +183,7 @@ TEST(OneWriter, OpensInOneProcessShareOneCollectionUntilTheLastIsDropped) {
     ASSERT_TRUE(a.ok());
     ASSERT_TRUE(b.ok()) << b.error().message();
     EXPECT_EQ(a.value().get(), b.value().get());
-    auto lock = storage::WriterLock::acquire(dir / kWalFileName);
+    auto lock = storage::WriterLock::acquire(storage::Directory::open(dir).value());
     ASSERT_TRUE(lock.ok());
     EXPECT_EQ(lock.value().holders(), 2u);  // the collection's and this one
     a.value().reset();

@@ -526,13 +526,13 @@ std::string check_op_image(const Image& image, const OpLog& log) {
     if (c.value()->len() > kOpIds) return "ids that were never written";
   }
   // Every record whole, the log readable to its end.
-  auto data = storage::DataFile::open(dir / kDataFileName);
+  auto data = storage::testing::open_data_file(dir / kDataFileName);
   if (!data.ok()) return "data file: " + data.error().message();
   storage::DataScanEnd end;
   Status scanned = data.value().for_each_active([](storage::DataRecord&) { return Status{}; }, &end);
   if (!scanned.ok()) return "data file: " + scanned.error().message();
   if (end.error.has_value()) return "data file stops at " + std::to_string(end.stop_offset);
-  Status read = storage::Wal::read_each(dir / kWalFileName, [](storage::WalEntry&) { return Status{}; });
+  Status read = storage::testing::read_wal(dir / kWalFileName, [](storage::WalEntry&) { return Status{}; });
   if (!read.ok()) return "log: " + read.error().message();
   return {};
 }

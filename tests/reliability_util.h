@@ -16,6 +16,7 @@
 #include "collection.h"
 #include "storage/data_file.h"
 #include "storage/wal.h"
+#include "storage_test_util.h"
 
 namespace varnel::testing {
 
@@ -109,7 +110,7 @@ inline DirCheck check_dir(const std::filesystem::path& dir, size_t dim = kDim) {
   }
   // The open above may have cut a torn tail and replayed the log; the drop
   // wrote its buffers out. Every record must now be whole and right.
-  auto data = storage::DataFile::open(dir / kDataFileName);
+  auto data = storage::testing::open_data_file(dir / kDataFileName);
   if (!data.ok()) {
     out.problem = "data file: " + data.error().message();
     return out;
@@ -132,7 +133,7 @@ inline DirCheck check_dir(const std::filesystem::path& dir, size_t dim = kDim) {
   }
   if (!out.problem.empty()) return out;
   storage::WalReadEnd wal_end;
-  Status log = storage::Wal::read_each(
+  Status log = storage::testing::read_wal(
       dir / kWalFileName, [](storage::WalEntry&) { return Status{}; }, &wal_end);
   if (!log.ok()) out.problem = "log: " + log.error().message();
   return out;

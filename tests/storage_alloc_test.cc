@@ -27,8 +27,8 @@ namespace {
 
 TEST(StorageAlloc, SteadyStateAppendsDoNotAllocate) {
   testing::TempDir dir;
-  Wal wal = std::move(Wal::open(dir / "wal.log", SyncPolicy::kBatch)).value();
-  DataFile data = std::move(DataFile::open(dir / "data.vnl")).value();
+  Wal wal = std::move(storage::testing::open_wal(dir / "wal.log", SyncPolicy::kBatch)).value();
+  DataFile data = std::move(storage::testing::open_data_file(dir / "data.vnl")).value();
   std::vector<float> v(128, 0.125f);
   const Payload empty;
   // Warm up: the buffers reach the size of the longest frame and record.

@@ -51,7 +51,7 @@ TEST_P(LogWriteFaults, EveryAcknowledgedFrameReadsBack) {
     std::vector<uint64_t> acknowledged;
     bool fired = false;
     {
-      Wal w = std::move(Wal::open(dir / "wal.log", SyncPolicy::kManual)).value();
+      Wal w = std::move(storage::testing::open_wal(dir / "wal.log", SyncPolicy::kManual)).value();
       ScriptedFaults hook(write_fault(GetParam(), nth, ENOSPC));
       for (uint64_t i = 0; i < 40; ++i) {
         Status s = w.append(nth_entry(i));
@@ -75,7 +75,7 @@ TEST_P(LogWriteFaults, EveryAcknowledgedFrameReadsBack) {
         ASSERT_TRUE(w.sync().ok());
       }
     }
-    Result<std::vector<WalEntry>> all = Wal::open(dir / "wal.log", SyncPolicy::kManual).value().read_all();
+    Result<std::vector<WalEntry>> all = storage::testing::open_wal(dir / "wal.log", SyncPolicy::kManual).value().read_all();
     ASSERT_TRUE(all.ok()) << all.error().message();
     std::vector<uint64_t> ids;
     for (const WalEntry& e : all.value()) ids.push_back(e.id);
@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, LogWriteFaults,
 
 TEST(StorageIoFaults, LogFsyncFailureKeepsTheFrameAppended) {
   TempDir dir;
-  Wal w = std::move(Wal::open(dir / "wal.log", SyncPolicy::kAlways)).value();
+  Wal w = std::move(storage::testing::open_wal(dir / "wal.log", SyncPolicy::kAlways)).value();
   {
     ScriptedFaults hook(testing::fail_nth(FileOp::kFsync, 2, EIO));
     ASSERT_TRUE(w.append(nth_entry(1)).ok());
@@ -108,7 +108,7 @@ TEST(StorageIoFaults, LogFsyncFailureKeepsTheFrameAppended) {
 
 TEST(StorageIoFaults, LogBatchRetriesTheSyncOnEveryLaterAppend) {
   TempDir dir;
-  Wal w = std::move(Wal::open(dir / "wal.log", SyncPolicy::kBatch)).value();
+  Wal w = std::move(storage::testing::open_wal(dir / "wal.log", SyncPolicy::kBatch)).value();
   ScriptedFaults hook(testing::fail_nth(FileOp::kFsync, 1, EIO));
   for (int i = 0; i < 99; ++i) ASSERT_TRUE(w.append(nth_entry(1)).ok());
   EXPECT_FALSE(w.append(nth_entry(1)).ok());  // the 100th: its fsync fails
@@ -129,7 +129,7 @@ TEST(StorageIoFaults, LogCheckpointFailures) {
                         Case{FileOp::kFsync, 1, "io error: sync failed: ", true},
                         Case{FileOp::kWrite, 1, "io error: flush failed: ", true}}) {
     TempDir dir;
-    Wal w = std::move(Wal::open(dir / "wal.log", SyncPolicy::kManual)).value();
+    Wal w = std::move(storage::testing::open_wal(dir / "wal.log", SyncPolicy::kManual)).value();
     ASSERT_TRUE(w.append(nth_entry(1)).ok());
     ASSERT_TRUE(w.append(nth_entry(2)).ok());
     {
@@ -149,7 +149,7 @@ TEST(StorageIoFaults, LogCheckpointFailures) {
 
 TEST(StorageIoFaults, LogRefusesAppendsWhileATornFrameCannotBeCut) {
   TempDir dir;
-  Wal w = std::move(Wal::open(dir / "wal.log", SyncPolicy::kManual)).value();
+  Wal w = std::move(storage::testing::open_wal(dir / "wal.log", SyncPolicy::kManual)).value();
   ASSERT_TRUE(w.append(nth_entry(1)).ok());
   {
     ScriptedFaults hook([](FileOp op, int n) {
@@ -182,7 +182,7 @@ TEST(StorageIoFaults, LogRefusesAppendsWhileATornFrameCannotBeCut) {
 TEST(StorageIoFaults, LogReadsSurviveShortReadsAndReportFailedOnes) {
   TempDir dir;
   {
-    Wal w = std::move(Wal::open(dir / "wal.log", SyncPolicy::kManual)).value();
+    Wal w = std::move(storage::testing::open_wal(dir / "wal.log", SyncPolicy::kManual)).value();
     for (uint64_t i = 0; i < 12; ++i) ASSERT_TRUE(w.append(nth_entry(i)).ok());
   }
   {
@@ -190,7 +190,7 @@ TEST(StorageIoFaults, LogReadsSurviveShortReadsAndReportFailedOnes) {
     ScriptedFaults hook([](FileOp op, int) {
       return op == FileOp::kRead ? FaultDecision{0, 3} : FaultDecision{};
     });
-    Result<std::vector<WalEntry>> all = Wal::open(dir / "wal.log", SyncPolicy::kManual).value().read_all();
+    Result<std::vector<WalEntry>> all = storage::testing::open_wal(dir / "wal.log", SyncPolicy::kManual).value().read_all();
     ASSERT_TRUE(all.ok());
     EXPECT_EQ(all.value().size(), 12u);
   }
@@ -200,7 +200,7 @@ TEST(StorageIoFaults, LogReadsSurviveShortReadsAndReportFailedOnes) {
       if (op != FileOp::kRead) return FaultDecision{};
       return n == nth ? FaultDecision{EIO, SIZE_MAX} : FaultDecision{0, 1000};
     });
-    Result<std::vector<WalEntry>> all = Wal::open(dir / "wal.log", SyncPolicy::kManual).value().read_all();
+    Result<std::vector<WalEntry>> all = storage::testing::open_wal(dir / "wal.log", SyncPolicy::kManual).value().read_all();
     if (all.ok()) {
       EXPECT_EQ(all.value().size(), 12u);
       break;
@@ -218,11 +218,11 @@ TEST(StorageIoFaults, LogOpenFailures) {
   TempDir dir;
   {
     ScriptedFaults hook(testing::fail_nth(FileOp::kOpen, 1, EACCES));
-    Result<Wal> w = Wal::open(dir / "wal.log", SyncPolicy::kBatch);
+    Result<Wal> w = storage::testing::open_wal(dir / "wal.log", SyncPolicy::kBatch);
     ASSERT_FALSE(w.ok());
     EXPECT_EQ(w.error().message(), "io error: failed to open WAL: " + os_error_text(EACCES));
   }
-  Wal w = std::move(Wal::open(dir / "wal.log", SyncPolicy::kBatch)).value();
+  Wal w = std::move(storage::testing::open_wal(dir / "wal.log", SyncPolicy::kBatch)).value();
   ScriptedFaults hook([](FileOp op, int n) {
     if (op == FileOp::kOpen && n == 1) return FaultDecision{EMFILE, SIZE_MAX};
     if (op == FileOp::kFstat && n == 1) return FaultDecision{EIO, SIZE_MAX};
@@ -234,7 +234,7 @@ TEST(StorageIoFaults, LogOpenFailures) {
 }
 
 TEST(StorageIoFaults, DevFullLog) {
-  Result<Wal> opened = Wal::open("/dev/full", SyncPolicy::kManual);
+  Result<Wal> opened = storage::testing::open_wal("/dev/full", SyncPolicy::kManual);
   if (!opened.ok()) GTEST_SKIP() << opened.error().message();
   Wal w = std::move(opened).value();
   ASSERT_TRUE(w.append(nth_entry(1)).ok());  // buffered
@@ -256,7 +256,7 @@ TEST_P(DataWriteFaults, EveryHandedOutOffsetStaysRight) {
     TempDir dir;
     std::vector<std::pair<uint64_t, uint64_t>> acknowledged;  // id, offset
     bool fired = false;
-    DataFile f = std::move(DataFile::open(dir / "data.vnl")).value();
+    DataFile f = std::move(storage::testing::open_data_file(dir / "data.vnl")).value();
     {
       ScriptedFaults hook(write_fault(GetParam(), nth, EIO));
       for (uint64_t id = 0; id < 40; ++id) {
@@ -305,7 +305,7 @@ TEST(StorageIoFaults, DataFileFieldOfAFailedStraightWrite) {
                         Case{13 + 4 * 3000 + 1, "write payload_len failed: "},
                         Case{17 + 4 * 3000 + 2, "write payload failed: "}}) {
     TempDir dir;
-    DataFile f = std::move(DataFile::open(dir / "data.vnl")).value();
+    DataFile f = std::move(storage::testing::open_data_file(dir / "data.vnl")).value();
     ScriptedFaults hook([&c](FileOp op, int n) {
       if (op != FileOp::kWrite) return FaultDecision{};
       if (n == 1 && c.accepted > 0) return FaultDecision{0, c.accepted};
@@ -329,7 +329,7 @@ TEST(StorageIoFaults, DataFileMarkDeletedAndFlushFailures) {
                         Case{FileOp::kLseek, 1, "io error: seek failed: "},
                         Case{FileOp::kWrite, 1, "io error: flush failed: "}}) {
     TempDir dir;
-    DataFile f = std::move(DataFile::open(dir / "data.vnl")).value();
+    DataFile f = std::move(storage::testing::open_data_file(dir / "data.vnl")).value();
     ASSERT_TRUE(f.append(1, std::vector<float>{1}, Payload{}).ok());
     ASSERT_TRUE(f.flush().ok());
     {
@@ -341,7 +341,7 @@ TEST(StorageIoFaults, DataFileMarkDeletedAndFlushFailures) {
     EXPECT_EQ(f.iter_active().value().size(), 1u);  // marker not written
   }
   TempDir dir;
-  DataFile f = std::move(DataFile::open(dir / "data.vnl")).value();
+  DataFile f = std::move(storage::testing::open_data_file(dir / "data.vnl")).value();
   ASSERT_TRUE(f.append(1, std::vector<float>{1}, Payload{}).ok());
   {
     ScriptedFaults hook(testing::fail_nth(FileOp::kFsync, 1, EIO));
@@ -360,7 +360,7 @@ TEST(StorageIoFaults, DataFileMarkDeletedAndFlushFailures) {
 
 TEST(StorageIoFaults, DataFileScanSurvivesShortReadsAndStopsAtFailedOnes) {
   TempDir dir;
-  DataFile f = std::move(DataFile::open(dir / "data.vnl")).value();
+  DataFile f = std::move(storage::testing::open_data_file(dir / "data.vnl")).value();
   for (uint64_t id = 0; id < 20; ++id) {
     ASSERT_TRUE(f.append(id, std::vector<float>(id % 10 == 0 ? 3000 : 3, 1.0f), Payload{}).ok());
   }
@@ -384,7 +384,7 @@ TEST(StorageIoFaults, DataFileScanSurvivesShortReadsAndStopsAtFailedOnes) {
 }
 
 TEST(StorageIoFaults, DevFullDataFile) {
-  Result<DataFile> opened = DataFile::open("/dev/full");
+  Result<DataFile> opened = storage::testing::open_data_file("/dev/full");
   if (!opened.ok()) GTEST_SKIP() << opened.error().message();
   DataFile f = std::move(opened).value();
   EXPECT_EQ(f.append(1, std::vector<float>{1}, Payload{}).value(), 0u);

@@ -12,7 +12,9 @@
 #include <iterator>
 #include <string>
 
+#include "storage/data_file.h"
 #include "storage/file.h"
+#include "storage/wal.h"
 
 namespace varnel::storage::testing {
 
@@ -45,6 +47,34 @@ inline std::string read_bytes(const std::filesystem::path& p) {
 inline void write_bytes(const std::filesystem::path& p, const std::string& bytes) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The log and the data file are opened by name in a Directory; these reach
+// them by a file's path, opening the directory that holds it for the call.
+// A directory that cannot be opened fails as the file's open would.
+inline IoResult<Directory> dir_of(const std::filesystem::path& file) {
+  const std::filesystem::path parent = file.parent_path();
+  return Directory::open(parent.empty() ? std::filesystem::path(".") : parent);
+}
+
+inline Result<Wal> open_wal(const std::filesystem::path& file, SyncPolicy policy) {
+  IoResult<Directory> dir = dir_of(file);
+  if (!dir.ok()) return Error::io(kOpenWal + dir.error());
+  return Wal::open(dir.value(), file.filename().native(), policy);
+}
+
+inline Status read_wal(const std::filesystem::path& file,
+                       const std::function<Status(WalEntry&)>& fn, WalReadEnd* end = nullptr) {
+  IoResult<Directory> dir = dir_of(file);
+  if (!dir.ok()) return Error::io("failed to open WAL for read: " + dir.error());
+  return Wal::read_each(dir.value(), file.filename().native(), fn, end);
+}
+
+inline Result<DataFile> open_data_file(const std::filesystem::path& file,
+                                       std::optional<uint32_t> dimension = std::nullopt) {
+  IoResult<Directory> dir = dir_of(file);
+  if (!dir.ok()) return Error::io("failed to open data file: " + dir.error());
+  return DataFile::open(dir.value(), file.filename().native(), dimension);
 }
 
 // Installs itself for its lifetime. `script(op, n)` decides the n-th call

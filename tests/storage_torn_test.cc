@@ -25,7 +25,7 @@ struct SmallLog {
 
 SmallLog write_small_log(const std::filesystem::path& p) {
   SmallLog log;
-  Wal w = std::move(Wal::open(p, SyncPolicy::kManual)).value();
+  Wal w = std::move(storage::testing::open_wal(p, SyncPolicy::kManual)).value();
   Payload payload;
   payload.data["tag"] = "x";
   const std::vector<WalEntry> entries = {
@@ -59,12 +59,12 @@ TEST(StorageTorn, LogCutAtEveryOffset) {
 
     WalReadEnd end;
     std::vector<uint64_t> ids;
-    Status s = Wal::read_each(
+    Status s = storage::testing::read_wal(
         dir / "wal.log", [&ids](WalEntry& e) { ids.push_back(e.id); return Status{}; }, &end);
     EXPECT_EQ(ids.size(), whole);
     EXPECT_EQ(end.complete_end, start);
     EXPECT_EQ(end.torn_tail, rest > 0);
-    Result<std::vector<WalEntry>> all = Wal::open(dir / "wal.log", SyncPolicy::kManual).value().read_all();
+    Result<std::vector<WalEntry>> all = storage::testing::open_wal(dir / "wal.log", SyncPolicy::kManual).value().read_all();
     if (rest <= 3) {
       // Nothing, or part of a checksum: quietly ignored.
       ASSERT_TRUE(s.ok()) << s.error().message();
@@ -81,11 +81,11 @@ TEST(StorageTorn, LogCutAtEveryOffset) {
 
     // Recovery's way out: cut back to the last complete frame and go on.
     {
-      Wal w = std::move(Wal::open(dir / "wal.log", SyncPolicy::kManual)).value();
+      Wal w = std::move(storage::testing::open_wal(dir / "wal.log", SyncPolicy::kManual)).value();
       ASSERT_TRUE(w.truncate_to(end.complete_end).ok());
       ASSERT_TRUE(w.append(WalEntry{WalEntryKind::kInsert, 99, {}, {}}).ok());
     }
-    all = Wal::open(dir / "wal.log", SyncPolicy::kManual).value().read_all();
+    all = storage::testing::open_wal(dir / "wal.log", SyncPolicy::kManual).value().read_all();
     ASSERT_TRUE(all.ok()) << all.error().message();
     ASSERT_EQ(all.value().size(), whole + 1);
     EXPECT_EQ(all.value().back().id, 99u);
@@ -100,7 +100,7 @@ TEST(StorageTorn, LogWithOneFlippedByteIsNeverReadAsValid) {
     std::string bytes = log.bytes;
     bytes[at] ^= 0x20;
     write_bytes(dir / "wal.log", bytes);
-    Result<std::vector<WalEntry>> all = Wal::open(dir / "wal.log", SyncPolicy::kManual).value().read_all();
+    Result<std::vector<WalEntry>> all = storage::testing::open_wal(dir / "wal.log", SyncPolicy::kManual).value().read_all();
     ASSERT_FALSE(all.ok());
     // Which frame, and where in it.
     uint64_t start = 0;
@@ -131,7 +131,7 @@ struct SmallData {
 
 SmallData write_small_data(const std::filesystem::path& p) {
   SmallData d;
-  DataFile f = std::move(DataFile::open(p)).value();
+  DataFile f = std::move(storage::testing::open_data_file(p)).value();
   Payload payload;
   payload.data["k"] = 1;
   const std::vector<std::vector<float>> vectors = {{0.5f, -1.0f}, {}, {1, 2, 3}};
@@ -156,7 +156,7 @@ TEST(StorageTorn, DataFileCutAtEveryOffset) {
     const uint64_t start = data.starts[whole];
     const uint64_t rest = cut - start;
 
-    DataFile f = std::move(DataFile::open(dir / "data.vnl")).value();
+    DataFile f = std::move(storage::testing::open_data_file(dir / "data.vnl")).value();
     DataScanEnd end;
     Result<std::vector<DataRecord>> all = f.iter_active(&end);
     ASSERT_TRUE(all.ok());  // a torn last record is never an error

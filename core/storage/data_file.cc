@@ -135,14 +135,33 @@ struct RecordScratch {
 // is read field by field, each large part checked against what remains of
 // the file and then read into `s`. Each failure names the field holding the
 // first missing byte. The view is valid until the reader moves on.
-bool decode_record(Reader& in, size_t cap, RecordScratch& s, DataRecordView& view, bool* deleted,
-                   ReadFailure* fail) {
+bool decode_record(Reader& in, size_t cap, std::optional<uint32_t> dimension, RecordScratch& s,
+                   DataRecordView& view, bool* deleted, ReadFailure* fail) {
   const unsigned char* p = nullptr;
   auto head_field = [](size_t have) {
     return have < 1 ? kReadDeleted : have < 9 ? kReadId : kReadDim;
   };
   if (!look(in, 13, head_field, &p, fail)) return false;
   const uint32_t d = get_u32_le(p + 9);
+  // A marker other than 0 or 1, or a dim other than the file's, is damage.
+  // Only when the file ends before a record of the file's layout could end
+  // is it handed to the scan as possibly torn (a tail the file system filled
+  // with zeros looks so); the scan then looks for records after it.
+  auto head_damage = [&](Error e) {
+    const uint64_t whole = kRecordFixedBytes + 4 * uint64_t{dimension.value_or(d)};
+    IoResult<uint64_t> left = in.remaining(whole);
+    *fail = {std::move(e), left.ok() && left.value() < whole};
+    return false;
+  };
+  if (p[0] > 1) {
+    return head_damage(
+        io(kReadDeleted, "marker byte " + std::to_string(p[0]) + " is neither 0 nor 1"));
+  }
+  if (dimension.has_value() && d != *dimension) {
+    return head_damage(io(kReadDim, "the record has " + std::to_string(d) +
+                                        " components, the file's records " +
+                                        std::to_string(*dimension)));
+  }
   const uint64_t vector_end = 13 + 4 * static_cast<uint64_t>(d);
   if (vector_end + 4 <= cap) {
     auto fixed_field = [vector_end](size_t have) {
@@ -208,20 +227,81 @@ bool decode_record(Reader& in, size_t cap, RecordScratch& s, DataRecordView& vie
   return decode_payload(s.text, s.payload, fail);
 }
 
+constexpr uint64_t kSearchPieceBytes = 64 * 1024;
+
+// Reads exactly n bytes at `offset`; false when the file ends first.
+IoResult<bool> read_exact_at(File& file, uint64_t offset, void* out, size_t n) {
+  IoResult<size_t> got = file.read_full_at(offset, out, n);
+  if (!got.ok()) return std::move(got).error();
+  return got.value() == n;
+}
+
+// The offset of the first plausible complete record that starts after
+// `from` and ends by `size`: a marker of 0 or 1, the file's dimension (any,
+// when it is not known), a payload_len that fits and a payload text that
+// decodes. The data file has no checksum; this is the evidence that a
+// record running past the end is damaged rather than torn.
+IoResult<std::optional<uint64_t>> plausible_record_after(File& file, uint64_t from, uint64_t size,
+                                                         std::optional<uint32_t> dimension) {
+  constexpr uint64_t kHead = 13;
+  std::string piece;
+  std::string text;
+  for (uint64_t at = from + 1; at + kRecordFixedBytes <= size; at += kSearchPieceBytes) {
+    // Each piece reads a head's length into the next, so every candidate's
+    // head is whole in the piece that holds its first byte.
+    const uint64_t want = std::min<uint64_t>(size - at, kSearchPieceBytes + kHead - 1);
+    piece.resize(static_cast<size_t>(want));
+    IoResult<bool> got = read_exact_at(file, at, piece.data(), piece.size());
+    if (!got.ok()) return std::move(got).error();
+    if (!got.value()) return std::optional<uint64_t>();  // the file shrank meanwhile
+    const auto* b = reinterpret_cast<const unsigned char*>(piece.data());
+    for (size_t i = 0; i < kSearchPieceBytes && i + kHead <= piece.size(); ++i) {
+      if (b[i] > 1) continue;
+      const uint32_t d = get_u32_le(b + i + 9);
+      if (dimension.has_value() && d != *dimension) continue;
+      const uint64_t q = at + i;
+      const uint64_t len_at = q + kHead + 4 * uint64_t{d};
+      if (len_at + 4 > size) continue;
+      unsigned char len_bytes[4];
+      IoResult<bool> l = read_exact_at(file, len_at, len_bytes, 4);
+      if (!l.ok()) return std::move(l).error();
+      const uint32_t len = get_u32_le(len_bytes);
+      if (!l.value() || len < kEmptyPayloadText.size() || len > size - (len_at + 4)) continue;
+      text.resize(len);
+      IoResult<bool> t = read_exact_at(file, len_at + 4, text.data(), len);
+      if (!t.ok()) return std::move(t).error();
+      if (t.value() && (text == kEmptyPayloadText || Payload::from_json(text).ok())) {
+        return std::optional<uint64_t>(q);
+      }
+    }
+  }
+  return std::optional<uint64_t>();
+}
+
 }  // namespace
 
-Result<DataFile> DataFile::open(const std::filesystem::path& path) {
-  IoResult<File> file = File::open(path, OpenMode::kReadAppendCreate);
+Result<DataFile> DataFile::open(const Directory& dir, std::string_view name,
+                                std::optional<uint32_t> dimension) {
+  // A descriptor of its own: the readers and the delete marker reopen the file.
+  IoResult<Directory> own = dir.dup();
+  if (!own.ok()) return io(kOpenDataFile, std::move(own).error());
+  IoResult<File> file = dir.open_file(name, OpenMode::kReadAppendCreate);
   if (!file.ok()) return io(kOpenDataFile, std::move(file).error());
   IoResult<uint64_t> size = file.value().size();
   if (!size.ok()) return io(kMetadataFailed, std::move(size).error());
-  return DataFile(path, BufferedWriter(std::move(file).value(), size.value()));
+  return DataFile(std::move(own).value(), std::string(name), dimension,
+                  BufferedWriter(std::move(file).value(), size.value()));
 }
 
 Result<uint64_t> DataFile::append(uint64_t id, const float* vector, size_t dim,
                                   const Payload& payload) {
   if (dim > std::numeric_limits<uint32_t>::max()) {
     return io(kWriteDim, "the vector has more components than a record can hold");
+  }
+  // Every reader of this file would refuse such a record as damage.
+  if (dimension_.has_value() && dim != *dimension_) {
+    return io(kWriteDim, "the vector has " + std::to_string(dim) +
+                             " components, the file's records " + std::to_string(*dimension_));
   }
   // The whole record is built here and handed over as one piece, so that a
   // write-out of the buffer never leaves half of it in the file.
@@ -260,7 +340,7 @@ Result<uint64_t> DataFile::append(uint64_t id, const float* vector, size_t dim,
 }
 
 Result<DataRecord> DataFile::read_at(uint64_t offset) const {
-  IoResult<File> file = File::open(path_, OpenMode::kReadOnly);
+  IoResult<File> file = dir_.open_file(name_, OpenMode::kReadOnly);
   if (!file.ok()) return io(kOpenForRead, std::move(file).error());
   // The size is only a first guess for the length checks; Reader asks again
   // before refusing a length.
@@ -271,7 +351,7 @@ Result<DataRecord> DataFile::read_at(uint64_t offset) const {
   DataRecordView view;
   DataRecord rec;
   ReadFailure fail;
-  if (!decode_record(in, kRecordReadBufferBytes, scratch, view, &rec.deleted, &fail)) {
+  if (!decode_record(in, kRecordReadBufferBytes, dimension_, scratch, view, &rec.deleted, &fail)) {
     return std::move(fail.error);
   }
   rec.id = view.id;
@@ -299,7 +379,7 @@ Status DataFile::for_each_active_view(const std::function<Status(DataRecordView&
   DataScanEnd local;
   DataScanEnd& out = end != nullptr ? *end : local;
   out = DataScanEnd{};
-  IoResult<File> file = File::open(path_, OpenMode::kReadOnly);
+  IoResult<File> file = dir_.open_file(name_, OpenMode::kReadOnly);
   if (!file.ok()) return io(kOpenForIter, std::move(file).error());
   IoResult<uint64_t> size = file.value().size();
   if (!size.ok()) return io(kMetadataFailed, std::move(size).error());
@@ -316,11 +396,36 @@ Status DataFile::for_each_active_view(const std::function<Status(DataRecordView&
     view.offset = in.position();
     ReadFailure fail;
     bool deleted = false;
-    if (!decode_record(in, kScanReadBufferBytes, scratch, view, &deleted, &fail)) {
+    if (!decode_record(in, kScanReadBufferBytes, dimension_, scratch, view, &deleted, &fail)) {
       // Quiet stop: a record that cannot be read ends the scan as if the
       // file ended there.
       out.torn_tail = fail.torn;
       out.error = std::move(fail.error);
+      if (!fail.torn) return {};
+      // A torn append can only be the last record. When a plausible record
+      // follows the start of this one, its length fields are damaged:
+      // cutting here would undo every record after it.
+      IoResult<uint64_t> now = file.value().size();
+      if (!now.ok()) {
+        out.torn_tail = false;
+        out.error = io(kMetadataFailed, std::move(now).error());
+        return {};
+      }
+      IoResult<std::optional<uint64_t>> next =
+          plausible_record_after(file.value(), view.offset, now.value(), dimension_);
+      if (!next.ok()) {
+        out.torn_tail = false;
+        out.error = io(kOpenForIter, std::move(next).error());
+      } else if (next.value().has_value()) {
+        out.torn_tail = false;
+        std::string text = out.error->text();
+        if (text.ends_with(kFillWholeBuffer)) {
+          text.resize(text.size() - std::strlen(kFillWholeBuffer));
+          out.error = Error::io(text + "the record runs past the end of the file, and a complete "
+                                       "record follows at offset " +
+                                std::to_string(*next.value()));
+        }
+      }
       return {};
     }
     if (!deleted) {
@@ -373,7 +478,7 @@ Status DataFile::mark_deleted(uint64_t offset) {
     IoStatus out = writer_.write_out();
     if (!out.ok()) return io(kFlushFailed, std::move(out).error());
   }
-  IoResult<File> file = File::open(path_, OpenMode::kWriteOnly);
+  IoResult<File> file = dir_.open_file(name_, OpenMode::kWriteOnly);
   if (!file.ok()) return io(kOpenForDelete, std::move(file).error());
   IoStatus seek = file.value().seek(offset);
   if (!seek.ok()) return io(kSeek, std::move(seek).error());

@@ -6,7 +6,7 @@
 //
 // data.vnl: records back to back from offset 0; no header, no padding; integers LE.
 //   off      size  field        meaning
-//   0        1     deleted      0 when written; exactly 1 means deleted (2..255 read as live)
+//   0        1     deleted      0 when written; 1 means deleted (2..255: damage)
 //   1        8     id           u64
 //   9        4     dim          u32 = d
 //   13       4d    vector       binary32 bit patterns, stored bit for bit (NaN survives)
@@ -27,6 +27,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "payload.h"
@@ -67,25 +68,35 @@ struct DataRecordView {
 //  - error empty, torn_tail false: every record up to the end of the file was
 //    read; stop_offset == file_size.
 //  - torn_tail true: the record at stop_offset runs past the end of the file
-//    (a field's read met the end: cause "failed to fill whole buffer"). This is
-//    what an interrupted append leaves; it is also what a damaged dim or
-//    payload_len that claims more than remains looks like, so a caller that
-//    cuts it away should weigh file_size - stop_offset.
-//  - torn_tail false, error set: the record at stop_offset is damaged in the
-//    middle of the file (payload not valid JSON, or an I/O failure).
+//    (a field's read met the end: cause "failed to fill whole buffer") and no
+//    plausible complete record starts at any later byte (marker 0 or 1, the
+//    file's dimension, a payload_len that fits, a payload that decodes). This
+//    is what an interrupted append leaves, and only the last record can be
+//    torn; still, a damaged length in the last record looks the same, so a
+//    caller that cuts it away should weigh file_size - stop_offset.
+//  - torn_tail false, error set: the record at stop_offset is damaged (payload
+//    not valid JSON, a marker other than 0 or 1, a dim other than the file's,
+//    a length running past the end while a plausible record follows: "<field
+//    context>the record runs past the end of the file, and a complete record
+//    follows at offset Q"), or an I/O failure.
 struct DataScanEnd {
   uint64_t stop_offset = 0;    // end of the last whole record read
   uint64_t file_size = 0;      // size taken when the scan began
   bool torn_tail = false;
-  std::optional<Error> error;  // what read_at(stop_offset) reports
+  std::optional<Error> error;  // what read_at(stop_offset) reports, unless a record follows
 };
 
 class DataFile {
  public:
-  // Opens (creating if missing, never truncating) for reading and appending;
-  // next_offset() is the file's size. Reads no records.
+  // Opens the file `name` in `dir` (creating it if missing, never
+  // truncating) for reading and appending, keeping a descriptor of `dir` of
+  // its own for the readers; next_offset() is the file's size. Reads no
+  // records. `dimension`: the components of every record (a collection's
+  // dimension): a record of another dim reads back as damage and append
+  // refuses it ("write dim failed: "); nullopt for a file of any lengths.
   // IoError "failed to open data file: " / "metadata failed: ".
-  static Result<DataFile> open(const std::filesystem::path& path);
+  static Result<DataFile> open(const Directory& dir, std::string_view name,
+                               std::optional<uint32_t> dimension);
 
   DataFile(DataFile&&) noexcept = default;
   DataFile& operator=(DataFile&&) noexcept = default;
@@ -140,20 +151,29 @@ class DataFile {
   // "truncate failed: ", "sync failed: ".
   Status truncate_to(uint64_t offset);
 
-  // The file now goes by `path` (it was renamed); readers open that name.
-  void renamed_to(const std::filesystem::path& path) { path_ = path; }
+  // The file now goes by `name` in the same directory (it was renamed);
+  // readers open that name.
+  void renamed_to(std::string name) { name_ = std::move(name); }
 
   uint64_t next_offset() const { return writer_.end(); }
   // Bytes written out to the file so far; records at or past it are buffered.
   uint64_t durable_end() const { return writer_.durable_end(); }
   bool is_buffered(uint64_t offset) const { return offset >= writer_.durable_end(); }
-  const std::filesystem::path& path() const { return path_; }
+  const Directory& directory() const { return dir_; }
+  const std::string& name() const { return name_; }
+  std::optional<uint32_t> dimension() const { return dimension_; }
 
  private:
-  DataFile(std::filesystem::path path, BufferedWriter writer)
-      : path_(std::move(path)), writer_(std::move(writer)) {}
+  DataFile(Directory dir, std::string name, std::optional<uint32_t> dimension,
+           BufferedWriter writer)
+      : dir_(std::move(dir)),
+        name_(std::move(name)),
+        dimension_(dimension),
+        writer_(std::move(writer)) {}
 
-  std::filesystem::path path_;  // copied at open; readers open it again
+  Directory dir_;               // a descriptor of its own; readers open name_ in it
+  std::string name_;            // the file's name in dir_
+  std::optional<uint32_t> dimension_;  // every record's dim, when known
   BufferedWriter writer_;       // end() == size at open + appended records
   std::string record_buf_;      // append's encoding buffer, reused
 };

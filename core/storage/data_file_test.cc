@@ -19,7 +19,7 @@ using testing::TempDir;
 using testing::write_bytes;
 
 DataFile open_data(const std::filesystem::path& p) {
-  Result<DataFile> f = DataFile::open(p);
+  Result<DataFile> f = storage::testing::open_data_file(p);
   EXPECT_TRUE(f.ok()) << (f.ok() ? "" : f.error().message());
   return std::move(f).value();
 }
@@ -103,12 +103,24 @@ TEST(DataFile, MarkDeletedHidesOnlyThatRecord) {
   EXPECT_TRUE(f.read_at(offs[1]).value().deleted);
 }
 
-TEST(DataFile, MarkerValuesOtherThanOneReadAsLive) {
+// mark_deleted writes 1 over the 0 that append wrote; any other marker is
+// damage, and the scan stops there rather than guess whether it is live.
+TEST(DataFile, MarkerValuesOtherThanZeroOrOneAreDamage) {
   TempDir dir;
-  write_bytes(dir / "data.vnl", raw_record(1, {1}, "{\"data\":{}}", 2) +
-                                    raw_record(2, {1}, "{\"data\":{}}", 1) +
-                                    raw_record(3, {1}, "{\"data\":{}}", 255));
-  EXPECT_EQ(active_ids(open_data(dir / "data.vnl")), (std::vector<uint64_t>{1, 3}));
+  const std::string good = raw_record(2, {1}, "{\"data\":{}}", 1) + raw_record(4, {1}, "{\"data\":{}}");
+  for (unsigned char marker : {2, 255}) {
+    write_bytes(dir / "data.vnl", good + raw_record(3, {1}, "{\"data\":{}}", marker) +
+                                      raw_record(5, {1}, "{\"data\":{}}"));
+    DataFile f = open_data(dir / "data.vnl");
+    DataScanEnd end;
+    EXPECT_EQ(active_ids(f, &end), (std::vector<uint64_t>{4}));
+    EXPECT_EQ(end.stop_offset, good.size());
+    EXPECT_FALSE(end.torn_tail);
+    ASSERT_TRUE(end.error.has_value());
+    EXPECT_EQ(end.error->message(), "io error: read deleted failed: marker byte " +
+                                        std::to_string(marker) + " is neither 0 nor 1");
+    EXPECT_EQ(f.read_at(good.size()).error().message(), end.error->message());
+  }
 }
 
 TEST(DataFile, MarkDeletedOfABufferedRecordWritesTheBufferOutFirst) {
@@ -181,9 +193,10 @@ TEST(DataFile, ScanStepsByTheStoredPayloadLength) {
 
 struct BadCase {
   const char* name;
-  std::string tail;       // appended after one good record
+  std::string tail;       // appended after one good record, and followed by another
   bool torn;              // the scan should call it a torn tail
   const char* read_error;  // what read_at gives at the bad record
+  const char* scan_error = nullptr;  // what the scan gives, when it differs
 };
 
 class DataFileBadInput : public ::testing::TestWithParam<BadCase> {};
@@ -201,7 +214,8 @@ TEST_P(DataFileBadInput, ScanStopsQuietlyAtTheBadRecord) {
   Result<DataRecord> r = f.read_at(good.size());
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().message().rfind(GetParam().read_error, 0), 0u) << r.error().message();
-  EXPECT_EQ(end.error->message(), r.error().message());
+  EXPECT_EQ(end.error->message(),
+            GetParam().scan_error != nullptr ? GetParam().scan_error : r.error().message());
 }
 
 std::string with_dim(uint32_t d) {
@@ -220,10 +234,16 @@ INSTANTIATE_TEST_SUITE_P(
                 "io error: payload deserialize failed: "},
         BadCase{"ZeroFilled", std::string(64, '\0'), false,
                 "io error: payload deserialize failed: EOF while parsing a value"},
-        BadCase{"HugeDim", with_dim(0xFFFFFFFFu), true,
-                "io error: read vector failed: failed to fill whole buffer"},
-        BadCase{"HugePayloadLen", with_dim(0) + std::string("\xff\xff\xff\xff", 4), true,
-                "io error: read payload failed: failed to fill whole buffer"}),
+        // A length past the end with a whole record after it is damage: only
+        // the last record can be torn.
+        BadCase{"HugeDim", with_dim(0xFFFFFFFFu), false,
+                "io error: read vector failed: failed to fill whole buffer",
+                "io error: read vector failed: the record runs past the end of the file, and a "
+                "complete record follows at offset 45"},
+        BadCase{"HugePayloadLen", with_dim(0) + std::string("\xff\xff\xff\xff", 4), false,
+                "io error: read payload failed: failed to fill whole buffer",
+                "io error: read payload failed: the record runs past the end of the file, and a "
+                "complete record follows at offset 49"}),
     [](const ::testing::TestParamInfo<BadCase>& i) { return std::string(i.param.name); });
 
 TEST(DataFile, StreamingScanHandsRecordsThatMayBeMovedFrom) {
@@ -278,12 +298,12 @@ TEST(DataFile, AppendCostsNoSystemCallWhileTheBufferHasRoom) {
 
 TEST(DataFile, OpenFailures) {
   TempDir dir;
-  Result<DataFile> f = DataFile::open(dir / "missing" / "data.vnl");
+  Result<DataFile> f = storage::testing::open_data_file(dir / "missing" / "data.vnl");
   ASSERT_FALSE(f.ok());
   EXPECT_EQ(f.error().message(),
             "io error: failed to open data file: No such file or directory (os error 2)");
   ScriptedFaults hook(testing::fail_nth(FileOp::kFstat, 1, EIO));
-  f = DataFile::open(dir / "data.vnl");
+  f = storage::testing::open_data_file(dir / "data.vnl");
   ASSERT_FALSE(f.ok());
   EXPECT_EQ(f.error().message(), "io error: metadata failed: " + os_error_text(EIO));
 }

@@ -1,5 +1,6 @@
 #include "storage/file.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -44,7 +45,7 @@ constexpr bool retried(FileOp op) {
 }
 constexpr bool reported(FileOp op) {
   return op == FileOp::kOpen || op == FileOp::kWrite || op == FileOp::kFsync ||
-         op == FileOp::kFtruncate || op == FileOp::kRename;
+         op == FileOp::kFtruncate || op == FileOp::kRename || op == FileOp::kUnlink;
 }
 
 // The skeleton of every system call below: the hook is asked first (an
@@ -85,6 +86,25 @@ int open_flags(OpenMode mode) {
       return O_WRONLY;
   }
   return O_RDONLY;
+}
+
+// A name a Directory reaches: one entry, no NUL (which would cut it short).
+bool bad_name(std::string_view name) { return name.find('\0') != std::string_view::npos; }
+
+IoResult<bool> try_flock(int fd) {
+  if (run_call(FileOp::kLock, fd, [&](size_t) { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0) {
+    return true;
+  }
+  if (errno == EWOULDBLOCK) return false;
+  return os_error_text(errno);
+}
+
+IoResult<FileId> fstat_id(int fd) {
+  struct stat st;
+  if (run_call(FileOp::kFstat, fd, [&](size_t) { return ::fstat(fd, &st); }) != 0) {
+    return os_error_text(errno);
+  }
+  return FileId{st.st_dev, st.st_ino};
 }
 
 }  // namespace
@@ -146,6 +166,25 @@ IoResult<size_t> File::read_full(void* out, size_t n) {
   return got;
 }
 
+IoResult<size_t> File::read_full_at(uint64_t offset, void* out, size_t n) {
+  auto* p = static_cast<unsigned char*>(out);
+  size_t got = 0;
+  while (got < n) {
+    const uint64_t at = offset + got;
+    const ssize_t r = run_call(FileOp::kRead, fd_, [&](size_t max_bytes) -> ssize_t {
+      if (at > static_cast<uint64_t>(INT64_MAX)) {
+        errno = EINVAL;
+        return -1;
+      }
+      return ::pread(fd_, p + got, std::min(n - got, max_bytes), static_cast<off_t>(at));
+    });
+    if (r < 0) return os_error_text(errno);
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return got;
+}
+
 IoStatus File::write_all(const void* data, size_t n, const char* zero_cause, size_t* written) {
   const auto* p = static_cast<const unsigned char*>(data);
   size_t done = 0;
@@ -183,21 +222,9 @@ IoResult<uint64_t> File::size() {
   return static_cast<uint64_t>(st.st_size);
 }
 
-IoResult<FileId> File::id() {
-  struct stat st;
-  if (run_call(FileOp::kFstat, fd_, [&](size_t) { return ::fstat(fd_, &st); }) != 0) {
-    return os_error_text(errno);
-  }
-  return FileId{st.st_dev, st.st_ino};
-}
+IoResult<FileId> File::id() { return fstat_id(fd_); }
 
-IoResult<bool> File::try_lock_exclusive() {
-  if (run_call(FileOp::kLock, fd_, [&](size_t) { return ::flock(fd_, LOCK_EX | LOCK_NB); }) == 0) {
-    return true;
-  }
-  if (errno == EWOULDBLOCK) return false;
-  return os_error_text(errno);
-}
+IoResult<bool> File::try_lock_exclusive() { return try_flock(fd_); }
 
 IoStatus File::seek(uint64_t offset) {
   const off_t r = run_call(FileOp::kLseek, fd_, [&](size_t) -> off_t {
@@ -234,18 +261,6 @@ IoResult<bool> stat_exists(const std::filesystem::path& path) {
   return os_error_text(errno);
 }
 
-IoStatus rename_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (from.native().find('\0') != std::string::npos ||
-      to.native().find('\0') != std::string::npos) {
-    return std::string(kNulInPath);
-  }
-  if (run_call(FileOp::kRename, -1, [&](size_t) { return ::rename(from.c_str(), to.c_str()); }) ==
-      0) {
-    return {};
-  }
-  return os_error_text(errno);
-}
-
 IoResult<std::filesystem::path> bind_directory(const std::filesystem::path& path) {
   std::error_code ec;
   std::filesystem::path bound = std::filesystem::absolute(path, ec);
@@ -264,6 +279,138 @@ IoStatus create_directories(const std::filesystem::path& path) {
   if (r == 0) return {};
   return os_error_text(errno);
 }
+
+// ---------------------------------------------------------------------------
+// Directory
+
+Directory::~Directory() { close_fd(); }
+
+Directory::Directory(Directory&& other) noexcept
+    : fd_(other.fd_), path_(std::move(other.path_)) {
+  other.fd_ = -1;
+}
+
+Directory& Directory::operator=(Directory&& other) noexcept {
+  if (this != &other) {
+    close_fd();
+    fd_ = other.fd_;
+    path_ = std::move(other.path_);
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+void Directory::close_fd() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+IoResult<Directory> Directory::open(const std::filesystem::path& path) {
+  if (path.native().find('\0') != std::string::npos) return std::string(kNulInPath);
+  const int fd = run_call(FileOp::kOpen, -1, [&](size_t) {
+    return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  });
+  if (fd >= 0) return Directory(fd, path);
+  return os_error_text(errno);
+}
+
+IoResult<Directory> Directory::dup() const {
+  const int fd = run_call(FileOp::kOpen, -1, [&](size_t) {
+    return ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  });
+  if (fd >= 0) return Directory(fd, path_);
+  return os_error_text(errno);
+}
+
+IoResult<File> Directory::open_file(std::string_view name, OpenMode mode) const {
+  if (bad_name(name)) return std::string(kNulInPath);
+  const std::string n(name);
+  const int fd = run_call(FileOp::kOpen, -1, [&](size_t) {
+    return ::openat(fd_, n.c_str(), open_flags(mode) | O_CLOEXEC, 0666);
+  });
+  if (fd >= 0) return File(fd);
+  return os_error_text(errno);
+}
+
+IoResult<bool> Directory::exists(std::string_view name) const {
+  if (bad_name(name)) return std::string(kNulInPath);
+  const std::string n(name);
+  struct stat st;
+  if (run_call(FileOp::kStat, fd_, [&](size_t) { return ::fstatat(fd_, n.c_str(), &st, 0); }) ==
+      0) {
+    return true;
+  }
+  if (errno == ENOENT || errno == ENOTDIR) return false;
+  return os_error_text(errno);
+}
+
+IoStatus Directory::rename(std::string_view from, std::string_view to) const {
+  if (bad_name(from) || bad_name(to)) return std::string(kNulInPath);
+  const std::string f(from), t(to);
+  if (run_call(FileOp::kRename, fd_,
+               [&](size_t) { return ::renameat(fd_, f.c_str(), fd_, t.c_str()); }) == 0) {
+    return {};
+  }
+  return os_error_text(errno);
+}
+
+IoStatus Directory::remove(std::string_view name) const {
+  if (bad_name(name)) return std::string(kNulInPath);
+  const std::string n(name);
+  if (run_call(FileOp::kUnlink, fd_, [&](size_t) { return ::unlinkat(fd_, n.c_str(), 0); }) == 0) {
+    return {};
+  }
+  return os_error_text(errno);
+}
+
+IoResult<std::vector<std::string>> Directory::names() const {
+  // A description of its own: readdir moves the position, which a dup of
+  // fd_ would share with every other holder of the directory.
+  const int fd = run_call(FileOp::kOpen, -1, [&](size_t) {
+    return ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  });
+  if (fd < 0) return os_error_text(errno);
+  DIR* d = ::fdopendir(fd);
+  if (d == nullptr) {
+    const int err = errno;
+    ::close(fd);
+    return os_error_text(err);
+  }
+  std::vector<std::string> out;
+  int err = 0;
+  for (;;) {
+    const FaultDecision fault = ask(FileOp::kReadDir);
+    if (fault.err != 0) {
+      err = fault.err;
+      break;
+    }
+    errno = 0;
+    const dirent* e = ::readdir(d);
+    if (e == nullptr) {
+      err = errno;
+      break;
+    }
+    const std::string_view name(e->d_name);
+    if (name != "." && name != "..") out.emplace_back(name);
+  }
+  ::closedir(d);  // closes fd
+  if (err != 0) return os_error_text(err);
+  return out;
+}
+
+IoStatus Directory::sync() const { return sync_descriptor(fd_); }
+
+IoResult<bool> Directory::deleted() const {
+  struct stat st;
+  if (run_call(FileOp::kFstat, fd_, [&](size_t) { return ::fstat(fd_, &st); }) != 0) {
+    return os_error_text(errno);
+  }
+  return st.st_nlink == 0;
+}
+
+IoResult<FileId> Directory::id() const { return fstat_id(fd_); }
+
+IoResult<bool> Directory::try_lock_exclusive() const { return try_flock(fd_); }
 
 // ---------------------------------------------------------------------------
 // BufferedWriter

@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "result.h"
 
@@ -41,9 +43,10 @@ inline constexpr const char* kPartialWriteStuck =
 // the calls of a log syncing on a thread of its own one at a time.
 
 enum class FileOp : uint8_t {
-  kOpen, kRead, kWrite, kFsync, kFtruncate, kLseek, kFstat, kStat, kRename, kMkdir, kLock
+  kOpen, kRead, kWrite, kFsync, kFtruncate, kLseek, kFstat, kStat, kRename, kMkdir, kLock,
+  kUnlink, kReadDir
 };
-inline constexpr size_t kFileOpCount = 11;
+inline constexpr size_t kFileOpCount = 13;
 
 struct FaultDecision {
   int err = 0;               // non-zero: fail the call with this errno, without running it
@@ -55,9 +58,11 @@ class FaultHook {
   virtual ~FaultHook() = default;
   virtual FaultDecision before(FileOp op) = 0;
   // Called after a call that ran (before() did not fail it), with the
-  // descriptor it used or opened (-1 for none: rename, mkdir, a failed open)
-  // and its errno (0 on success). Lets a test see which file an fsync made
-  // durable. Only kOpen, kWrite, kFsync, kFtruncate and kRename report here.
+  // descriptor it used or opened (-1 for none: mkdir, a failed open; the
+  // directory's descriptor for a rename or unlink inside a Directory) and
+  // its errno (0 on success). Lets a test see which file an fsync made
+  // durable. Only kOpen, kWrite, kFsync, kFtruncate, kRename and kUnlink
+  // report here.
   virtual void after(FileOp /*op*/, int /*fd*/, int /*err*/) {}
 };
 
@@ -83,6 +88,7 @@ struct FileId {
 // Move-only; the destructor closes it.
 class File {
  public:
+  friend class Directory;
   File() = default;
   ~File();
   File(File&& other) noexcept;
@@ -100,6 +106,8 @@ class File {
   IoResult<size_t> read_some(void* out, size_t n);
   // Reads until n bytes or the end of the file; gives the count read.
   IoResult<size_t> read_full(void* out, size_t n);
+  // The same from `offset` (pread, kRead), the file position left alone.
+  IoResult<size_t> read_full_at(uint64_t offset, void* out, size_t n);
   // Calls write until all n bytes are accepted. A write that accepts zero
   // bytes fails with `zero_cause`. *written (if given) is the count accepted,
   // also on failure.
@@ -132,9 +140,6 @@ bool path_exists(const std::filesystem::path& path);
 // that. A path with a NUL byte fails with kNulInPath.
 IoResult<bool> stat_exists(const std::filesystem::path& path);
 
-// rename(2): replaces `to` atomically. The paths must hold no NUL byte.
-IoStatus rename_file(const std::filesystem::path& from, const std::filesystem::path& to);
-
 // The directory `path` names, bound for the life of whoever keeps the
 // result: a relative path is made absolute against the current directory
 // now, so a later chdir cannot send the caller's file operations elsewhere.
@@ -144,6 +149,65 @@ IoResult<std::filesystem::path> bind_directory(const std::filesystem::path& path
 
 // Creates `path` and every missing parent (mode 0777 before the umask).
 IoStatus create_directories(const std::filesystem::path& path);
+
+// ---------------------------------------------------------------------------
+
+// Owns one descriptor of a directory (O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+// and reaches every file in it by name relative to that descriptor, so a
+// rename of the directory, or a new directory made at its old path, never
+// sends a file operation elsewhere. Names are single entries (no '/', no NUL:
+// kNulInPath). Move-only; the destructor closes the descriptor.
+class Directory {
+ public:
+  Directory() = default;
+  ~Directory();
+  Directory(Directory&& other) noexcept;
+  Directory& operator=(Directory&& other) noexcept;
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+
+  // Opens the directory at `path` (kOpen). path() keeps `path` as given.
+  static IoResult<Directory> open(const std::filesystem::path& path);
+  // A second descriptor of the same directory (kOpen) with an open file
+  // description of its own (openat of "."), for an object that outlives the
+  // one it was given: a flock taken through it is independent of every
+  // other descriptor.
+  IoResult<Directory> dup() const;
+
+  // The path as bound at open: for messages only, never opened again.
+  const std::filesystem::path& path() const { return path_; }
+  bool is_open() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  // openat(2) of `name`, close-on-exec, mode 0666 before the umask (kOpen).
+  IoResult<File> open_file(std::string_view name, OpenMode mode) const;
+  // fstatat(2) (kStat): ENOENT and ENOTDIR are false; any other failure is
+  // the cause, never taken for a missing file.
+  IoResult<bool> exists(std::string_view name) const;
+  // renameat(2) within the directory; replaces `to` atomically (kRename).
+  IoStatus rename(std::string_view from, std::string_view to) const;
+  // unlinkat(2) of a file (kUnlink).
+  IoStatus remove(std::string_view name) const;
+  // The names of the entries, "." and ".." left out, in no order (kReadDir).
+  IoResult<std::vector<std::string>> names() const;
+  // fsync of the directory (kFsync): makes creations, renames and removals
+  // in it durable.
+  IoStatus sync() const;
+  // Whether the directory was removed while open (fstat's st_nlink is 0; kFstat).
+  IoResult<bool> deleted() const;
+  // The directory's device and inode (kFstat).
+  IoResult<FileId> id() const;
+  // flock(LOCK_EX | LOCK_NB) on this descriptor's description (kLock), as
+  // File::try_lock_exclusive.
+  IoResult<bool> try_lock_exclusive() const;
+
+ private:
+  Directory(int fd, std::filesystem::path path) : fd_(fd), path_(std::move(path)) {}
+  void close_fd();
+
+  int fd_ = -1;                  // the directory; -1 when moved from or default
+  std::filesystem::path path_;   // as bound at open, for messages
+};
 
 // ---------------------------------------------------------------------------
 

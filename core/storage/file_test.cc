@@ -325,5 +325,49 @@ TEST(Reader, RemainingAsksAgainWhenTheFileGrew) {
   EXPECT_EQ(in.remaining(5).value(), 4u);
 }
 
+// A Directory reaches its own directory by descriptor: renamed while open,
+// and with a new directory made at the old path, it still creates, renames,
+// lists and removes in the one it opened, and sees when that one is removed.
+TEST(Directory, FollowsItsDirectoryNotItsPath) {
+  TempDir tmp;
+  std::filesystem::create_directory(tmp / "a");
+  Directory d = std::move(Directory::open(tmp / "a")).value();
+  std::filesystem::rename(tmp / "a", tmp / "b");
+  std::filesystem::create_directory(tmp / "a");
+  EXPECT_EQ(d.path(), tmp / "a");  // as bound, for messages
+  ASSERT_TRUE(d.open_file("x", OpenMode::kReadAppendCreate).ok());
+  EXPECT_TRUE(d.exists("x").value());
+  EXPECT_FALSE(d.exists("y").value());
+  ASSERT_TRUE(d.rename("x", "y").ok());
+  EXPECT_EQ(d.names().value(), std::vector<std::string>{"y"});
+  EXPECT_TRUE(std::filesystem::exists(tmp / "b" / "y"));
+  EXPECT_TRUE(std::filesystem::is_empty(tmp / "a"));
+  Directory again = std::move(d.dup()).value();
+  ASSERT_TRUE(d.remove("y").ok());
+  ASSERT_TRUE(again.sync().ok());
+  EXPECT_FALSE(again.deleted().value());
+  std::filesystem::remove(tmp / "b");
+  EXPECT_TRUE(again.deleted().value());
+  EXPECT_EQ(d.remove("y").error(), os_error_text(ENOENT));
+}
+
+TEST(Directory, FailuresAreCauseTexts) {
+  TempDir tmp;
+  EXPECT_EQ(Directory::open(tmp / "none").error(), os_error_text(ENOENT));
+  testing::write_bytes(tmp / "f", "x");
+  EXPECT_EQ(Directory::open(tmp / "f").error(), os_error_text(ENOTDIR));
+  Directory d = std::move(Directory::open(tmp.path())).value();
+  EXPECT_EQ(d.open_file(std::string("a\0b", 3), OpenMode::kReadOnly).error(), kNulInPath);
+  EXPECT_FALSE(d.exists("f/g").value());  // ENOTDIR is missing, too
+  ScriptedFaults hook([](FileOp op, int) {
+    return op == FileOp::kStat || op == FileOp::kReadDir || op == FileOp::kUnlink
+               ? FaultDecision{EIO, SIZE_MAX}
+               : FaultDecision{};
+  });
+  EXPECT_EQ(d.exists("f").error(), os_error_text(EIO));  // never taken for missing
+  EXPECT_EQ(d.names().error(), os_error_text(EIO));
+  EXPECT_EQ(d.remove("f").error(), os_error_text(EIO));
+}
+
 }  // namespace
 }  // namespace varnel::storage

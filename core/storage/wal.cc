@@ -41,6 +41,51 @@ uint32_t crc32_of(const char* data, size_t n) {
       ::crc32(0L, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(n)));
 }
 
+// The first bytes of every entry's text this system writes: what makes the
+// search for a complete frame after a damaged length cheap.
+constexpr std::string_view kEntryStart = "{\"kind\":\"";
+constexpr size_t kSearchPieceBytes = 64 * 1024;
+
+// Reads exactly n bytes at `offset`; false when the file ends first.
+IoResult<bool> read_exact_at(File& file, uint64_t offset, void* out, size_t n) {
+  IoResult<size_t> got = file.read_full_at(offset, out, n);
+  if (!got.ok()) return std::move(got).error();
+  return got.value() == n;
+}
+
+// Whether a complete frame starts at some byte offset after `from` and
+// before `size`: a header whose length fits in the file and whose checksum
+// matches data that begins with kEntryStart.
+IoResult<bool> complete_frame_after(File& file, uint64_t from, uint64_t size) {
+  // A candidate's data starts at p, its header at p - 8 > from.
+  const uint64_t first = from + 1 + kFrameHeaderBytes;
+  std::string piece;
+  std::string data;
+  for (uint64_t at = first; at + kEntryStart.size() <= size; at += kSearchPieceBytes) {
+    // Each piece reads kEntryStart.size() - 1 bytes into the next, so a text
+    // start across the boundary is found once.
+    const uint64_t want = std::min<uint64_t>(size - at, kSearchPieceBytes + kEntryStart.size() - 1);
+    piece.resize(static_cast<size_t>(want));
+    IoResult<bool> got = read_exact_at(file, at, piece.data(), piece.size());
+    if (!got.ok()) return std::move(got).error();
+    if (!got.value()) return false;  // the file shrank meanwhile
+    for (size_t i = piece.find(kEntryStart); i != std::string::npos && i < kSearchPieceBytes;
+         i = piece.find(kEntryStart, i + 1)) {
+      const uint64_t p = at + i;
+      unsigned char head[kFrameHeaderBytes];
+      IoResult<bool> h = read_exact_at(file, p - kFrameHeaderBytes, head, sizeof head);
+      if (!h.ok()) return std::move(h).error();
+      const uint32_t n = get_u32_le(head + 4);
+      if (!h.value() || n < kEntryStart.size() || n > size - p) continue;
+      data.resize(n);
+      IoResult<bool> d = read_exact_at(file, p, data.data(), n);
+      if (!d.ok()) return std::move(d).error();
+      if (d.value() && crc32_of(data.data(), n) == get_u32_le(head)) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string_view wal_entry_kind_name(WalEntryKind kind) {
@@ -155,14 +200,17 @@ Result<WalEntry> WalEntry::from_bytes(std::string_view bytes) {
   return e;
 }
 
-Result<Wal> Wal::open(const std::filesystem::path& path, SyncPolicy policy) {
-  IoResult<File> file = File::open(path, OpenMode::kReadAppendCreate);
+Result<Wal> Wal::open(const Directory& dir, std::string_view name, SyncPolicy policy) {
+  // A descriptor of its own: checkpoint and the readers reach the file again.
+  IoResult<Directory> own = dir.dup();
+  if (!own.ok()) return io(kOpenWal, std::move(own).error());
+  IoResult<File> file = dir.open_file(name, OpenMode::kReadAppendCreate);
   if (!file.ok()) return io(kOpenWal, std::move(file).error());
   // The writer needs to know where the file ends to cut back a torn write.
   IoResult<uint64_t> size = file.value().size();
   if (!size.ok()) return io(kOpenWal, std::move(size).error());
-  return Wal(path, BufferedWriter(std::move(file).value(), size.value()),
-             policy);
+  return Wal(std::move(own).value(), std::string(name),
+             BufferedWriter(std::move(file).value(), size.value()), policy);
 }
 
 // The log's own thread: one fsync at a time, handed over by start() and
@@ -229,8 +277,11 @@ class Wal::Syncer {
   std::thread thread_;  // last: it starts once the rest is built
 };
 
-Wal::Wal(std::filesystem::path path, BufferedWriter writer, SyncPolicy policy)
-    : path_(std::move(path)), writer_(std::move(writer)), sync_policy_(policy) {}
+Wal::Wal(Directory dir, std::string name, BufferedWriter writer, SyncPolicy policy)
+    : dir_(std::move(dir)),
+      name_(std::move(name)),
+      writer_(std::move(writer)),
+      sync_policy_(policy) {}
 
 Wal::Wal(Wal&&) noexcept = default;
 Wal& Wal::operator=(Wal&&) noexcept = default;
@@ -337,7 +388,7 @@ Status Wal::checkpoint() {
   if (!marker.ok()) return marker;
   Status synced = sync();
   if (!synced.ok()) return synced;
-  IoResult<File> fresh = File::open(path_, OpenMode::kWriteCreateTruncate);
+  IoResult<File> fresh = dir_.open_file(name_, OpenMode::kWriteCreateTruncate);
   if (!fresh.ok()) return io(kTruncateFailed, std::move(fresh).error());
   // The old writer's buffer is empty after the sync; replacing it closes the
   // old handle. The new handle writes from 0, the end of the emptied file.
@@ -345,7 +396,7 @@ Status Wal::checkpoint() {
   return {};
 }
 
-Status Wal::read_each(const std::filesystem::path& path,
+Status Wal::read_each(const Directory& dir, std::string_view name,
                       const std::function<Status(WalEntry&)>& fn, WalReadEnd* end) {
   WalReadEnd local;
   WalReadEnd& out = end != nullptr ? *end : local;
@@ -353,10 +404,10 @@ Status Wal::read_each(const std::filesystem::path& path,
   // No file at all is an empty log. A stat that fails for another reason
   // says nothing about the frames the file may hold: reported, never taken
   // for an empty log.
-  IoResult<bool> exists = stat_exists(path);
+  IoResult<bool> exists = dir.exists(name);
   if (!exists.ok()) return io(kOpenForRead, std::move(exists).error());
   if (!exists.value()) return {};
-  IoResult<File> file = File::open(path, OpenMode::kReadOnly);
+  IoResult<File> file = dir.open_file(name, OpenMode::kReadOnly);
   if (!file.ok()) return io(kOpenForRead, std::move(file).error());
   IoResult<uint64_t> size = file.value().size();
   if (!size.ok()) return io(kMetadataFailed, std::move(size).error());
@@ -387,11 +438,21 @@ Status Wal::read_each(const std::filesystem::path& path,
     }
     const uint32_t n = get_u32_le(head);
 
-    // A length beyond the end of the file (a torn frame, or a damaged length)
-    // is refused before anything is allocated for it.
+    // A length beyond the end of the file is refused before anything is
+    // allocated for it. A torn append can only be the last frame: when a
+    // complete frame follows anywhere after this one's start, the length is
+    // damaged, and cutting here would undo every later frame.
     IoResult<uint64_t> left = in.remaining(n);
     if (!left.ok()) return io(kReadData, std::move(left).error());
     if (left.value() < n) {
+      const uint64_t start = in.position() - kFrameHeaderBytes;
+      IoResult<bool> follows = complete_frame_after(file.value(), start, in.position() + left.value());
+      if (!follows.ok()) return io(kReadData, std::move(follows).error());
+      if (follows.value()) {
+        return Error::wal_corrupted("damaged frame at offset " + std::to_string(start) +
+                                    ": its length " + std::to_string(n) +
+                                    " runs past the end of the file, and complete frames follow");
+      }
       out.torn_tail = true;
       return io(kReadData, kFillWholeBuffer);
     }

@@ -94,10 +94,12 @@ struct WalReadEnd {
 
 class Wal {
  public:
-  // Opens (creating if missing, never truncating) for reading and appending.
-  // Reads no frames. IoError "failed to open WAL: " (also when the file's
-  // size cannot be taken).
-  static Result<Wal> open(const std::filesystem::path& path, SyncPolicy policy);
+  // Opens the file `name` in `dir` (creating it if missing, never
+  // truncating) for reading and appending, and keeps a descriptor of `dir`
+  // of its own for checkpoint and the readers. Reads no frames. IoError
+  // "failed to open WAL: " (also when the directory's descriptor cannot be
+  // duplicated or the file's size cannot be taken).
+  static Result<Wal> open(const Directory& dir, std::string_view name, SyncPolicy policy);
 
   Wal(Wal&&) noexcept;
   Wal& operator=(Wal&& other) noexcept;
@@ -139,12 +141,12 @@ class Wal {
   bool sync_behind() const { return behind_; }
 
   // Appends a Checkpoint entry, syncs, then empties the file by opening it
-  // anew with truncation ("truncate failed: "; the file then keeps every
+  // anew by name in the directory, with truncation ("truncate failed: "; the file then keeps every
   // frame, the Checkpoint last). Exclusive access.
   Status checkpoint();
 
-  // Streams the entries of the file at `path`, in order, through a handle of
-  // its own (frames still in a writer's buffer are not seen). `fn` may move
+  // Streams the entries of the file `name` in `dir`, in order, through a
+  // handle of its own (frames still in a writer's buffer are not seen). `fn` may move
   // out of the entry it is given; an error from it ends the read and is
   // returned as is. Stop conditions, in file order:
   //  - no file (stat fails), or an empty file: ok, nothing read;
@@ -154,9 +156,16 @@ class Wal {
   //  - end of file after 1 to 3 bytes of a checksum: ok, torn_tail;
   //  - end of file inside a length: IoError "read length failed: failed to
   //    fill whole buffer", torn_tail;
-  //  - a length larger than what remains, or the end of file inside the
-  //    data: IoError "read data failed: failed to fill whole buffer",
-  //    torn_tail; nothing is allocated for such a length;
+  //  - a length larger than what remains, when no complete frame follows
+  //    (see below), or the end of file inside the data: IoError "read data
+  //    failed: failed to fill whole buffer", torn_tail; nothing is
+  //    allocated for such a length;
+  //  - a length larger than what remains while a complete frame (a header
+  //    whose length fits and whose checksum matches data that starts with
+  //    {"kind":") begins at some later byte offset: the length is damaged,
+  //    not torn. WalCorrupted "damaged frame at offset O: its length N runs
+  //    past the end of the file, and complete frames follow"; not torn_tail,
+  //    so nothing is cut;
   //  - other read failures: IoError "read checksum failed: " / "read length
   //    failed: " / "read data failed: ";
   //  - checksum differs: WalCorrupted "checksum mismatch: expected S, got C"
@@ -164,10 +173,10 @@ class Wal {
   //  - data does not decode: WalCorrupted "deserialization failed: ".
   // Entries before a stop have already gone to `fn`; *end says how far the
   // complete frames reach.
-  static Status read_each(const std::filesystem::path& path,
+  static Status read_each(const Directory& dir, std::string_view name,
                           const std::function<Status(WalEntry&)>& fn, WalReadEnd* end = nullptr);
   Status read_each(const std::function<Status(WalEntry&)>& fn, WalReadEnd* end = nullptr) const {
-    return read_each(path_, fn, end);
+    return read_each(dir_, name_, fn, end);
   }
 
   // Every entry of the file, or the error that stopped read_each (then no
@@ -187,7 +196,9 @@ class Wal {
   // writer then retries the cut before any later frame.
   Status rollback_to(uint64_t offset, uint64_t appended);
 
-  const std::filesystem::path& path() const { return path_; }
+  // The directory (its own descriptor) and the file's name in it.
+  const Directory& directory() const { return dir_; }
+  const std::string& name() const { return name_; }
   SyncPolicy sync_policy() const { return sync_policy_; }
   size_t unsynced_appends() const { return unsynced_appends_; }
   size_t batch_size() const { return batch_size_; }
@@ -203,7 +214,7 @@ class Wal {
  private:
   class Syncer;
 
-  Wal(std::filesystem::path path, BufferedWriter writer, SyncPolicy policy);
+  Wal(Directory dir, std::string name, BufferedWriter writer, SyncPolicy policy);
 
   Status start_sync_behind();
   Status take_sync_behind();
@@ -213,7 +224,8 @@ class Wal {
   // stops it before the writer it syncs is replaced (and ~Wal stops it
   // before the writer closes).
   std::unique_ptr<Syncer> syncer_;
-  std::filesystem::path path_;    // copied at open; checkpoint and readers reopen it
+  Directory dir_;                 // a descriptor of its own; checkpoint and readers reopen name_ in it
+  std::string name_;              // the file's name in dir_
   BufferedWriter writer_;         // over the append handle, 8 KiB buffer
   size_t unsynced_appends_ = 0;   // appends since the last successful sync
   uint64_t appended_ = 0;         // appends since open

@@ -25,7 +25,7 @@ constexpr const char* kCheckpointText =
     R"({"kind":"Checkpoint","id":0,"vector":[],"payload":{"data":{}}})";
 
 Wal open_wal(const std::filesystem::path& p, SyncPolicy policy = SyncPolicy::kManual) {
-  Result<Wal> w = Wal::open(p, policy);
+  Result<Wal> w = storage::testing::open_wal(p, policy);
   EXPECT_TRUE(w.ok()) << (w.ok() ? "" : w.error().message());
   return std::move(w).value();
 }
@@ -454,12 +454,12 @@ TEST(Wal, ReusedFrameBufferCarriesNothingOver) {
 
 TEST(Wal, MissingOrEmptyFileReadsAsNoEntries) {
   TempDir dir;
-  Result<std::vector<WalEntry>> none = Wal::open(dir / "x", SyncPolicy::kManual).value().read_all();
+  Result<std::vector<WalEntry>> none = storage::testing::open_wal(dir / "x", SyncPolicy::kManual).value().read_all();
   ASSERT_TRUE(none.ok());
   EXPECT_TRUE(none.value().empty());
   std::filesystem::remove(dir / "x");
   WalReadEnd end;
-  EXPECT_TRUE(Wal::read_each(dir / "x", [](WalEntry&) { return Status{}; }, &end).ok());
+  EXPECT_TRUE(storage::testing::read_wal(dir / "x", [](WalEntry&) { return Status{}; }, &end).ok());
   EXPECT_EQ(end.entries, 0u);
   EXPECT_FALSE(std::filesystem::exists(dir / "x"));  // reading creates nothing
 }
@@ -531,10 +531,10 @@ TEST(Wal, EightZeroBytesAreAnEmptyTextThatFailsToDecode) {
 
 TEST(Wal, OpenFailureCarriesTheSystemText) {
   TempDir dir;
-  Result<Wal> w = Wal::open(dir.path(), SyncPolicy::kManual);  // a directory
+  Result<Wal> w = storage::testing::open_wal(dir.path(), SyncPolicy::kManual);  // a directory
   ASSERT_FALSE(w.ok());
   EXPECT_EQ(w.error().message(), "io error: failed to open WAL: Is a directory (os error 21)");
-  w = Wal::open(std::string("a\0b", 3), SyncPolicy::kManual);
+  w = Wal::open(Directory::open(dir.path()).value(), std::string("a\0b", 3), SyncPolicy::kManual);
   ASSERT_FALSE(w.ok());
   EXPECT_EQ(w.error().message(),
             "io error: failed to open WAL: file name contained an unexpected NUL byte");
@@ -548,7 +548,7 @@ TEST(Wal, HugeLengthFailsWithoutAllocating) {
   bytes += "{}";
   write_bytes(dir / "wal.log", bytes);
   WalReadEnd end;
-  Status s = Wal::read_each(dir / "wal.log", [](WalEntry&) { return Status{}; }, &end);
+  Status s = storage::testing::read_wal(dir / "wal.log", [](WalEntry&) { return Status{}; }, &end);
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error().message(), "io error: read data failed: failed to fill whole buffer");
   EXPECT_TRUE(end.torn_tail);
@@ -563,7 +563,7 @@ TEST(Wal, StreamingReadStopsAtTheCallbacksError) {
   }
   WalReadEnd end;
   int seen = 0;
-  Status s = Wal::read_each(
+  Status s = storage::testing::read_wal(
       dir / "wal.log",
       [&seen](WalEntry& e) { return ++seen == 3 ? Status(Error::not_found(e.id)) : Status{}; }, &end);
   ASSERT_FALSE(s.ok());

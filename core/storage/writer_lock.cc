@@ -1,5 +1,6 @@
 #include "storage/writer_lock.h"
 
+#include <pthread.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
@@ -14,9 +15,10 @@
 namespace varnel::storage {
 
 struct WriterLock::Holding {
-  File file;  // the locked description
+  Directory dir;  // the locked description; closed in a forked child
   FileId id;
   size_t refs = 0;
+  bool abandoned = false;  // in a forked child: the lock is the parent's, not held here
 };
 
 namespace {
@@ -52,25 +54,45 @@ int64_t flock_holder(const FileId& id) {
   return 0;
 }
 
+// Fork handlers: the registry's mutex is held across fork() so the child
+// finds it consistent; in the child the forking thread (which took it)
+// closes every holding's descriptor, so the child never keeps the parent's
+// lock alive, and leaves the holdings to their handles as abandoned.
+void before_fork() { g_registry_lock.lock(); }
+void after_fork_in_parent() { g_registry_lock.unlock(); }
+void after_fork_in_child() {
+  for (WriterLock::Holding* h : registry()) {
+    h->dir = Directory();  // closes the descriptor
+    h->abandoned = true;
+  }
+  registry().clear();
+  g_registry_lock.unlock();
+}
+
 }  // namespace
 
-Result<WriterLock, LockFailure> WriterLock::acquire(const std::filesystem::path& path) {
+Result<WriterLock, LockFailure> WriterLock::acquire(const Directory& dir) {
+  static const int registered =
+      pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+  (void)registered;  // fails only without memory; a fork then shares the lock as before
   std::lock_guard guard(g_registry_lock);
-  IoResult<File> file = File::open(path, OpenMode::kReadAppendCreate);
   using Stage = LockFailure::Stage;
-  if (!file.ok()) return LockFailure{Stage::kOpen, 0, std::move(file).error()};
-  IoResult<FileId> id = file.value().id();
+  IoResult<FileId> id = dir.id();
   if (!id.ok()) return LockFailure{Stage::kOpen, 0, std::move(id).error()};
   for (Holding* h : registry()) {
     if (h->id.dev == id.value().dev && h->id.ino == id.value().ino) {
-      ++h->refs;  // this process holds it already; the new descriptor closes unused
+      ++h->refs;  // this process holds it already
       return WriterLock(h);
     }
   }
-  IoResult<bool> locked = file.value().try_lock_exclusive();
+  // A description of its own: the lock belongs to it alone, whatever else
+  // opens and closes descriptors of the directory.
+  IoResult<Directory> own = dir.dup();
+  if (!own.ok()) return LockFailure{Stage::kOpen, 0, std::move(own).error()};
+  IoResult<bool> locked = own.value().try_lock_exclusive();
   if (!locked.ok()) return LockFailure{Stage::kLock, 0, std::move(locked).error()};
   if (!locked.value()) return LockFailure{Stage::kInUse, flock_holder(id.value()), {}};
-  auto* h = new Holding{std::move(file).value(), id.value(), 1};
+  auto* h = new Holding{std::move(own).value(), id.value(), 1};
   registry().push_back(h);
   return WriterLock(h);
 }
@@ -89,10 +111,17 @@ size_t WriterLock::holders() const {
   return holding_ != nullptr ? holding_->refs : 0;
 }
 
+bool WriterLock::owned_by_this_process() const {
+  std::lock_guard guard(g_registry_lock);
+  return holding_ != nullptr && !holding_->abandoned;
+}
+
 void WriterLock::release() {
   if (holding_ == nullptr) return;
   std::lock_guard guard(g_registry_lock);
   if (--holding_->refs == 0) {
+    // An abandoned holding left the registry in the fork handler, and its
+    // descriptor is closed already.
     auto& all = registry();
     all.erase(std::remove(all.begin(), all.end(), holding_), all.end());
     delete holding_;  // closes the descriptor: the lock is released

@@ -1,36 +1,36 @@
 // WriterLock: one process at a time writes a collection. The lock is an
-// exclusive flock(2) on the collection's own log file (no extra file in the
-// directory), taken through a descriptor of its own that nothing else
-// reads, writes or closes. Within one process the lock is shared: every open
-// object on the same directory holds the same WriterLock, and the descriptor
-// is closed (the lock released) when the last of them is dropped. The kernel
-// releases it when the process dies, kill -9 included.
+// exclusive flock(2) on the collection's directory itself, taken through a
+// descriptor of the directory of its own (its own open file description)
+// that nothing else uses, so taking it creates and changes nothing in the
+// directory: an open that is refused afterwards leaves it as it was. Within
+// one process the lock is shared: every open object on the same directory
+// (the same device and inode, whatever path reached it) holds the same
+// WriterLock, and the descriptor is closed (the lock released) when the last
+// of them is dropped. The kernel releases it when the process dies, kill -9
+// included. The holder's pid is read from /proc/locks when the kernel has it.
 //
-// Why flock on a private descriptor: a flock belongs to the open file
-// description, so the log's other descriptors (the append handle, the one a
-// checkpoint opens with truncation, the readers that open it by path for one
-// pass) open and close freely without touching it. A POSIX record lock
-// (fcntl F_SETLK) would be dropped the moment any of those descriptors was
-// closed. The holder's pid is read from /proc/locks when the kernel has it.
-// The log is never replaced by a rename (a checkpoint truncates it in place):
-// a rename would leave the lock on an unlinked file. A fork without exec
-// shares the description, and so the lock, with the child.
+// A fork without exec would share the locked description with the child,
+// and a child that lives on (a pool of forked workers) would keep the lock
+// after the parent let it go. So a handler registered with pthread_atfork
+// closes, in the child, the descriptor of every holding and marks the
+// holdings abandoned: the child owns no lock (owned_by_this_process() is
+// false there) and its later releases do nothing to the parent's.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 
 #include "result.h"
+#include "storage/file.h"
 
 namespace varnel::storage {
 
 // Why acquire failed.
 struct LockFailure {
   enum class Stage : uint8_t {
-    kOpen,   // opening the file or taking its identity failed: cause
+    kOpen,   // taking the directory's identity or a descriptor of it failed: cause
     kLock,   // flock failed for another reason than a holder: cause
     kInUse,  // another process holds the lock: holder (0 when unknown)
   };
@@ -43,10 +43,10 @@ struct LockFailure {
 // ends (descriptor closed, lock released) when its last handle is destroyed.
 class WriterLock {
  public:
-  // Takes the lock on the file at `path` (creating it when missing, mode 0666
-  // before the umask; its bytes are never touched), or joins this process's
-  // holding of it. Never waits: a lock held elsewhere is refused at once.
-  static Result<WriterLock, LockFailure> acquire(const std::filesystem::path& path);
+  // Takes the lock on the directory `dir` reaches (through a descriptor of
+  // its own; `dir` is only borrowed), or joins this process's holding of it.
+  // Never waits: a lock held elsewhere is refused at once.
+  static Result<WriterLock, LockFailure> acquire(const Directory& dir);
 
   WriterLock(WriterLock&& other) noexcept : holding_(other.holding_) { other.holding_ = nullptr; }
   WriterLock& operator=(WriterLock&& other) noexcept;
@@ -56,6 +56,9 @@ class WriterLock {
 
   // How many handles of this process share the holding (tests).
   size_t holders() const;
+  // Whether the lock is this process's: false when moved from, and in a
+  // child forked after the lock was taken.
+  bool owned_by_this_process() const;
 
   struct Holding;  // the descriptor and its count, defined in the .cc
 
