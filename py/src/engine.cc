@@ -482,9 +482,8 @@ std::string metric_text(DistanceMetric metric) { return std::string(metric_pytho
 
 // ---- the two classes
 
-// Shared by both classes: the lock, the pool, and the calls that differ
-// only in the core object they reach. `Core` is BruteForceIndex or
-// Collection; `Owner` says how to reach it.
+// The in-memory index: one BruteForceIndex behind a reader-writer lock
+// (searches share it, writes take it alone) and the search pool.
 class IndexObject {
  public:
   IndexObject(size_t dim, const std::string& metric, size_t threads)
