@@ -15,6 +15,7 @@ threads with the same results for every thread count.
 """
 
 from ._api import Collection, Hits, Index, merge_hits
+from ._engine import CollectionInUseError
+from ._version import __version__
 
-__version__ = "0.2.0"
-__all__ = ["Collection", "Hits", "Index", "merge_hits", "__version__"]
+__all__ = ["Collection", "CollectionInUseError", "Hits", "Index", "merge_hits", "__version__"]
