@@ -729,15 +729,15 @@ Status Collection::flush() {
   // whatever happens to the data file.
   Status log_synced = wal_.sync();
   if (!log_synced.ok()) return log_synced;
-  // Should the data file's sync fail, the records this flush wrote may never
-  // reach the disk: their ids are written again next time.
+  // Should this flush fail part way, the records it wrote may never reach
+  // the disk (a failed sync can drop them): every id it was to write is
+  // written again by the next one.
   std::vector<uint64_t> writing_now = dirty_;
   Status written = write_changes();
-  if (!written.ok()) return written;
-  Status flushed = data_file_.flush();
-  if (!flushed.ok()) {
+  if (written.ok()) written = data_file_.flush();
+  if (!written.ok()) {
     dirty_.insert(dirty_.end(), writing_now.begin(), writing_now.end());
-    return flushed;
+    return written;
   }
   Status emptied = wal_.checkpoint();
   if (!emptied.ok()) return emptied;
