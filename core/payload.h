@@ -21,6 +21,9 @@ struct Payload {
   // the 11 bytes {"data":{}}.
   void write_json(std::string& out) const;
   std::string to_json() const;
+  // Appends the members alone as one compact JSON object, keys ascending
+  // (an empty payload is {}), the form an export gives.
+  void write_object(std::string& out) const;
 
   // Reads one payload from `text`; the error is the JSON reader's text, which
   // the caller wraps in an Error of its own kind.
