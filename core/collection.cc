@@ -790,9 +790,7 @@ Result<size_t> Collection::update_batch(const uint64_t* ids, size_t count, const
       }
       index::VectorEntry& entry = entries[it->second];
       if (vectors != nullptr) entry.vector.assign(vectors + i * dim, vectors + (i + 1) * dim);
-      if (patches != nullptr) {
-        for (const auto& [key, value] : patches[i].data) entry.payload.data[key] = value;
-      }
+      if (patches != nullptr) entry.payload.merge(patches[i]);
     }
   }
   std::vector<Payload> payloads;

@@ -16,6 +16,11 @@ struct Payload {
   std::unordered_map<std::string, json::Value> data;
 
   bool empty() const { return data.empty(); }
+  // Sets every member of `patch` here, keeping the members it does not name
+  // (a partial update).
+  void merge(const Payload& patch) {
+    for (const auto& [key, value] : patch.data) data[key] = value;
+  }
 
   // Appends the compact JSON text to `out`. Never fails. An empty payload is
   // the 11 bytes {"data":{}}.

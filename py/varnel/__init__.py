@@ -14,7 +14,8 @@ threads with the same results for every thread count.
 ([2], [2.0])
 """
 
-from ._api import Collection, Hits, Index, merge_hits
+from ._api import Collection, Hits, Index, Rows, merge_hits
+from ._database import Database
 
 __version__ = "0.2.0"
-__all__ = ["Collection", "Hits", "Index", "merge_hits", "__version__"]
+__all__ = ["Collection", "Database", "Hits", "Index", "Rows", "merge_hits", "__version__"]
