@@ -241,3 +241,49 @@ def test_a_foreign_directory_is_not_made_a_collection(tmp_path):
     with pytest.raises(ValueError, match="holds no collection"):
         varnel.Collection(tmp_path, DIM, "dot")
     assert os.listdir(tmp_path) == ["notes.txt"]
+
+
+# ---- the command line
+
+def run_cli(*args):
+    done = subprocess.run([sys.executable, "-m", "varnel", *map(str, args)], capture_output=True, text=True,
+                          timeout=120)
+    return done.returncode, done.stdout, done.stderr
+
+
+@pytest.mark.parametrize("args, code, out, err", [
+    (["info", "{c}"], 0, "dim: 3\nmetric: euclidean\nrows: 12\n", ""),
+    (["verify", "{c}"], 0, "ok: 12 rows of dim 3, metric euclidean", ""),
+    (["compact", "{c}"], 0, "compacted: ", ""),
+    (["export", "{c}", "{tmp}/out.npz"], 0, "exported 12 rows", ""),
+    (["export", "{c}", "{tmp}/out.parquet"], 0, "exported 12 rows", ""),
+    (["export", "{c}", "{tmp}/out.csv"], 1, "", "must end in .parquet or .npz"),
+    (["info", "{tmp}/missing"], 1, "", "holds no collection"),
+    (["verify", "{tmp}/damaged"], 1, "", "varnel: error: "),
+    (["frobnicate", "{c}"], 2, "", "invalid choice"),
+    (["--help"], 0, "export    write every row", ""),
+])
+def test_command_line(tmp_path, args, code, out, err):
+    if "parquet" in str(args):
+        pytest.importorskip("pyarrow")
+    c = varnel.Collection(tmp_path / "c", DIM, "euclidean")
+    c.upsert(*rows12())
+    c.close()
+    (tmp_path / "damaged").mkdir()
+    (tmp_path / "damaged" / "meta.json").write_text("{not json")
+    got_code, got_out, got_err = run_cli(*[a.format(c=tmp_path / "c", tmp=tmp_path) for a in args])
+    assert (got_code, out in got_out, err in got_err) == (code, True, True), (got_out, got_err)
+    if args[0] == "export" and code == 0:
+        want = varnel.Collection(tmp_path / "c").scan(vectors=True)
+        if args[2].endswith(".npz"):
+            z = np.load(tmp_path / "out.npz")
+            ends = z["payload_ends"].tolist()
+            text = z["payload_text"].tobytes().decode()
+            got = [json.loads(text[a:b]) for a, b in zip([0] + ends[:-1], ends)]
+            assert z["ids"].tolist() == want.ids.tolist() and z["vectors"].tobytes() == want.vectors.tobytes()
+        else:
+            import pyarrow.parquet as pq
+            table = pq.read_table(tmp_path / "out.parquet")
+            got = [json.loads(t) for t in table["payload"].to_pylist()]
+            assert table["id"].to_pylist() == want.ids.tolist()
+        assert got == want.payloads
