@@ -25,6 +25,7 @@ constexpr const char* kReadMeta = "read meta failed: ";
 constexpr const char* kDataDamaged = "data file damaged: ";
 constexpr const char* kLockFailed = "lock failed: ";
 constexpr const char* kInUse = "the collection is in use by another process";
+constexpr const char* kOpenHere = "the collection is open in this process";
 constexpr const char* kCompact = "compact failed: ";
 // The rewritten data file is built under this prefix, then a name no other
 // process or call uses (process id, a count, the clock).
@@ -149,7 +150,7 @@ namespace {
 
 // What must agree between two builds for one to use the other's objects:
 // the sizes of the types that cross, and a version of this protocol.
-constexpr uint64_t kOpenerLayout = (uint64_t{1} << 56) ^ (sizeof(Collection) << 32) ^
+constexpr uint64_t kOpenerLayout = (uint64_t{2} << 56) ^ (sizeof(Collection) << 32) ^
                                    (sizeof(OpenRequest) << 16) ^ sizeof(std::filesystem::path);
 std::atomic<Collection::OpenFn> g_opener{nullptr};
 
@@ -237,6 +238,7 @@ Result<std::shared_ptr<Collection>> Collection::open_checked(const fs::path& pat
     if (o.pid != ::getpid() || o.dir.dev != dir_id.dev || o.dir.ino != dir_id.ino) continue;
     std::shared_ptr<Collection> live = o.collection.lock();
     if (live == nullptr) continue;
+    if (request.exclusive) return Error::in_use(kOpenHere);
     const CollectionConfig& have = live->config();
     Status agreed = check(have.dimension, have.metric, metric_name(have.metric));
     if (!agreed.ok()) return std::move(agreed.error());
@@ -245,6 +247,21 @@ Result<std::shared_ptr<Collection>> Collection::open_checked(const fs::path& pat
                                     std::string(metric_name(have.metric)));
     }
     return live;
+  }
+
+  // A directory with entries but none of a collection's files (or of the
+  // temporaries named after them) is someone else's: a collection is never
+  // made among them.
+  auto names = dir.names();
+  if (!names.ok()) return Error::collection(kReadMeta + names.error());
+  if (!names.value().empty() &&
+      std::none_of(names.value().begin(), names.value().end(), [](const std::string& name) {
+        return name.starts_with(kMetaFileName) || name.starts_with(kWalFileName) ||
+               name.starts_with(kDataFileName);
+      })) {
+    return Error::config_mismatch("'" + path.string() +
+                                  "' is not empty and holds no collection (no " + kMetaFileName +
+                                  ", " + kWalFileName + " or " + kDataFileName + ")");
   }
 
   // The lock comes before anything is read or changed: a refused open
@@ -576,31 +593,46 @@ Status Collection::write_rows(WriteKind kind, const uint64_t* ids, size_t count,
   if (written != nullptr) *written = 0;
   Status ok = usable();
   if (!ok.ok()) return ok;
+  // The rows that pass, and the refusal that ends them.
+  Status refused;
+  const size_t n = check_rows(count, rows, payloads, &refused);
+  std::lock_guard writing(write_lock_);
+  size_t logged = 0;
+  Status failed = log_and_apply(kind, ids, n, rows, payloads, timing, stop, &logged);
+  if (!failed.ok()) return failed;
+  if (written != nullptr) *written = logged;
+  return logged < n ? Status{} : refused;
+}
+
+size_t Collection::check_rows(size_t count, const RowSource& rows, const Payload* payloads,
+                              Status* refused) const {
+  for (size_t n = 0; n < count; ++n) {
+    std::span<const float> row = rows(n);
+    if (row.size() != config_.dimension) {
+      *refused = Error::dimension_mismatch(config_.dimension, row.size());
+      return n;
+    }
+    *refused = check_vector(row.data(), row.size());
+    if (!refused->ok()) return n;
+    if (payloads != nullptr && !payloads[n].empty()) {
+      const std::string why = payloads[n].check_writable(1);
+      if (!why.empty()) {
+        *refused = Error::payload("the payload cannot be stored: " + why);
+        return n;
+      }
+    }
+  }
+  return count;
+}
+
+Status Collection::log_and_apply(WriteKind kind, const uint64_t* ids, size_t n,
+                                 const RowSource& rows, const Payload* payloads,
+                                 storage::SyncTiming timing, const WriteStop& stop,
+                                 size_t* logged_out) {
   static const Payload kEmpty;
   auto payload_of = [&](size_t i) -> const Payload& {
     return payloads != nullptr ? payloads[i] : kEmpty;
   };
-  // The rows that pass, and the refusal that ends them.
-  size_t n = 0;
-  Status refused;
-  for (; n < count; ++n) {
-    std::span<const float> row = rows(n);
-    if (row.size() != config_.dimension) {
-      refused = Error::dimension_mismatch(config_.dimension, row.size());
-      break;
-    }
-    refused = check_vector(row.data(), row.size());
-    if (!refused.ok()) break;
-    if (!payload_of(n).empty()) {
-      const std::string why = payload_of(n).check_writable(1);
-      if (!why.empty()) {
-        refused = Error::payload("the payload cannot be stored: " + why);
-        break;
-      }
-    }
-  }
-
-  std::lock_guard writing(write_lock_);
   const uint64_t start_offset = wal_.end_offset();
   const uint64_t start_appended = wal_.appended();
   size_t logged = 0;
@@ -633,8 +665,56 @@ Status Collection::write_rows(WriteKind kind, const uint64_t* ids, size_t count,
     }
   }
   for (size_t i = 0; i < logged; ++i) raise_next_id(ids[i]);
-  if (written != nullptr) *written = logged;
-  return logged < n ? Status{} : refused;
+  *logged_out = logged;
+  return {};
+}
+
+Result<size_t> Collection::update_batch(const uint64_t* ids, size_t count, const float* vectors,
+                                        size_t dim, const Payload* patches) {
+  Status ok = usable();
+  if (!ok.ok()) return std::move(ok.error());
+  if (vectors != nullptr && dim != config_.dimension) {
+    return Error::dimension_mismatch(config_.dimension, dim);
+  }
+  std::lock_guard writing(write_lock_);
+  // The new rows, one per distinct stored id, built from what is stored
+  // now; only this writer's turn changes the index, so they stay current.
+  std::vector<uint64_t> chosen;
+  std::vector<index::VectorEntry> entries;
+  std::unordered_map<uint64_t, size_t> at;
+  {
+    std::shared_lock guard(index_lock_);
+    for (size_t i = 0; i < count; ++i) {
+      auto [it, fresh] = at.try_emplace(ids[i], entries.size());
+      if (fresh) {
+        std::optional<index::VectorEntry> stored = index_.get(ids[i]);
+        if (!stored.has_value()) {
+          at.erase(it);
+          continue;
+        }
+        chosen.push_back(ids[i]);
+        entries.push_back(std::move(*stored));
+      }
+      index::VectorEntry& entry = entries[it->second];
+      if (vectors != nullptr) entry.vector.assign(vectors + i * dim, vectors + (i + 1) * dim);
+      if (patches != nullptr) entry.payload.merge(patches[i]);
+    }
+  }
+  std::vector<Payload> payloads;
+  payloads.reserve(entries.size());
+  for (index::VectorEntry& entry : entries) payloads.push_back(std::move(entry.payload));
+  RowSource rows = [&](size_t i) { return std::span<const float>(entries[i].vector); };
+  Status refused;
+  if (check_rows(entries.size(), rows, payloads.data(), &refused) < entries.size()) {
+    return std::move(refused.error());
+  }
+  const storage::SyncTiming timing =
+      entries.size() > 1 ? storage::SyncTiming::kBehind : storage::SyncTiming::kInline;
+  size_t logged = 0;
+  Status failed = log_and_apply(WriteKind::kUpsert, chosen.data(), entries.size(), rows,
+                                payloads.data(), timing, {}, &logged);
+  if (!failed.ok()) return std::move(failed.error());
+  return logged;
 }
 
 Result<bool> Collection::remove(uint64_t id) {
@@ -647,6 +727,22 @@ Result<size_t> Collection::remove_batch(const uint64_t* ids, size_t count) {
   Status ok = usable();
   if (!ok.ok()) return std::move(ok.error());
   std::lock_guard writing(write_lock_);
+  return remove_locked(ids, count);
+}
+
+Result<size_t> Collection::remove_matching(const Filter* filter) {
+  Status ok = usable();
+  if (!ok.ok()) return std::move(ok.error());
+  std::lock_guard writing(write_lock_);
+  std::vector<uint64_t> chosen;
+  {
+    std::shared_lock guard(index_lock_);
+    chosen = index_.matching_ids(filter);
+  }
+  return remove_locked(chosen.data(), chosen.size());
+}
+
+Result<size_t> Collection::remove_locked(const uint64_t* ids, size_t count) {
   const uint64_t start_offset = wal_.end_offset();
   const uint64_t start_appended = wal_.appended();
   const storage::SyncTiming timing =
@@ -809,6 +905,21 @@ bool Collection::contains(uint64_t id) const {
 std::vector<uint64_t> Collection::ids() const {
   std::shared_lock guard(index_lock_);
   return index_.ids();
+}
+
+std::vector<uint64_t> Collection::matching_ids(const Filter* filter) const {
+  std::shared_lock guard(index_lock_);
+  return index_.matching_ids(filter);
+}
+
+size_t Collection::count(const Filter* filter) const {
+  std::shared_lock guard(index_lock_);
+  return index_.count(filter);
+}
+
+index::Rows Collection::rows(const Filter* filter, const index::RowRequest& request) const {
+  std::shared_lock guard(index_lock_);
+  return index_.rows(filter, request);
 }
 
 std::vector<index::SearchResult> Collection::search(const float* query, size_t len, size_t k,

@@ -79,6 +79,10 @@ struct OpenRequest {
   // asked for the stored one is used; false: `metric` is used as given.
   bool match_metric = true;
   storage::SyncPolicy wal_sync = storage::SyncPolicy::kBatch;
+  // true: a collection this process already has open is refused (kInUse
+  // "the collection is open in this process") instead of shared, so the
+  // caller holds the only handle (to drop or rename the directory).
+  bool exclusive = false;
 };
 
 // The rows of a batch write: row(i) gives the i-th vector (its length may
@@ -174,11 +178,31 @@ class Collection {
   // log failure removes none). The number removed.
   Result<size_t> remove_batch(const uint64_t* ids, size_t count);
 
+  // Partial updates, through the same check, log and apply path as upsert
+  // (Update entries). For each stored id of `ids` (others are skipped):
+  // its vector replaced by row i of `vectors` (`dim` floats each; null
+  // keeps every vector) and each member of patches[i] set in its payload
+  // (null keeps every payload). A repeated id takes its updates in order.
+  // Everything is checked before anything is logged: a refused row
+  // (DimensionMismatch, InvalidVector, PayloadError) or a log failure
+  // changes nothing. The number of distinct ids updated.
+  Result<size_t> update_batch(const uint64_t* ids, size_t count, const float* vectors,
+                              size_t dim, const Payload* patches);
+  // Deletes every stored row whose payload passes `filter` (all when null),
+  // chosen and removed in one writer's turn, logged as remove_batch logs.
+  // The number removed.
+  Result<size_t> remove_matching(const Filter* filter);
+
   // A copy of the stored vector and payload; nothing when absent.
   std::optional<index::VectorEntry> get(uint64_t id) const;
   bool contains(uint64_t id) const;
   // Every stored identifier, ascending.
   std::vector<uint64_t> ids() const;
+  // The index's matching_ids, count and rows, each under one read lock, so
+  // each sees one state.
+  std::vector<uint64_t> matching_ids(const Filter* filter) const;
+  size_t count(const Filter* filter) const;
+  index::Rows rows(const Filter* filter, const index::RowRequest& request) const;
 
   // The index's answer; a query of the wrong length gives nothing. A pool
   // spreads the rows over its threads, with the same results.
@@ -238,6 +262,17 @@ class Collection {
   Status write_rows(WriteKind kind, const uint64_t* ids, size_t count, const RowSource& rows,
                     const Payload* payloads, storage::SyncTiming timing, const WriteStop& stop,
                     size_t* written);
+  // How many rows, from the first, pass the write checks; *refused says why
+  // the next one does not.
+  size_t check_rows(size_t count, const RowSource& rows, const Payload* payloads,
+                    Status* refused) const;
+  // Under write_lock_: logs the first `n` rows (until `stop`), settles,
+  // applies; a log failure takes the call's frames back out.
+  Status log_and_apply(WriteKind kind, const uint64_t* ids, size_t n, const RowSource& rows,
+                       const Payload* payloads, storage::SyncTiming timing, const WriteStop& stop,
+                       size_t* logged_out);
+  // Under write_lock_: remove_batch's work.
+  Result<size_t> remove_locked(const uint64_t* ids, size_t count);
   // Under write_lock_: in memory only, the change marked for the next flush.
   void put_row(uint64_t id, const float* vector, size_t len, const Payload& payload);
   void point_offsets_at(uint64_t id, uint64_t offset);

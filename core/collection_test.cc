@@ -1039,5 +1039,87 @@ TEST(Collection, ConcurrentWritersSearchesAndCompactions) {
   expect_holds(*open(tmp.path(), config(dim)), all);
 }
 
+// update_batch merges into what is stored and logs Updates for stored ids
+// only; remove_matching logs a Delete per passing row. Both replay to what
+// they left in memory.
+TEST(Collection, UpdateAndRemoveMatchingLogAndReplay) {
+  TempDir tmp;
+  {
+    auto c = open(tmp.path(), CollectionConfig{1, DistanceMetric::Euclidean, SyncPolicy::kAlways});
+    for (uint64_t id = 1; id <= 4; ++id) ASSERT_TRUE(c->upsert(id, {float(id)}, numbered(int64_t(id))).ok());
+    Payload tag;
+    tag.data["tag"] = json::Value("x");
+    Payload renumber = numbered(20);
+    const uint64_t ids[] = {2, 9, 2, 3};        // 9 is absent; 2 twice, in order
+    const float vectors[] = {5, 6, 7, 8};
+    const Payload patches[] = {tag, tag, renumber, tag};
+    auto updated = c->update_batch(ids, 4, vectors, 1, patches);
+    ASSERT_TRUE(updated.ok());
+    EXPECT_EQ(updated.value(), 2u);
+    auto kept = c->update_batch(ids, 1, nullptr, 0, patches);  // payload only
+    ASSERT_TRUE(kept.ok());
+    const float wide[] = {1, 2};
+    auto refused = c->update_batch(ids, 1, wide, 2, nullptr);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message(), "dimension mismatch: expected 1, got 2");
+    const float nan[] = {std::nanf("")};
+    ASSERT_FALSE(c->update_batch(ids, 1, nan, 1, nullptr).ok());
+    const Filter tagged{FilterCondition::eq("tag", json::Value("x"))};
+    EXPECT_EQ(c->count(&tagged), 2u);
+    auto removed = c->remove_matching(&tagged);
+    ASSERT_TRUE(removed.ok());
+    EXPECT_EQ(removed.value(), 2u);
+    EXPECT_EQ(logged_kinds(tmp.path()),
+              (std::vector<WalEntryKind>{WalEntryKind::kInsert, WalEntryKind::kInsert,
+                                         WalEntryKind::kInsert, WalEntryKind::kInsert,
+                                         WalEntryKind::kUpdate, WalEntryKind::kUpdate,
+                                         WalEntryKind::kUpdate, WalEntryKind::kDelete,
+                                         WalEntryKind::kDelete}));
+    expect_holds(*c, Model{{1, {{1}, 1}}, {4, {{4}, 4}}});
+  }
+  auto c = open(tmp.path(), config(1));
+  expect_holds(*c, Model{{1, {{1}, 1}}, {4, {{4}, 4}}});
+}
+
+TEST(Collection, MergedPayloadKeepsOtherMembers) {
+  TempDir tmp;
+  auto c = open(tmp.path(), config(2));
+  Payload first = numbered(1);
+  first.data["keep"] = json::Value("k");
+  ASSERT_TRUE(c->upsert(7, {1, 2}, first).ok());
+  Payload patch = numbered(2);
+  const uint64_t id = 7;
+  ASSERT_TRUE(c->update_batch(&id, 1, nullptr, 0, &patch).ok());
+  auto got = c->get(7);
+  EXPECT_EQ(got->vector, (std::vector<float>{1, 2}));
+  EXPECT_EQ(got->payload.data.at("n"), json::Value(2));
+  EXPECT_EQ(got->payload.data.at("keep"), json::Value("k"));
+}
+
+// A directory holding other files is not made a collection; one this
+// process has open is refused to an exclusive open.
+TEST(Collection, ForeignDirectoryAndExclusiveOpenAreRefused) {
+  TempDir tmp;
+  fs::create_directories(tmp / "foreign");
+  write_bytes(tmp / "foreign/notes.txt", "mine");
+  EXPECT_EQ(open_error(tmp / "foreign", config(2)),
+            "collection error: '" + (tmp / "foreign").string() +
+                "' is not empty and holds no collection (no meta.json, wal.log or data.vnl)");
+  EXPECT_EQ(std::vector<std::string>{"notes.txt"},
+            [&] {
+              std::vector<std::string> names;
+              for (const auto& e : fs::directory_iterator(tmp / "foreign")) names.push_back(e.path().filename());
+              return names;
+            }());
+  auto c = open(tmp / "coll", config(2));
+  OpenRequest request;
+  request.exclusive = true;
+  auto again = Collection::open(tmp / "coll", request);
+  ASSERT_FALSE(again.ok());
+  EXPECT_EQ(again.error().kind(), Error::Kind::kInUse);
+  c.reset();
+  EXPECT_TRUE(Collection::open(tmp / "coll", request).ok());
+}
+
 }  // namespace
 }  // namespace varnel

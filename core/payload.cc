@@ -1,5 +1,8 @@
 #include "payload.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace varnel {
 namespace {
 
@@ -18,6 +21,22 @@ void Payload::write_json(std::string& out) const {
     json::write_value(out, value);
   }
   out.append("}}", 2);
+}
+
+void Payload::write_object(std::string& out) const {
+  std::vector<const std::pair<const std::string, json::Value>*> members;
+  members.reserve(data.size());
+  for (const auto& member : data) members.push_back(&member);
+  std::sort(members.begin(), members.end(),
+            [](const auto* a, const auto* b) { return a->first < b->first; });
+  out.push_back('{');
+  for (size_t i = 0; i < members.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    json::write_string(out, members[i]->first);
+    out.push_back(':');
+    json::write_value(out, members[i]->second);
+  }
+  out.push_back('}');
 }
 
 std::string Payload::to_json() const {

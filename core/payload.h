@@ -16,11 +16,19 @@ struct Payload {
   std::unordered_map<std::string, json::Value> data;
 
   bool empty() const { return data.empty(); }
+  // Sets every member of `patch` here, keeping the members it does not name
+  // (a partial update).
+  void merge(const Payload& patch) {
+    for (const auto& [key, value] : patch.data) data[key] = value;
+  }
 
   // Appends the compact JSON text to `out`. Never fails. An empty payload is
   // the 11 bytes {"data":{}}.
   void write_json(std::string& out) const;
   std::string to_json() const;
+  // Appends the members alone as one compact JSON object, keys ascending
+  // (an empty payload is {}), the form an export gives.
+  void write_object(std::string& out) const;
 
   // Reads one payload from `text`; the error is the JSON reader's text, which
   // the caller wraps in an Error of its own kind.

@@ -1,6 +1,7 @@
 #include "index/brute_force.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -631,6 +632,101 @@ std::optional<VectorEntry> BruteForceIndex::get(uint64_t id) const {
 std::vector<uint64_t> BruteForceIndex::ids() const {
   std::vector<uint64_t> out = ids_;
   std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<size_t> BruteForceIndex::passing_rows(const Filter* filter) const {
+  std::vector<size_t> out;
+  if (filter == nullptr) {
+    out.resize(ids_.size());
+    for (size_t r = 0; r < out.size(); ++r) out[r] = r;
+    return out;
+  }
+  std::vector<uint64_t> bits;
+  columns_.evaluate(filter->condition, [this](size_t r) -> const Payload& { return payload_of(r); },
+                    &bits);
+  for (size_t w = 0; w < bits.size(); ++w) {
+    for (uint64_t word = bits[w]; word != 0; word &= word - 1) {
+      out.push_back(w * 64 + static_cast<size_t>(std::countr_zero(word)));
+    }
+  }
+  return out;
+}
+
+std::vector<uint64_t> BruteForceIndex::matching_ids(const Filter* filter) const {
+  std::vector<uint64_t> out;
+  if (filter == nullptr) return ids();
+  for (size_t row : passing_rows(filter)) out.push_back(ids_[row]);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+size_t BruteForceIndex::count(const Filter* filter) const {
+  if (filter == nullptr) return ids_.size();
+  std::vector<uint64_t> bits;
+  columns_.evaluate(filter->condition, [this](size_t r) -> const Payload& { return payload_of(r); },
+                    &bits);
+  size_t n = 0;
+  for (uint64_t word : bits) n += static_cast<size_t>(std::popcount(word));
+  return n;
+}
+
+// Few rows are gathered one by one from their lanes. Many are copied block
+// by block: each block is read once, while it is in cache, and each of its
+// rows written to its place, so an export of every row reads the index once
+// in order whatever the order of the ids.
+void BruteForceIndex::copy_vectors(const std::vector<size_t>& rows, float* out) const {
+  const size_t dim = dimension_;
+  if (rows.size() * 8 < ids_.size()) {
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const float* lane = block(rows[i] / kBlockRows) + rows[i] % kBlockRows;
+      float* dst = out + i * dim;
+      for (size_t c = 0; c < dim; ++c) dst[c] = lane[c * kBlockRows];
+    }
+    return;
+  }
+  constexpr size_t kNowhere = SIZE_MAX;
+  std::vector<size_t> place(ids_.size(), kNowhere);
+  for (size_t i = 0; i < rows.size(); ++i) place[rows[i]] = i;
+  const size_t nblocks = (ids_.size() + kBlockRows - 1) / kBlockRows;
+  for (size_t b = 0; b < nblocks; ++b) {
+    const float* src = block(b);
+    const size_t in_block = std::min(kBlockRows, ids_.size() - b * kBlockRows);
+    for (size_t r = 0; r < in_block; ++r) {
+      const size_t at = place[b * kBlockRows + r];
+      if (at == kNowhere) continue;
+      float* dst = out + at * dim;
+      for (size_t c = 0; c < dim; ++c) dst[c] = src[c * kBlockRows + r];
+    }
+  }
+}
+
+Rows BruteForceIndex::rows(const Filter* filter, const RowRequest& request) const {
+  std::vector<size_t> rows = passing_rows(filter);
+  auto by_id = [this](size_t a, size_t b) { return ids_[a] < ids_[b]; };
+  if (!std::is_sorted(rows.begin(), rows.end(), by_id)) std::sort(rows.begin(), rows.end(), by_id);
+  const size_t first = std::min(request.offset, rows.size());
+  const size_t last = first + std::min(request.limit, rows.size() - first);
+  rows.erase(rows.begin() + static_cast<ptrdiff_t>(last), rows.end());
+  rows.erase(rows.begin(), rows.begin() + static_cast<ptrdiff_t>(first));
+  Rows out;
+  out.ids.reserve(rows.size());
+  for (size_t row : rows) out.ids.push_back(ids_[row]);
+  if (request.vectors) {
+    out.vectors.reset(new float[std::max<size_t>(rows.size() * dimension_, 1)]);
+    copy_vectors(rows, out.vectors.get());
+  }
+  if (request.payloads) {
+    out.payloads.reserve(rows.size());
+    for (size_t row : rows) out.payloads.push_back(payload_of(row));
+  }
+  if (request.payload_text) {
+    out.text_ends.reserve(rows.size());
+    for (size_t row : rows) {
+      payload_of(row).write_object(out.text);
+      out.text_ends.push_back(out.text.size());
+    }
+  }
   return out;
 }
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -53,6 +54,29 @@ inline bool ranks_before(float da, uint64_t ia, float db, uint64_t ib) {
   if (!nan_a && da != db) return da < db;
   return ia < ib;
 }
+
+// What rows() copies out besides the ids: a page [offset, offset + limit)
+// of the matching rows in ascending id order, and which parts of each row.
+struct RowRequest {
+  size_t offset = 0;
+  size_t limit = SIZE_MAX;
+  bool vectors = false;       // Rows::vectors
+  bool payloads = false;      // Rows::payloads
+  bool payload_text = false;  // Rows::text and Rows::text_ends
+};
+
+// Rows in ascending id order: ids.size() rows, each part filled when asked.
+struct Rows {
+  std::vector<uint64_t> ids;
+  // Row after row, dimension floats each; null unless asked for (left
+  // uninitialised before the copy, as an export of every row is one pass).
+  std::unique_ptr<float[]> vectors;
+  std::vector<Payload> payloads;  // one per row
+  // The payloads as JSON objects, keys ascending, back to back; row i's
+  // text ends at text_ends[i] and starts where row i - 1's ends (0 for row 0).
+  std::string text;
+  std::vector<uint64_t> text_ends;
+};
 
 // Lets a long batch search be stopped part way, e.g. to answer an
 // interrupt: the scan calls `ask` between pieces of its work, each time with
@@ -137,6 +161,15 @@ class BruteForceIndex {
   std::optional<VectorEntry> get(uint64_t id) const;
   // Every stored identifier, ascending.
   std::vector<uint64_t> ids() const;
+  // The identifiers of the entries whose payload passes `filter` (all when
+  // null), ascending.
+  std::vector<uint64_t> matching_ids(const Filter* filter) const;
+  // How many entries pass `filter` (all when null).
+  size_t count(const Filter* filter) const;
+  // The page `request` names of the entries passing `filter`, in ascending
+  // id order, with copies of the parts asked for. Vectors are bit for bit
+  // what get() gives.
+  Rows rows(const Filter* filter, const RowRequest& request) const;
 
   // Adds rows in a run, the way a collection rebuilds its index from its
   // data file: the caller writes each row's components to row(), then
@@ -232,6 +265,10 @@ class BruteForceIndex {
                                      const float* query_norms, const uint16_t* pass, size_t b0,
                                      size_t b1, SearchStop* stop = nullptr) const;
   std::vector<SearchResult> results(const std::vector<Hit>& hits) const;
+  // The rows whose payload passes `filter` (every row when null), ascending.
+  std::vector<size_t> passing_rows(const Filter* filter) const;
+  // Copies the vectors of rows[i] to out + i * dimension_, for every i.
+  void copy_vectors(const std::vector<size_t>& rows, float* out) const;
   // The block with index `b` (row b * kBlockRows onwards).
   const float* block(size_t b) const {
     return static_cast<const float*>(segments_[b / kSegmentBlocks].get()) +

@@ -803,3 +803,70 @@ TEST(BruteForceIndex, GetCopiesAndIdsAscend) {
 
 }  // namespace
 }  // namespace varnel::index
+
+namespace varnel::index {
+namespace {
+
+// rows() and matching_ids() give the passing rows by ascending id, whatever
+// the insertion order and the removals (which move rows), and the vectors
+// bit for bit as get() gives them; the two copying paths (few rows gathered,
+// many copied block by block) agree.
+TEST(BruteForceIndex, RowsComeByAscendingIdWithTheirParts) {
+  BruteForceIndex index(DistanceMetric::Euclidean, 3);
+  std::vector<uint64_t> order;
+  for (uint64_t i = 0; i < 70; ++i) order.push_back((i * 37) % 70 + 1);
+  for (uint64_t id : order) {
+    Payload p;
+    p.data["odd"] = json::Value(id % 2 == 1);
+    p.data["id"] = json::Value(id);
+    ASSERT_TRUE(index.insert(id, {float(id), float(id) + 0.5f, -float(id)}, p).ok());
+  }
+  index.remove(4);
+  index.remove(69);
+  const Filter odd{FilterCondition::eq("odd", json::Value(true))};
+  struct Case {
+    const Filter* filter;
+    RowRequest request;
+    uint64_t first, step;
+    size_t n;
+  } cases[] = {
+      {nullptr, {0, SIZE_MAX, true, true, true}, 1, 1, 68},  // every row but 4, 69
+      {&odd, {0, SIZE_MAX, true, true, true}, 1, 2, 34},
+      {&odd, {3, 2, true, true, true}, 7, 2, 2},             // a page: few rows
+      {&odd, {40, 5, true, false, false}, 0, 0, 0},          // past the end
+      {nullptr, {0, 0, true, true, true}, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    Rows rows = index.rows(c.filter, c.request);
+    std::vector<uint64_t> want;
+    for (uint64_t id = c.first; want.size() < c.n; id += c.step) {
+      if (id != 4 && id != 69) want.push_back(id);
+    }
+    EXPECT_EQ(rows.ids, want);
+    EXPECT_EQ(index.count(c.filter), c.filter == nullptr ? 68u : 34u);
+    std::string text;
+    for (size_t i = 0; i < want.size(); ++i) {
+      std::optional<VectorEntry> e = index.get(want[i]);
+      if (c.request.vectors) {
+        EXPECT_EQ(std::memcmp(rows.vectors.get() + 3 * i, e->vector.data(), 12), 0) << want[i];
+      }
+      if (c.request.payloads) {
+        EXPECT_EQ(rows.payloads[i].data, e->payload.data);
+      }
+      if (c.request.payload_text) {
+        text += "{\"id\":" + std::to_string(want[i]) + ",\"odd\":" + (want[i] % 2 ? "true" : "false") + "}";
+        EXPECT_EQ(rows.text_ends[i], text.size());
+      }
+    }
+    if (c.request.payload_text) {
+      EXPECT_EQ(rows.text, text);
+    }
+  }
+  std::vector<uint64_t> odd_ids = index.matching_ids(&odd);
+  EXPECT_EQ(odd_ids.size(), 34u);
+  EXPECT_TRUE(std::is_sorted(odd_ids.begin(), odd_ids.end()));
+  EXPECT_EQ(index.matching_ids(nullptr), index.ids());
+}
+
+}  // namespace
+}  // namespace varnel::index

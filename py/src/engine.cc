@@ -430,6 +430,49 @@ nb::object ids_array(const std::vector<uint64_t>& ids) {
   return nb::cast(owned_array(std::move(data), {ids.size()}));
 }
 
+// A numpy array that takes over `values` (no copy), shaped `shape`.
+template <typename T>
+nb::object adopted_array(std::vector<T> values, std::initializer_list<size_t> shape) {
+  auto* held = new std::vector<T>(std::move(values));
+  nb::capsule owner(held, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+  return nb::cast(nb::ndarray<nb::numpy, T>(held->data(), shape.size(), shape.begin(), owner));
+}
+
+nb::list payload_dicts(const std::vector<Payload>& payloads) {
+  nb::list out;
+  for (const Payload& p : payloads) out.append(payload_dict(p));
+  return out;
+}
+
+// What scan and export give: (ids, vectors (n, dim) or None, payload dicts
+// or None, (payload text as uint8, end of each row's text) or None).
+nb::tuple rows_tuple(index::Rows rows, const index::RowRequest& request, size_t dim) {
+  const size_t n = rows.ids.size();
+  nb::object vectors = nb::none();
+  if (request.vectors) vectors = nb::cast(owned_array(std::move(rows.vectors), {n, dim}));
+  nb::object payloads = nb::none();
+  if (request.payloads) payloads = payload_dicts(rows.payloads);
+  nb::object text = nb::none();
+  if (request.payload_text) {
+    std::vector<uint8_t> bytes(rows.text.begin(), rows.text.end());
+    const size_t size = bytes.size();
+    text = nb::make_tuple(adopted_array(std::move(bytes), {size}),
+                          adopted_array(std::move(rows.text_ends), {n}));
+  }
+  return nb::make_tuple(adopted_array(std::move(rows.ids), {n}), vectors, payloads, text);
+}
+
+index::RowRequest row_request(size_t offset, std::optional<size_t> limit, bool vectors,
+                              bool payloads, bool text) {
+  index::RowRequest request;
+  request.offset = offset;
+  request.limit = limit.value_or(SIZE_MAX);
+  request.vectors = vectors;
+  request.payloads = payloads;
+  request.payload_text = text;
+  return request;
+}
+
 // (ids, distances, payloads or None) for `lists` of equal length; a single
 // query (`one`) gives 1-D arrays and a flat payload list.
 nb::tuple hits_tuple(const std::vector<std::vector<SearchResult>>& lists, bool one, bool payloads) {
@@ -577,6 +620,64 @@ class IndexObject {
     return hits_tuple(lists, one, payloads);
   }
 
+  size_t count(nb::handle where) {
+    std::optional<Filter> filter = to_filter(where);
+    nb::gil_scoped_release released;
+    std::shared_lock guard(lock_);
+    return index_.count(filter.has_value() ? &*filter : nullptr);
+  }
+
+  nb::tuple rows(nb::handle where, size_t offset, std::optional<size_t> limit, bool vectors,
+                 bool payloads, bool text) {
+    std::optional<Filter> filter = to_filter(where);
+    const index::RowRequest request = row_request(offset, limit, vectors, payloads, text);
+    index::Rows got;
+    {
+      nb::gil_scoped_release released;
+      std::shared_lock guard(lock_);
+      got = index_.rows(filter.has_value() ? &*filter : nullptr, request);
+    }
+    return rows_tuple(std::move(got), request, index_.dimension());
+  }
+
+  size_t remove_where(nb::handle where) {
+    std::optional<Filter> filter = to_filter(where);
+    nb::gil_scoped_release released;
+    std::unique_lock guard(lock_);
+    std::vector<uint64_t> chosen = index_.matching_ids(filter.has_value() ? &*filter : nullptr);
+    for (uint64_t id : chosen) index_.remove(id);
+    return chosen.size();
+  }
+
+  // What Collection::update_batch does, in memory: the stored ids of `ids`
+  // get row i of `vectors` (None keeps them) and payloads[i] merged into
+  // their payload (None keeps them). The number of distinct ids updated.
+  size_t update(IdArray ids, std::optional<Matrix> vectors, nb::handle payloads) {
+    const size_t n = ids.shape(0);
+    std::vector<Payload> patches = to_payloads(payloads, n);
+    const bool merge = !payloads.is_none();
+    if (vectors.has_value() && vectors->shape(1) != index_.dimension()) {
+      check(Error::dimension_mismatch(index_.dimension(), vectors->shape(1)));
+    }
+    nb::gil_scoped_release released;
+    std::unique_lock guard(lock_);
+    std::vector<uint64_t> done;
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t id = ids.data()[i];
+      std::optional<VectorEntry> entry = index_.remove(id);
+      if (!entry.has_value()) continue;
+      if (vectors.has_value()) {
+        const float* row = vectors->data() + i * index_.dimension();
+        entry->vector.assign(row, row + index_.dimension());
+      }
+      if (merge) entry->payload.merge(patches[i]);
+      (void)index_.insert(id, std::move(entry->vector), std::move(entry->payload));
+      done.push_back(id);
+    }
+    std::sort(done.begin(), done.end());
+    return static_cast<size_t>(std::unique(done.begin(), done.end()) - done.begin());
+  }
+
  private:
   std::shared_mutex lock_;  // guards index_
   BruteForceIndex index_;
@@ -611,9 +712,10 @@ class CollectionObject {
   // dim and metric: what the caller asks for, None for whatever is stored;
   // the core checks them against meta.json under the writer lock.
   CollectionObject(const std::string& path, std::optional<size_t> dim,
-                   std::optional<std::string> metric, size_t threads)
+                   std::optional<std::string> metric, size_t threads, bool exclusive)
       : pool_(threads) {
     OpenRequest request;
+    request.exclusive = exclusive;
     request.dimension = dim;
     if (metric.has_value()) request.metric = parse_metric(*metric);
     Result<std::shared_ptr<varnel::Collection>> opened = Error::empty_vector();
@@ -682,6 +784,61 @@ class CollectionObject {
       return out;
     });
     return hits_tuple(lists, one, payloads);
+  }
+
+  size_t count(nb::handle where) {
+    std::optional<Filter> filter = to_filter(where);
+    const Filter* f = filter.has_value() ? &*filter : nullptr;
+    return with_core([&](varnel::Collection& c) { return c.count(f); });
+  }
+
+  nb::tuple rows(nb::handle where, size_t offset, std::optional<size_t> limit, bool vectors,
+                 bool payloads, bool text) {
+    std::optional<Filter> filter = to_filter(where);
+    const Filter* f = filter.has_value() ? &*filter : nullptr;
+    const index::RowRequest request = row_request(offset, limit, vectors, payloads, text);
+    size_t dim = 0;
+    index::Rows got = with_core([&](varnel::Collection& c) {
+      dim = c.dimension();
+      return c.rows(f, request);
+    });
+    return rows_tuple(std::move(got), request, dim);
+  }
+
+  size_t remove_where(nb::handle where) {
+    std::optional<Filter> filter = to_filter(where);
+    const Filter* f = filter.has_value() ? &*filter : nullptr;
+    size_t removed = 0;
+    check(with_core([&](varnel::Collection& c) -> Status {
+      Result<size_t> held = c.remove_matching(f);
+      if (!held.ok()) return std::move(held.error());
+      removed = held.value();
+      return {};
+    }));
+    return removed;
+  }
+
+  size_t update(IdArray ids, std::optional<Matrix> vectors, nb::handle payloads) {
+    const size_t n = ids.shape(0);
+    std::vector<Payload> patches = to_payloads(payloads, n);
+    const Payload* p = payloads.is_none() ? nullptr : patches.data();
+    size_t updated = 0;
+    check(with_core([&](varnel::Collection& c) -> Status {
+      Result<size_t> held = c.update_batch(ids.data(), n, vectors.has_value() ? vectors->data() : nullptr,
+                                           vectors.has_value() ? vectors->shape(1) : 0, p);
+      if (!held.ok()) return std::move(held.error());
+      updated = held.value();
+      return {};
+    }));
+    return updated;
+  }
+
+  // Drops this handle's core collection without a flush (what was written
+  // stays in the log); only for the sole handle, about to be removed.
+  void discard() {
+    nb::gil_scoped_release released;
+    std::unique_lock guard(lock_);
+    core_.reset();
   }
 
   void flush() {
@@ -808,11 +965,16 @@ NB_MODULE(_engine, m) {
       .def("contains", &IndexObject::contains, "id"_a)
       .def("__len__", &IndexObject::len)
       .def("ids", &IndexObject::ids)
-      .def("search", &IndexObject::search, "queries"_a, "k"_a, "where"_a.none(), "one"_a, "payloads"_a);
+      .def("search", &IndexObject::search, "queries"_a, "k"_a, "where"_a.none(), "one"_a, "payloads"_a)
+      .def("count", &IndexObject::count, "where"_a.none())
+      .def("rows", &IndexObject::rows, "where"_a.none(), "offset"_a, "limit"_a.none(), "vectors"_a,
+           "payloads"_a, "text"_a)
+      .def("delete_where", &IndexObject::remove_where, "where"_a.none())
+      .def("update", &IndexObject::update, "ids"_a, "vectors"_a.none(), "payloads"_a.none());
 
   nb::class_<CollectionObject>(m, "Collection")
-      .def(nb::init<const std::string&, std::optional<size_t>, std::optional<std::string>, size_t>(),
-           "path"_a, "dim"_a.none(), "metric"_a.none(), "threads"_a)
+      .def(nb::init<const std::string&, std::optional<size_t>, std::optional<std::string>, size_t, bool>(),
+           "path"_a, "dim"_a.none(), "metric"_a.none(), "threads"_a, "exclusive"_a = false)
       .def_prop_ro("dim", &CollectionObject::dim)
       .def_prop_ro("metric", &CollectionObject::metric)
       .def_prop_ro("threads", &CollectionObject::threads)
@@ -824,6 +986,12 @@ NB_MODULE(_engine, m) {
       .def("__len__", &CollectionObject::len)
       .def("ids", &CollectionObject::ids)
       .def("search", &CollectionObject::search, "queries"_a, "k"_a, "where"_a.none(), "one"_a, "payloads"_a)
+      .def("count", &CollectionObject::count, "where"_a.none())
+      .def("rows", &CollectionObject::rows, "where"_a.none(), "offset"_a, "limit"_a.none(), "vectors"_a,
+           "payloads"_a, "text"_a)
+      .def("delete_where", &CollectionObject::remove_where, "where"_a.none())
+      .def("update", &CollectionObject::update, "ids"_a, "vectors"_a.none(), "payloads"_a.none())
+      .def("discard", &CollectionObject::discard)
       .def("flush", &CollectionObject::flush)
       .def("compact", &CollectionObject::compact)
       .def("close", &CollectionObject::close);

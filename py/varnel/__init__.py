@@ -14,8 +14,18 @@ threads with the same results for every thread count.
 ([2], [2.0])
 """
 
-from ._api import Collection, Hits, Index, merge_hits
+from ._api import Collection, Hits, Index, Rows, merge_hits
+from ._database import Database
 from ._engine import CollectionInUseError
 from ._version import __version__
 
-__all__ = ["Collection", "CollectionInUseError", "Hits", "Index", "merge_hits", "__version__"]
+__all__ = [
+    "Collection",
+    "CollectionInUseError",
+    "Database",
+    "Hits",
+    "Index",
+    "Rows",
+    "merge_hits",
+    "__version__",
+]

@@ -1,5 +1,6 @@
-"""The package's classes: `Index` (in memory), `Collection` (a directory) and
-`Hits` (search results as numpy arrays)."""
+"""The package's classes: `Index` (in memory), `Collection` (a directory),
+`Hits` (search results) and `Rows` (rows read without a query), as numpy
+arrays."""
 
 from __future__ import annotations
 
@@ -12,7 +13,7 @@ import numpy.typing as npt
 from . import _convert as cv
 from . import _engine
 
-__all__ = ["Collection", "Hits", "Index", "merge_hits"]
+__all__ = ["Collection", "Hits", "Index", "Rows", "merge_hits"]
 
 Payload = dict[str, Any]
 Entry = tuple["npt.NDArray[np.float32]", Payload]
@@ -55,6 +56,70 @@ class Hits:
 
     def __repr__(self) -> str:
         return f"Hits(ids={self.ids!r}, distances={self.distances!r}, payloads={self.payloads!r})"
+
+
+class Rows:
+    """Rows read without a query vector, in ascending id order.
+
+    Attributes
+    ----------
+    ids : numpy.ndarray of uint64, shape ``(n,)``
+    vectors : numpy.ndarray of float32, shape ``(n, dim)``, or None
+        None unless asked for.
+    payloads : list of dict, or None
+        None when not asked for.
+    """
+
+    __slots__ = ("ids", "vectors", "payloads")
+
+    def __init__(
+        self,
+        ids: "npt.NDArray[np.uint64]",
+        vectors: "Optional[npt.NDArray[np.float32]]" = None,
+        payloads: Optional[list[Payload]] = None,
+    ) -> None:
+        self.ids = ids
+        self.vectors = vectors
+        self.payloads = payloads
+
+    def __len__(self) -> int:
+        return len(self.ids)
+
+    def __repr__(self) -> str:
+        return f"Rows(ids={self.ids!r}, vectors={self.vectors!r}, payloads={self.payloads!r})"
+
+
+def _within(hits: Hits, one: bool, k: Optional[int], offset: int, max_distance: Optional[float]) -> Hits:
+    """The ordered hits cut to [offset, offset + k), and with `max_distance`
+    to those at that distance or nearer. The engine gave the first
+    offset + k hits of each query in the search order (ascending distance,
+    NaN last), so the hits within the distance are a prefix of each list and
+    the cut is exact. Queries of a batch that keep fewer hits than the
+    longest are padded with id 0 and distance NaN; their payload lists hold
+    only the hits kept."""
+    ids = hits.ids.reshape(1, -1) if one else hits.ids
+    dists = hits.distances.reshape(1, -1) if one else hits.distances
+    found = [hits.payloads] if one and hits.payloads is not None else hits.payloads
+    if max_distance is None:
+        keep = np.full(ids.shape[0], max(0, ids.shape[1] - offset), dtype=np.int64)
+    else:
+        with np.errstate(invalid="ignore"):
+            keep = np.maximum((dists <= max_distance).sum(axis=1) - offset, 0)
+    if k is not None:
+        keep = np.minimum(keep, k)
+    m = int(keep.max()) if len(keep) else 0
+    out_ids = np.ascontiguousarray(ids[:, offset : offset + m])
+    out_dists = np.ascontiguousarray(dists[:, offset : offset + m])
+    pad = np.arange(m)[None, :] >= keep[:, None]
+    if pad.any():
+        out_ids[pad] = 0
+        out_dists[pad] = np.nan
+    payloads: Optional[list[Any]] = None
+    if found is not None:
+        payloads = [list(p[offset : offset + int(n)]) for p, n in zip(found, keep)]
+    if one:
+        return Hits(out_ids[0], out_dists[0], payloads[0] if payloads is not None else None)
+    return Hits(out_ids, out_dists, payloads)
 
 
 def merge_hits(parts: list[Hits], k: int) -> Hits:
@@ -143,11 +208,13 @@ class _Store(_Lookup):
 
         Parameters
         ----------
-        ids : int, sequence of int, or integer numpy array
+        ids : int, sequence of int, integer numpy array, pyarrow array or pandas Series
             0 to 2**64 - 1.
         vectors : array_like
             One 1-D vector of length `dim` for a single id, else shape
-            ``(n, dim)``; any real dtype, rounded to float32. Every
+            ``(n, dim)``; any real dtype, rounded to float32. A pyarrow
+            fixed-size list array (or a Series or list array of rows) is
+            taken without a Python loop per row. Every
             component must be finite once rounded (a value beyond float32's
             range rounds to infinity and is refused too); `Index` and
             `Collection` keep this one rule alike.
@@ -155,7 +222,9 @@ class _Store(_Lookup):
             Metadata stored with each vector: str keys; values None, bool,
             int (64-bit), finite float, str, list or dict, and numpy scalars
             of those kinds (``np.float32(0.5)`` is stored as the float 0.5,
-            ``np.bool_`` as a bool, ``np.str_`` as a str).
+            ``np.bool_`` as a bool, ``np.str_`` as a str). A pyarrow array
+            or pandas Series of dicts is taken too; a pyarrow string array
+            is read as JSON text, as `to_arrow` writes it.
 
         Everything is checked before anything is stored: a refused call
         stores nothing. A ValueError or TypeError names the refused vector
@@ -163,13 +232,104 @@ class _Store(_Lookup):
         (``payload['a'][2]``).
         """
         id_arr, single = cv.id_array(ids)
-        matrix = cv.vector_matrix(vectors, len(id_arr), single, self.dim, id_arr)
+        matrix = cv.vector_matrix(cv.columnar_vectors(vectors), len(id_arr), single, self.dim, id_arr)
         self._core.upsert(id_arr, matrix, cv.payload_list(payloads, len(id_arr), single))
 
-    def delete(self, ids: Any) -> int:
-        """Remove ids; returns how many of them were stored."""
+    def delete(self, ids: Any = None, *, where: Optional[dict[str, Any]] = None) -> int:
+        """Remove the given ids, or every row matching `where` (give exactly
+        one of the two); returns how many rows were removed. In a
+        `Collection` every removal is logged as a delete, and the rows of
+        `where` are chosen and removed in one writer's turn."""
+        if (ids is None) == (where is None):
+            raise TypeError("delete takes ids or where=, exactly one of the two")
+        if where is not None:
+            return int(self._core.delete_where(cv.filter_tree(where)))
         id_arr, _ = cv.id_array(ids)
         return int(self._core.delete(id_arr))
+
+    def update(self, ids: Any, vectors: Any = None, payloads: Any = None) -> int:
+        """Change only what is given of stored rows.
+
+        Parameters
+        ----------
+        ids : as for `upsert`
+            Ids not stored are skipped; an id given twice takes its updates
+            in order.
+        vectors : array_like, optional
+            Replace the vectors (as for `upsert`); None keeps them.
+        payloads : dict, sequence of dict or None, optional
+            Each dict is merged key by key into the stored payload: the keys
+            it names are set (a value of None stores null), the others kept.
+            None keeps every payload.
+
+        Returns
+        -------
+        int
+            How many distinct stored ids were updated.
+
+        Everything is checked before anything changes. A `Collection` logs
+        the new rows as updates through the same path as `upsert`, so an
+        update is as crash-safe as an upsert.
+        """
+        id_arr, single = cv.id_array(ids)
+        matrix = None
+        if vectors is not None:
+            matrix = cv.vector_matrix(cv.columnar_vectors(vectors), len(id_arr), single, self.dim, id_arr)
+        return int(self._core.update(id_arr, matrix, cv.payload_list(payloads, len(id_arr), single)))
+
+    def scan(
+        self,
+        where: Optional[dict[str, Any]] = None,
+        *,
+        limit: Optional[int] = None,
+        offset: int = 0,
+        vectors: bool = False,
+        payloads: bool = True,
+    ) -> Rows:
+        """The rows matching `where` (every row when None), by ascending id.
+
+        The order is stable, so `offset` and `limit` page through the rows:
+        ``scan(w, offset=100, limit=100)`` is rows 100 to 199 of
+        ``scan(w)``. `vectors` adds the ``(n, dim)`` float32 vectors,
+        `payloads` the payload dicts. The filter is `search`'s.
+        """
+        tree = cv.filter_tree(where)
+        first = cv.count("offset", offset, 0, cv.MAX_K, "2**63 - 1")
+        most = None if limit is None else cv.count("limit", limit, 0, cv.MAX_K, "2**63 - 1")
+        ids, vecs, found, _ = self._core.rows(tree, first, most, bool(vectors), bool(payloads), False)
+        return Rows(ids, vecs, found)
+
+    def count(self, where: Optional[dict[str, Any]] = None) -> int:
+        """How many rows match `where` (every row when None)."""
+        return int(self._core.count(cv.filter_tree(where)))
+
+    def to_arrow(self) -> Any:
+        """Every row as a ``pyarrow.Table`` by ascending id: ``id`` (uint64),
+        ``vector`` (fixed-size list of float32, `dim` long) and ``payload``
+        (the payload as JSON text, keys sorted). Needs pyarrow
+        (``pip install varnel[arrow]``). The vectors are copied once, from
+        the engine straight into the memory the table uses."""
+        pa = cv.optional_module("pyarrow")
+        ids, vecs, _, (text, ends) = self._core.rows(None, 0, None, True, False, True)
+        n = len(ids)
+        large = len(text) > 2**31 - 1
+        offsets = np.empty(n + 1, dtype=np.int64 if large else np.int32)
+        offsets[0] = 0
+        offsets[1:] = ends
+        kind = pa.LargeStringArray if large else pa.StringArray
+        payload = kind.from_buffers(n, pa.py_buffer(offsets), pa.py_buffer(text))
+        vector = pa.FixedSizeListArray.from_arrays(pa.array(vecs.reshape(-1)), self.dim)
+        return pa.table({"id": pa.array(ids), "vector": vector, "payload": payload})
+
+    def to_pandas(self) -> Any:
+        """Every row as a ``pandas.DataFrame`` by ascending id: ``id``
+        (uint64), ``vector`` (one float32 array per row, views of one
+        ``(n, dim)`` array) and ``payload`` (dicts). Needs pandas."""
+        pd = cv.optional_module("pandas")
+        ids, vecs, found, _ = self._core.rows(None, 0, None, True, True, False)
+        column = np.empty(len(ids), dtype=object)
+        column[:] = list(vecs)
+        return pd.DataFrame({"id": ids, "vector": column, "payload": found})
 
     def get(self, id: Any) -> Optional[Entry]:
         """(float32 copy of the vector, payload dict), or None when absent."""
@@ -185,15 +345,25 @@ class _Store(_Lookup):
         """Every stored id, ascending."""
         return self._core.ids()  # type: ignore[no-any-return]
 
-    def search(self, queries: Any, k: int, where: Optional[dict[str, Any]] = None, payloads: bool = False) -> Hits:
+    def search(
+        self,
+        queries: Any,
+        k: Optional[int],
+        where: Optional[dict[str, Any]] = None,
+        payloads: bool = False,
+        *,
+        max_distance: Optional[float] = None,
+        offset: int = 0,
+    ) -> Hits:
         """The k nearest stored vectors to each query.
 
         Parameters
         ----------
         queries : array_like
             One query of shape ``(dim,)`` or a batch ``(nq, dim)``.
-        k : int
-            0 to 2**63 - 1.
+        k : int or None
+            0 to 2**63 - 1; None (with `max_distance`) for every hit within
+            that distance.
         where : dict, optional
             Keeps only rows whose payload matches: ``{"genre": "jazz"}``,
             ``{"year": {"$gte": 2000}}``. Several keys, and the operators
@@ -222,16 +392,32 @@ class _Store(_Lookup):
             ``where['year']['$gte']``.
         payloads : bool
             Also return the hits' payloads.
+        max_distance : float, optional
+            Keep only hits at this distance or nearer (as the metric
+            measures it: for 'dot' the negated product, for 'cosine' one
+            minus the cosine).
+        offset : int
+            Skip this many hits of the ordered result first (paging:
+            ``offset=10, k=10`` gives hits 10 to 19).
 
         Returns
         -------
         Hits
-            Nearest first; equal distances by ascending id, NaN last.
+            Nearest first; equal distances by ascending id, NaN last. Exact
+            and the same for every thread count with `max_distance` and
+            `offset` too. With `max_distance`, queries of a batch keeping
+            fewer hits than the longest are padded with id 0 and distance
+            NaN (their payload lists hold only the hits kept).
         """
         matrix, one = cv.query_matrix(queries, self.dim)
         tree = cv.filter_tree(where)
-        ids, distances, found = self._core.search(matrix, cv.check_k(k), tree, one, bool(payloads))
-        return Hits(ids, distances, found)
+        want, first, radius = cv.search_window(k, offset, max_distance)
+        fetch = cv.MAX_K if want is None else min(cv.MAX_K, first + want)
+        ids, distances, found = self._core.search(matrix, fetch, tree, one, bool(payloads))
+        hits = Hits(ids, distances, found)
+        if first == 0 and radius is None:
+            return hits
+        return _within(hits, one, want, first, radius)
 
 
 class Index(_Store):
@@ -259,8 +445,9 @@ class Collection(_Store):
     Parameters
     ----------
     path : str or os.PathLike
-        A directory holding no collection is made one (dim and metric are
-        then required); otherwise the stored collection opens, and dim and
+        A missing or empty directory is made a collection (dim and metric
+        are then required); a non-empty directory without a collection's
+        files is refused with ValueError; otherwise the stored collection opens, and dim and
         metric, when given, must match what it holds.
     dim : int, optional
     metric : {'euclidean', 'cosine', 'dot'}, optional
@@ -280,6 +467,8 @@ class Collection(_Store):
         dim: Optional[int] = None,
         metric: Optional[str] = None,
         threads: Optional[int] = None,
+        *,
+        _exclusive: bool = False,
     ) -> None:
         self._path = cv.path_text(path)
         if dim is not None:
@@ -288,7 +477,7 @@ class Collection(_Store):
             cv.check_metric(metric)
         nthreads = cv.check_threads(threads)
         # The stored configuration is read and checked under the writer lock.
-        self._core = _engine.Collection(self._path, dim, metric, nthreads)
+        self._core = _engine.Collection(self._path, dim, metric, nthreads, _exclusive)
 
     @property
     def path(self) -> str:

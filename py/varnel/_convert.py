@@ -12,6 +12,7 @@ call changes nothing.
 
 from __future__ import annotations
 
+import json
 import operator
 import os
 from collections.abc import Iterable, Mapping, Sequence
@@ -30,6 +31,7 @@ __all__ = [
     "check_metric",
     "check_payloads",
     "check_threads",
+    "columnar_vectors",
     "dimension_mismatch",
     "filter_tree",
     "id_array",
@@ -37,7 +39,9 @@ __all__ = [
     "open_config",
     "path_text",
     "payload_list",
+    "optional_module",
     "query_matrix",
+    "search_window",
     "vector_matrix",
 ]
 
@@ -138,8 +142,67 @@ def one_id(value: object) -> int:
     return n
 
 
+def _from_library(values: object, name: str) -> bool:
+    """Whether `values` is an object of the module `name` (pyarrow, pandas),
+    told without importing it."""
+    return type(values).__module__.split(".")[0] == name
+
+
+def optional_module(name: str) -> Any:
+    """An optional dependency, or ImportError saying how to install it."""
+    import importlib
+
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        raise ImportError(f"this needs {name}: pip install 'varnel[arrow]'") from None
+
+
+def _columnar(values: Any) -> Any:
+    """A pyarrow array or pandas Series/Index as numpy (zero copy where the
+    layout allows); anything else as it is."""
+    if _from_library(values, "pyarrow"):
+        if hasattr(values, "combine_chunks"):
+            values = values.combine_chunks()
+        if values.null_count:
+            raise ValueError("a pyarrow array with nulls cannot be stored")
+        return values.to_numpy(zero_copy_only=False)
+    if _from_library(values, "pandas") and hasattr(values, "to_numpy"):
+        return values.to_numpy()
+    return values
+
+
+def columnar_vectors(vectors: Any) -> Any:
+    """Vectors given as a pyarrow (fixed-size) list array or a pandas Series
+    of rows, as one numpy matrix built without a Python loop per row;
+    anything else as it is."""
+    if _from_library(vectors, "pyarrow"):
+        pa = optional_module("pyarrow")
+        if isinstance(vectors, pa.ChunkedArray):
+            vectors = vectors.combine_chunks()
+        if vectors.null_count:
+            raise ValueError("vectors must not be null")
+        kind = vectors.type
+        if pa.types.is_fixed_size_list(kind):
+            flat = vectors.flatten()  # honours the array's offset
+            if flat.null_count:
+                raise ValueError("vector components must not be null")
+            return flat.to_numpy(zero_copy_only=False).reshape(len(vectors), kind.list_size)
+        if pa.types.is_list(kind) or pa.types.is_large_list(kind):
+            rows = vectors.to_numpy(zero_copy_only=False)
+            return np.stack(rows) if len(rows) else rows
+        return vectors.to_numpy(zero_copy_only=False)
+    if _from_library(vectors, "pandas") and hasattr(vectors, "to_numpy"):
+        rows = vectors.to_numpy()
+        if rows.dtype == object and rows.ndim == 1 and len(rows):
+            return np.stack(rows)
+        return rows
+    return vectors
+
+
 def id_array(ids: object) -> "tuple[npt.NDArray[np.uint64], bool]":
     """(C-contiguous uint64 array, whether a single id was given)."""
+    ids = _columnar(ids)
     if isinstance(ids, np.ndarray):
         if ids.ndim == 0:
             return np.array([one_id(ids.item())], dtype=np.uint64), True
@@ -249,10 +312,41 @@ def check_k(k: object) -> int:
     return count("k", k, 0, MAX_K, "2**63 - 1")
 
 
+def search_window(k: object, offset: object, max_distance: object) -> "tuple[Optional[int], int, Optional[float]]":
+    """(k or None for every hit, offset, max_distance or None) of a search;
+    k=None needs max_distance."""
+    first = count("offset", offset, 0, MAX_K, "2**63 - 1")
+    radius: Optional[float] = None
+    if max_distance is not None:
+        if isinstance(max_distance, (bool, np.bool_)) or not _is_number(max_distance):
+            raise TypeError(f"max_distance must be a number, not '{type(max_distance).__name__}'")
+        radius = float(max_distance)  # type: ignore[arg-type]
+        if radius != radius:
+            raise ValueError("max_distance must not be NaN")
+    if k is None:
+        if radius is None:
+            raise TypeError("k=None needs max_distance (every hit within that distance)")
+        return None, first, radius
+    return check_k(k), first, radius
+
+
 def payload_list(payloads: Any, count: int, single: bool) -> Optional[list[Any]]:
     """None, or one dict-or-None per id (the engine checks the values)."""
     if payloads is None:
         return None
+    if _from_library(payloads, "pyarrow"):
+        pa = optional_module("pyarrow")
+        if isinstance(payloads, pa.ChunkedArray):
+            payloads = payloads.combine_chunks()
+        if pa.types.is_string(payloads.type) or pa.types.is_large_string(payloads.type):
+            # JSON text, as to_arrow writes it.
+            payloads = [None if t is None else json.loads(t) for t in payloads.to_pylist()]
+        else:
+            payloads = payloads.to_pylist()
+    elif _from_library(payloads, "pandas") and hasattr(payloads, "tolist"):
+        payloads = payloads.tolist()
+    elif isinstance(payloads, np.ndarray) and payloads.dtype == object and payloads.ndim == 1:
+        payloads = payloads.tolist()
     if single:
         return [payloads]
     if isinstance(payloads, Mapping):
