@@ -1,0 +1,260 @@
+#include "index/prune.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "cpu.h"
+
+namespace varnel::index {
+namespace {
+
+constexpr double kU = 0x1p-24;             // unit roundoff of float
+constexpr double kSlack = 1.0 + 1e-9;      // covers the double rounding of a threshold
+constexpr double kNormLow = 0x1p-100;      // Cosine and DotProduct: squared norms
+constexpr double kNormHigh = 0x1p100;      // outside [low, high] are never pruned
+constexpr int kCodeMax = 127;
+
+// The portable bound kernel: n = max(0, |t - c| - 1), N = sum of n^2.
+void portable_bounds(const int8_t* codes, const int32_t* pairs, size_t npairs, int32_t* out) {
+  int32_t acc[kBlockRows] = {};
+  for (size_t p = 0; p < npairs; ++p) {
+    const int32_t t0 = static_cast<int16_t>(pairs[p] & 0xFFFF);
+    const int32_t t1 = static_cast<int16_t>(static_cast<uint32_t>(pairs[p]) >> 16);
+    const int8_t* c = codes + p * 2 * kBlockRows;
+    for (size_t r = 0; r < kBlockRows; ++r) {
+      const int32_t n0 = std::max(0, std::abs(t0 - c[2 * r]) - 1);
+      const int32_t n1 = std::max(0, std::abs(t1 - c[2 * r + 1]) - 1);
+      acc[r] += n0 * n0 + n1 * n1;
+    }
+  }
+  std::memcpy(out, acc, sizeof(acc));
+}
+
+BoundKernel best_bound_kernel() {
+  BoundKernel avx2 = avx2_bound_kernel();
+  if (avx2 != nullptr && cpu::has(cpu::Feature::kAvx2)) return avx2;
+  return portable_bounds;
+}
+
+bool finite_row(const float* v, size_t stride, size_t dim) {
+  for (size_t i = 0; i < dim; ++i) {
+    if (!std::isfinite(v[i * stride])) return false;
+  }
+  return true;
+}
+
+double sum_squares(const float* v, size_t stride, size_t dim) {
+  double s = 0;
+  for (size_t i = 0; i < dim; ++i) s += static_cast<double>(v[i * stride]) * v[i * stride];
+  return s;
+}
+
+// An upper bound of the real sum of squares from its double value.
+double round_up(double s, size_t dim) { return s * (1.0 + (dim + 4) * 0x1p-52); }
+
+// The per-component slack s of the header, and the grid constant K.
+double grid_slack(size_t dim) { return (dim + 10) * 0x1p-45; }
+
+// The integer limit from a real threshold: N > limit implies N > thr.
+int32_t to_limit(double thr) {
+  if (std::isnan(thr)) return std::numeric_limits<int32_t>::max() - 1;
+  if (thr < 0) return kAlwaysVisit;
+  const double up = std::floor(thr * kSlack) + 1;
+  if (!(up < std::numeric_limits<int32_t>::max() - 1)) return std::numeric_limits<int32_t>::max() - 1;
+  return static_cast<int32_t>(up);
+}
+
+}  // namespace
+
+PruneCodes::PruneCodes(DistanceMetric metric, size_t dim)
+    : metric_(metric), dim_(dim), kernel_(best_bound_kernel()) {
+  enabled_ = metric != DistanceMetric::Hamming && dim >= kPruneMinDim && dim <= kPruneMaxDim;
+  npairs_ = (dim + 1) / 2;
+  block_bytes_ = kBlockRows * 2 * npairs_;
+  if (enabled_ && metric == DistanceMetric::Cosine) {
+    // The unit vectors have a fixed grid: ready from the first row.
+    center_.assign(dim, 0.0);
+    scale_ = 1.0 / kCodeMax;
+    inv_scale_ = kCodeMax;
+    ready_ = true;
+  }
+}
+
+int8_t PruneCodes::code_of(double w) const {
+  // NaN never gets here (exact-only rows are coded 0).
+  w = std::clamp(w, -double{kCodeMax}, double{kCodeMax});
+  return static_cast<int8_t>(std::lround(w));
+}
+
+void PruneCodes::grow_to(size_t blocks) {
+  if (exact_.size() >= blocks) return;
+  codes_.resize(blocks * block_bytes_, 0);
+  exact_.resize(blocks, 0);
+  if (metric_ == DistanceMetric::DotProduct) sq_norms_.resize(blocks * kBlockRows, 0.0f);
+}
+
+void PruneCodes::reserve(size_t rows) {
+  if (!enabled_) return;
+  const size_t blocks = (rows + kBlockRows - 1) / kBlockRows;
+  codes_.reserve(blocks * block_bytes_);
+  exact_.reserve(blocks);
+  if (metric_ == DistanceMetric::DotProduct) sq_norms_.reserve(blocks * kBlockRows);
+}
+
+void PruneCodes::set_row(size_t row, const float* v, size_t stride) {
+  if (!ready_) return;
+  const size_t b = row / kBlockRows;
+  const size_t r = row % kBlockRows;
+  grow_to(b + 1);
+  int8_t* block = codes_.data() + b * block_bytes_;
+  bool exact_only = !finite_row(v, stride, dim_);
+  double norm = 1.0;
+  if (!sq_norms_.empty()) sq_norms_[row] = 0.0f;
+  if (!exact_only && metric_ != DistanceMetric::Euclidean) {
+    const double s = sum_squares(v, stride, dim_);
+    if (!(s >= kNormLow && s <= kNormHigh)) exact_only = true;
+    if (metric_ == DistanceMetric::Cosine) norm = std::sqrt(s);
+    if (metric_ == DistanceMetric::DotProduct) {
+      // Rounded up once more on the way to float.
+      const double up = round_up(s, dim_);
+      float f = static_cast<float>(up);
+      if (static_cast<double>(f) < up) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+      sq_norms_[row] = exact_only ? 0.0f : f;
+    }
+  }
+  for (size_t i = 0; i < 2 * npairs_; ++i) {
+    int8_t c = 0;
+    if (!exact_only && i < dim_) {
+      const double x = metric_ == DistanceMetric::Cosine ? v[i * stride] / norm : v[i * stride];
+      c = code_of((x - center_[i]) * inv_scale_);
+    }
+    block[i / 2 * 2 * kBlockRows + 2 * r + i % 2] = c;
+  }
+  const uint16_t bit = static_cast<uint16_t>(1u << r);
+  exact_[b] = exact_only ? exact_[b] | bit : exact_[b] & ~bit;
+}
+
+void PruneCodes::move_last(size_t last, size_t row) {
+  if (!ready_) return;
+  const size_t bl = last / kBlockRows, rl = last % kBlockRows;
+  const size_t b = row / kBlockRows, r = row % kBlockRows;
+  const int8_t* from = codes_.data() + bl * block_bytes_;
+  int8_t* to = codes_.data() + b * block_bytes_;
+  for (size_t p = 0; p < npairs_; ++p) {
+    to[p * 2 * kBlockRows + 2 * r] = from[p * 2 * kBlockRows + 2 * rl];
+    to[p * 2 * kBlockRows + 2 * r + 1] = from[p * 2 * kBlockRows + 2 * rl + 1];
+  }
+  const uint16_t bit = static_cast<uint16_t>(1u << r);
+  const bool exact_only = (exact_[bl] >> rl) & 1u;
+  exact_[b] = exact_only ? exact_[b] | bit : exact_[b] & ~bit;
+  if (!sq_norms_.empty()) sq_norms_[row] = sq_norms_[last];
+  drop_last(last);
+}
+
+void PruneCodes::drop_last(size_t last) {
+  if (!ready_) return;
+  const size_t b = last / kBlockRows;
+  exact_[b] &= static_cast<uint16_t>(~(1u << (last % kBlockRows)));
+  if (!sq_norms_.empty()) sq_norms_[last] = 0.0f;
+  if (last % kBlockRows == 0) {
+    codes_.resize(b * block_bytes_);
+    exact_.resize(b);
+    if (!sq_norms_.empty()) sq_norms_.resize(b * kBlockRows);
+  }
+}
+
+bool PruneCodes::grid_due(size_t len) const {
+  if (!enabled_ || metric_ == DistanceMetric::Cosine || len < kGridMinRows) return false;
+  if (grid_rows_ == 0) return true;
+  return grid_rows_ < kGridMaxRows && len >= 4 * grid_rows_;
+}
+
+void PruneCodes::rebuild(size_t len, const std::function<const float*(size_t)>& lane,
+                         size_t stride) {
+  if (!enabled_) return;
+  if (metric_ != DistanceMetric::Cosine) {
+    // A trimmed range per component from an even sample of rows: the
+    // centre of each, and one scale for all that covers the widest.
+    const size_t want = std::min<size_t>(len, 4096);
+    std::vector<float> column;
+    column.reserve(want);
+    center_.assign(dim_, 0.0);
+    double half = 0;
+    for (size_t i = 0; i < dim_; ++i) {
+      column.clear();
+      for (size_t s = 0; s < want; ++s) {
+        const float x = lane(s * len / want)[i * stride];
+        if (std::isfinite(x)) column.push_back(x);
+      }
+      if (column.empty()) continue;
+      const size_t cut = column.size() / 1000;
+      std::nth_element(column.begin(), column.begin() + cut, column.end());
+      const double lo = column[cut];
+      std::nth_element(column.begin(), column.end() - 1 - cut, column.end());
+      const double hi = column[column.size() - 1 - cut];
+      center_[i] = lo / 2 + hi / 2;
+      half = std::max(half, hi / 2 - lo / 2);
+    }
+    scale_ = half / kCodeMax;
+    if (!(scale_ >= 0x1p-1000 && std::isfinite(scale_))) scale_ = 1.0;
+    inv_scale_ = 1.0 / scale_;
+    grid_rows_ = len;
+  }
+  ready_ = true;
+  codes_.clear();
+  exact_.clear();
+  sq_norms_.clear();
+  grow_to((len + kBlockRows - 1) / kBlockRows);
+  for (size_t r = 0; r < len; ++r) set_row(r, lane(r), stride);
+}
+
+bool PruneCodes::prepare(const float* query, PruneQuery& out) const {
+  if (!ready_ || !finite_row(query, 1, dim_)) return false;
+  double norm = 1.0;
+  if (metric_ != DistanceMetric::Euclidean) {
+    const double s = sum_squares(query, 1, dim_);
+    if (!(s >= kNormLow && s <= kNormHigh)) return false;
+    norm = std::sqrt(s);
+    out.q2 = round_up(s, dim_);
+  }
+  out.pairs.assign(npairs_, 0);
+  for (size_t i = 0; i < dim_; ++i) {
+    const double x = metric_ == DistanceMetric::Cosine ? query[i] / norm : query[i];
+    const int32_t t = code_of((x - center_[i]) * inv_scale_);
+    const uint32_t bits = static_cast<uint16_t>(static_cast<int16_t>(t));
+    out.pairs[i / 2] = static_cast<int32_t>(static_cast<uint32_t>(out.pairs[i / 2]) |
+                                            (i % 2 == 0 ? bits : bits << 16));
+  }
+  return true;
+}
+
+int32_t PruneCodes::limit(const PruneQuery& q, float worst, size_t b) const {
+  if (!std::isfinite(worst)) return std::numeric_limits<int32_t>::max() - 1;
+  const double d = static_cast<double>(dim_);
+  const double s = grid_slack(dim_);
+  const double k = scale_ * scale_ * (1 - 2 * s) * (1 - 2 * s);
+  const double w = worst;
+  switch (metric_) {
+    case DistanceMetric::Euclidean:
+      return to_limit((w * w * (1 + 4 * kU) + d * 0x1p-149) / (k * (1 - (d + 18) * kU)));
+    case DistanceMetric::DotProduct: {
+      const float* v = sq_norms_.data() + b * kBlockRows;
+      const double v2 = *std::max_element(v, v + kBlockRows);
+      const double g = 1.01 * (d + 18) * kU;
+      return to_limit((2 * w + q.q2 + v2 + 2 * g * std::sqrt(q.q2 * v2) + d * 0x1p-148) / k);
+    }
+    case DistanceMetric::Cosine: {
+      const double g = 1.01 * (d + 18) * kU + d * 0x1p-49;
+      const double h = 1.01 * (g + 3 * kU);
+      const double e = 2 * (2 * h + kU) + 3 * kU;
+      return to_limit(2 * (w + e) / k);
+    }
+    case DistanceMetric::Hamming:
+      break;
+  }
+  return std::numeric_limits<int32_t>::max() - 1;
+}
+
+}  // namespace varnel::index

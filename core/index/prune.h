@@ -1,0 +1,162 @@
+// Pruning for the exact search: small integer codes of the stored rows that
+// give, for each row, a guaranteed lower bound of its distance from a query.
+// A row whose bound shows that it cannot enter the current k nearest is
+// skipped without reading its floats; every other row goes to the fixed-order
+// kernels as before, so the results are bit for bit those of a full scan.
+// This module keeps the codes and makes the decision; brute_force.cc decides
+// which blocks to visit. It does not handle Hamming, nor dimensions outside
+// [kPruneMinDim, kPruneMaxDim]: those indexes keep no codes and scan fully.
+//
+// Codes. Each component is mapped onto a grid of integers -127 .. 127:
+// w = (v - a[i]) / b, code = round(clamp(w, -127, 127)). Euclidean and
+// DotProduct take a[i] (per component) and b (one for all components) from
+// the stored rows (trimmed ranges of a sample); Cosine codes the unit vector
+// v / |v| with a = 0, b = 1/127. A query is mapped the same way to t-hat.
+// Clamping never breaks a bound, it only loosens it: clamping is a
+// projection, so |clamp(t) - clamp(w)| <= |t - w|. Codes sit per block of
+// kBlockRows rows, components in pairs: pair p of row r at bytes
+// p * 32 + 2r and p * 32 + 2r + 1 of the block (an odd last component is
+// padded with code 0, matched by t-hat 0, which adds nothing). One byte per
+// component: a quarter of the floats.
+//
+// The bound, in real arithmetic. Computing w and t in double and rounding
+// moves each by at most 0.5 + s (s = (d + 10) * 2^-45 covers the double
+// rounding, the unit vector's norm included), so with
+//   n_i = max(0, |t-hat_i - code_i| - 1),  N = sum of n_i^2  (exact integer)
+// every component has |t_i - w_i| >= n_i (1 - 2s) and therefore
+//   |q - v|^2 = b^2 |t - w|^2 >= K N,  K = b^2 (1 - 2s)^2.            (1)
+// (For Cosine, q and v are the unit vectors, and 1 - cos = |q - v|^2 / 2.)
+//
+// From the real distance to the kernel's float. With u = 2^-24 and d the
+// dimension, every term of the fixed-order sum goes through at most d + 18
+// roundings (difference or product, then at most d + 16 additions in the
+// blocked order); a product that underflows loses at most 2^-150.
+// - Euclidean: the terms are never negative, so the float sum S~ satisfies
+//   S~ >= (1 - (d + 18) u) S - d 2^-149, and an overflow only makes S~
+//   infinite (terms are >= 0, no inf - inf). The kernel's result is
+//   fl(sqrt(S~)); if S~ > worst^2 (1 + 4u) then sqrt(S~) exceeds worst by
+//   more than half an ulp of worst and the rounded root is strictly greater.
+//   Pruned iff  N > (worst^2 (1 + 4u) + d 2^-149) / (K (1 - (d + 18) u)).
+// - DotProduct: -p = (|q - v|^2 - |q|^2 - |v|^2) / 2 >= (K N - Q - V) / 2,
+//   Q and V upper bounds of |q|^2 and |v|^2 (double, rounded up). The float
+//   sum p~ differs from p by at most g |q||v| + d 2^-149, g = 1.01 (d + 18) u,
+//   provided nothing overflows: rows and queries with a squared norm above
+//   2^100 are never pruned, so |p| and every partial sum stay below 2^101.
+//   Pruned iff  N > (2 worst + Q + V + 2 g sqrt(Q V) + d 2^-148) / K, V
+//   taken as the largest of the block's rows (a larger V only loosens it).
+// - Cosine: with squared norms in [2^-100, 2^100] (others never pruned,
+//   and the denominator is never zero), the kernel's p~, sqrt(nq~),
+//   sqrt(nv~), their product and quotient each carry relative errors of at
+//   most g + d 2^-49, and |cos| <= 1, so the float distance is within
+//   E = 2 (2h + u) + 3u of 1 - cos, h = 1.01 (g + d 2^-49 + 3u).
+//   Pruned iff  N > 2 (worst + E) / K.
+// Every threshold above is computed in double and then raised by a relative
+// 1e-9 and rounded up to an integer, which covers the double rounding; a row
+// is pruned only when N is strictly greater than it.
+//
+// Ties, NaN, infinities. "worst" is the exact kernel distance of the k-th
+// hit of a full selection; a pruned row has a float distance strictly
+// greater, so it ranks after the k-th whatever its id, and a tie at the k-th
+// distance is always looked at. A NaN or infinite worst prunes nothing. A
+// row with any non-finite component (or, for Cosine and DotProduct, a norm
+// outside the ranges above) is marked exact-only and is never pruned; a
+// query with a non-finite component, or one outside those ranges, is not
+// pruned at all. Codes exist only while the grid is set; until then (and in
+// dimensions outside the range) the search is a full scan.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "distance.h"
+
+namespace varnel::index {
+
+inline constexpr size_t kPruneMinDim = 16;
+inline constexpr size_t kPruneMaxDim = 32768;  // N then fits in int32
+// Euclidean and DotProduct choose their grid once the index holds this many
+// rows, and again each time it has grown fourfold, until it held kGridMaxRows.
+inline constexpr size_t kGridMinRows = 1024;
+inline constexpr size_t kGridMaxRows = size_t{1} << 18;
+// A row's bound is "never prunable": an exact-only row (see above).
+inline constexpr int32_t kAlwaysVisit = -1;
+
+// A query mapped onto the grid, and what the thresholds need of it.
+struct PruneQuery {
+  std::vector<int32_t> pairs;  // t-hat of components 2p and 2p+1 as two int16 in one int32
+  double q2 = 0;               // DotProduct: an upper bound of |q|^2
+};
+
+// 16 bounds N of one block (row r at out[r]), or nullptr when the build has
+// no such path. The portable one always exists.
+using BoundKernel = void (*)(const int8_t* codes, const int32_t* pairs, size_t npairs,
+                             int32_t* out);
+BoundKernel avx2_bound_kernel();
+
+class PruneCodes {
+ public:
+  PruneCodes(DistanceMetric metric, size_t dim);
+
+  // Whether this metric and dimension keep codes at all.
+  bool enabled() const { return enabled_; }
+  // Whether every row [0, len) has its code (the grid is set).
+  bool ready() const { return ready_; }
+
+  // Row `row` (the last one, or an existing one being overwritten) now holds
+  // the vector whose component i is at v[i * stride]. Grows storage as
+  // needed. Does nothing until ready().
+  void set_row(size_t row, const float* v, size_t stride);
+  // The last row `last` moves into `row` (row < last) and leaves: its code
+  // goes with it; the storage of a block left empty is given back.
+  void move_last(size_t last, size_t row);
+  // The last row `last` leaves.
+  void drop_last(size_t last);
+  // Room for `rows` rows.
+  void reserve(size_t rows);
+
+  // Whether the grid should be (re)chosen now that the index holds `len` rows.
+  bool grid_due(size_t len) const;
+  // Chooses the grid from rows [0, len) and codes them all; `lane(r)` gives
+  // component 0 of row r, component i at lane(r)[i * stride].
+  void rebuild(size_t len, const std::function<const float*(size_t)>& lane, size_t stride);
+
+  // Maps `query` onto the grid; false when it may not be pruned against.
+  bool prepare(const float* query, PruneQuery& out) const;
+  // The largest N that block `b` keeps when the k-th distance is `worst`:
+  // rows with a larger N are pruned. In [-1, INT32_MAX - 1]; -1 prunes every
+  // row that is not exact-only, INT32_MAX - 1 none that has codes.
+  int32_t limit(const PruneQuery& q, float worst, size_t b) const;
+  // Whether limit() depends on the block (DotProduct), not on worst alone.
+  bool limit_per_block() const { return metric_ == DistanceMetric::DotProduct; }
+  // N of the 16 rows of block `b` (rows past the last: anything).
+  void bounds(const PruneQuery& q, size_t b, int32_t* out) const {
+    kernel_(codes_.data() + b * block_bytes_, q.pairs.data(), npairs_, out);
+  }
+  // Bit r set when row r of block `b` is exact-only.
+  uint16_t exact_only(size_t b) const { return exact_[b]; }
+  // Bytes of codes per block.
+  size_t block_bytes() const { return block_bytes_; }
+
+ private:
+  void grow_to(size_t blocks);
+  int8_t code_of(double w) const;
+
+  DistanceMetric metric_;
+  size_t dim_;
+  bool enabled_ = false;
+  bool ready_ = false;
+  size_t npairs_ = 0;          // (dim + 1) / 2
+  size_t block_bytes_ = 0;     // kBlockRows * 2 * npairs_
+  size_t grid_rows_ = 0;       // rows the grid was chosen from; 0 before
+  std::vector<double> center_; // a[i]; Cosine: zeros
+  double scale_ = 1.0;         // b
+  double inv_scale_ = 1.0;     // 1 / b
+  BoundKernel kernel_;
+  std::vector<int8_t> codes_;  // block_bytes_ per block, one block per started block of rows
+  std::vector<uint16_t> exact_;  // per block: exact-only rows
+  std::vector<float> sq_norms_;  // DotProduct: an upper bound of |v|^2 per row; else empty
+};
+
+}  // namespace varnel::index
