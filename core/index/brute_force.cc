@@ -592,7 +592,8 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(
 // isotropic data), the rest is scanned in full too, which costs the plain
 // scan and the sample's codes. Otherwise the codes of every other block are
 // read once, giving each block the least bound of its candidate rows (a
-// block with an exact-only candidate gets kAlwaysVisit), and the blocks
+// block with an exact-only candidate gets kAlwaysVisit; a block whose
+// partial sums all pass the sample's limit is dropped part way), and the blocks
 // that the current k-th distance cannot rule out are visited, least bound
 // first, so the k-th distance falls fast; a visit bounds the rows again
 // with the k-th distance of that moment and sends the block's surviving
@@ -621,11 +622,12 @@ std::vector<BruteForceIndex::Hit> BruteForceIndex::scan_pruned(const float* quer
     return chosen.full() ? prune_.limit(pq, chosen.worst(), b) : kNoLimit;
   };
   alignas(64) int32_t n[kBlockRows];
-  // The least bound of block b's candidates `m`.
-  auto least = [&](size_t b, uint16_t m) {
+  // The least bound of block b's candidates `m`; anything above `lim` when
+  // that is all that can be said.
+  auto least = [&](size_t b, uint16_t m, int32_t lim) {
     if ((m & prune_.exact_only(b)) != 0) return kAlwaysVisit;
-    prune_.bounds(pq, b, n);
     int32_t low = std::numeric_limits<int32_t>::max();
+    if (!prune_.bounds(pq, b, lim, n)) return low;
     for (uint32_t x = m; x != 0; x &= x - 1) low = std::min(low, n[std::countr_zero(x)]);
     return low;
   };
@@ -644,7 +646,8 @@ std::vector<BruteForceIndex::Hit> BruteForceIndex::scan_pruned(const float* quer
     const uint16_t m = candidates(b);
     if (m == 0) continue;
     ++nonempty;
-    kept += least(b, m) <= limit(b);
+    const int32_t lim = limit(b);
+    kept += least(b, m, lim) <= lim;
   }
   counters_.blocks_bounded.fetch_add(sample, std::memory_order_relaxed);
   if (kept * kPruneGiveUp > nonempty) return rest_in_full(s1);
@@ -662,8 +665,9 @@ std::vector<BruteForceIndex::Hit> BruteForceIndex::scan_pruned(const float* quer
     const uint16_t m = candidates(b);
     if (m == 0) continue;
     ++nonempty;
-    const int32_t low = least(b, m);
-    if (low <= (per_block ? limit(b) : fixed)) visits.push_back({low, static_cast<uint32_t>(b - s1)});
+    const int32_t lim = per_block ? limit(b) : fixed;
+    const int32_t low = least(b, m, lim);
+    if (low <= lim) visits.push_back({low, static_cast<uint32_t>(b - s1)});
   }
   counters_.blocks_bounded.fetch_add(b1 - s1, std::memory_order_relaxed);
   // Many survivors: visiting them in block order reads memory forward.
@@ -682,8 +686,8 @@ std::vector<BruteForceIndex::Hit> BruteForceIndex::scan_pruned(const float* quer
     }
     uint16_t m = candidates(b);
     const uint16_t exact = prune_.exact_only(b);
-    prune_.bounds(pq, b, n);
     uint16_t keep = m & exact;
+    if (!prune_.bounds(pq, b, lim, n)) m = exact;  // every bound above the limit
     for (uint32_t x = m & ~exact; x != 0; x &= x - 1) {
       const int r = std::countr_zero(x);
       if (n[r] <= lim) keep |= static_cast<uint16_t>(1u << r);

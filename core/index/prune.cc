@@ -17,7 +17,8 @@ constexpr double kNormHigh = 0x1p100;      // outside [low, high] are never prun
 constexpr int kCodeMax = 127;
 
 // The portable bound kernel: n = max(0, |t - c| - 1), N = sum of n^2.
-void portable_bounds(const int8_t* codes, const int32_t* pairs, size_t npairs, int32_t* out) {
+bool portable_bounds(const int8_t* codes, const int32_t* pairs, size_t npairs, int32_t limit,
+                     int32_t* out) {
   int32_t acc[kBlockRows] = {};
   for (size_t p = 0; p < npairs; ++p) {
     const int32_t t0 = static_cast<int16_t>(pairs[p] & 0xFFFF);
@@ -28,11 +29,17 @@ void portable_bounds(const int8_t* codes, const int32_t* pairs, size_t npairs, i
       const int32_t n1 = std::max(0, std::abs(t1 - c[2 * r + 1]) - 1);
       acc[r] += n0 * n0 + n1 * n1;
     }
+    if ((p + 1) % kBoundStep == 0 && *std::min_element(acc, acc + kBlockRows) > limit) {
+      return false;
+    }
   }
   std::memcpy(out, acc, sizeof(acc));
+  return true;
 }
 
 BoundKernel best_bound_kernel() {
+  BoundKernel avx512 = avx512_bound_kernel();
+  if (avx512 != nullptr && cpu::has(cpu::Feature::kAvx512bw)) return avx512;
   BoundKernel avx2 = avx2_bound_kernel();
   if (avx2 != nullptr && cpu::has(cpu::Feature::kAvx2)) return avx2;
   return portable_bounds;

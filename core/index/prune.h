@@ -89,11 +89,15 @@ struct PruneQuery {
   double q2 = 0;               // DotProduct: an upper bound of |q|^2
 };
 
-// 16 bounds N of one block (row r at out[r]), or nullptr when the build has
-// no such path. The portable one always exists.
-using BoundKernel = void (*)(const int8_t* codes, const int32_t* pairs, size_t npairs,
-                             int32_t* out);
+// The 16 bounds N of one block (row r at out[r]). The sums are checked
+// after every kBoundStep pairs: once all sixteen partial sums exceed `limit`
+// (sums of squares only grow, so so would the whole ones), it gives up and
+// returns false, with `out` unspecified; otherwise it returns true.
+inline constexpr size_t kBoundStep = 8;
+using BoundKernel = bool (*)(const int8_t* codes, const int32_t* pairs, size_t npairs,
+                             int32_t limit, int32_t* out);
 BoundKernel avx2_bound_kernel();
+BoundKernel avx512_bound_kernel();
 
 class PruneCodes {
  public:
@@ -130,9 +134,10 @@ class PruneCodes {
   int32_t limit(const PruneQuery& q, float worst, size_t b) const;
   // Whether limit() depends on the block (DotProduct), not on worst alone.
   bool limit_per_block() const { return metric_ == DistanceMetric::DotProduct; }
-  // N of the 16 rows of block `b` (rows past the last: anything).
-  void bounds(const PruneQuery& q, size_t b, int32_t* out) const {
-    kernel_(codes_.data() + b * block_bytes_, q.pairs.data(), npairs_, out);
+  // N of the 16 rows of block `b` (rows past the last: anything), or
+  // false when every row of the block has N > `limit` (see BoundKernel).
+  bool bounds(const PruneQuery& q, size_t b, int32_t limit, int32_t* out) const {
+    return kernel_(codes_.data() + b * block_bytes_, q.pairs.data(), npairs_, limit, out);
   }
   // Bit r set when row r of block `b` is exact-only.
   uint16_t exact_only(size_t b) const { return exact_[b]; }

@@ -14,7 +14,9 @@ namespace {
 // register of int16, rows 8-15 to another; t-hat of the pair is broadcast as
 // one int32, so each int16 lane meets its own component's t-hat, and
 // madd adds a row's two squares into one int32 lane.
-void avx2_bounds(const int8_t* codes, const int32_t* pairs, size_t npairs, int32_t* out) {
+bool avx2_bounds(const int8_t* codes, const int32_t* pairs, size_t npairs, int32_t limit,
+                 int32_t* out) {
+  const __m256i lim = _mm256_set1_epi32(limit);
   __m256i lo = _mm256_setzero_si256();
   __m256i hi = _mm256_setzero_si256();
   const __m256i one = _mm256_set1_epi16(1);
@@ -27,9 +29,14 @@ void avx2_bounds(const int8_t* codes, const int32_t* pairs, size_t npairs, int32
     b = _mm256_subs_epu16(_mm256_abs_epi16(_mm256_sub_epi16(b, t)), one);
     lo = _mm256_add_epi32(lo, _mm256_madd_epi16(a, a));
     hi = _mm256_add_epi32(hi, _mm256_madd_epi16(b, b));
+    if ((p + 1) % kBoundStep == 0) {
+      const __m256i over = _mm256_and_si256(_mm256_cmpgt_epi32(lo, lim), _mm256_cmpgt_epi32(hi, lim));
+      if (_mm256_movemask_epi8(over) == -1) return false;
+    }
   }
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), lo);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), hi);
+  return true;
 }
 
 }  // namespace
