@@ -41,6 +41,8 @@ constexpr uint16_t kWholeBlock = 0xFFFF;
 constexpr size_t kPruneMinBlocks = 256;
 constexpr size_t kPruneSampleBlocks = 64;
 constexpr size_t kPruneGiveUp = 3;
+// Blocks bounded together, step by step (their sums take 64 KiB).
+constexpr size_t kPruneRunBlocks = 1024;
 
 static_assert(kBlockRows == 16, "one bit per row of a block in a uint16_t");
 
@@ -589,19 +591,17 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(
 // The pruned scan. First a sample of blocks is scanned in full, which fills
 // the selection; if the bounds of the sample's rows show that most of its
 // blocks would have to be read anyway (distances concentrate, as in
-// isotropic data), the rest is scanned in full too, which costs the plain
-// scan and the sample's codes. Otherwise the codes of every other block are
-// read once, giving each block the least bound of its candidate rows (a
-// block with an exact-only candidate gets kAlwaysVisit; a block whose
-// partial sums all pass the sample's limit is dropped part way), and the blocks
-// that the current k-th distance cannot rule out are visited, least bound
-// first, so the k-th distance falls fast; a visit bounds the rows again
-// with the k-th distance of that moment and sends the block's surviving
-// rows to the kernel. The first block whose bound rules it out ends the
-// visits (all later ones are bounded at least as high), except under
-// DotProduct, where each block has its own limit. Whether a row is pruned
-// is decided by PruneCodes::limit; see prune.h for why no row that could
-// enter the k nearest is ever skipped.
+// isotropic data of high dimension), the rest is scanned in full too, which
+// costs the plain scan and the sample's codes. Otherwise the other blocks
+// go in runs: a run's blocks are bounded step by step (a block whose partial
+// sums all pass the limit is dropped part way; one with an exact-only
+// candidate is always visited), and the survivors are visited at once,
+// least bound first, so the k-th distance, and with it the limit of the
+// next run, falls fast. A visit bounds the rows again with the k-th
+// distance of that moment and sends the block's surviving rows to the
+// kernel. Should most blocks survive after all, the rest is scanned in
+// full. Whether a row is pruned is decided by PruneCodes::limit; see
+// prune.h for why no row that could enter the k nearest is ever skipped.
 std::vector<BruteForceIndex::Hit> BruteForceIndex::scan_pruned(const float* query, size_t k,
                                                                const float* query_norm,
                                                                const uint16_t* pass, size_t b0,
@@ -652,47 +652,76 @@ std::vector<BruteForceIndex::Hit> BruteForceIndex::scan_pruned(const float* quer
   counters_.blocks_bounded.fetch_add(sample, std::memory_order_relaxed);
   if (kept * kPruneGiveUp > nonempty) return rest_in_full(s1);
 
-  // Every other block: its least bound, when the k-th of the sample keeps it.
+  // Visits the blocks of `visits`, least bound first, each with the limit
+  // of the k-th distance of the moment; the first block that it rules out
+  // ends the list (the rest are bounded at least as high), except under
+  // DotProduct, where each block has its own limit.
   struct Visit {
     int32_t low;
-    uint32_t b;  // relative to s1
+    uint32_t b;
   };
-  std::vector<Visit> visits;
-  nonempty = 0;
   const bool per_block = prune_.limit_per_block();
-  int32_t fixed = per_block ? 0 : limit(s1);
-  for (size_t b = s1; b < b1; ++b) {
-    const uint16_t m = candidates(b);
-    if (m == 0) continue;
-    ++nonempty;
-    const int32_t lim = per_block ? limit(b) : fixed;
-    const int32_t low = least(b, m, lim);
-    if (low <= lim) visits.push_back({low, static_cast<uint32_t>(b - s1)});
-  }
-  counters_.blocks_bounded.fetch_add(b1 - s1, std::memory_order_relaxed);
-  // Many survivors: visiting them in block order reads memory forward.
-  if (visits.size() * 4 <= nonempty) {
+  auto visit = [&](std::vector<Visit>& visits) {
     std::sort(visits.begin(), visits.end(), [](const Visit& a, const Visit& b) {
       return a.low != b.low ? a.low < b.low : a.b < b.b;
     });
-  }
-  const bool sorted = visits.size() * 4 <= nonempty;
-  for (const Visit& v : visits) {
-    const size_t b = s1 + v.b;
-    const int32_t lim = limit(b);
-    if (v.low > lim) {
-      if (sorted && !per_block) break;
-      continue;
+    for (const Visit& v : visits) {
+      const size_t b = v.b;
+      const int32_t lim = limit(b);
+      if (v.low > lim) {
+        if (!per_block) break;
+        continue;
+      }
+      uint16_t m = candidates(b);
+      const uint16_t exact = prune_.exact_only(b);
+      uint16_t keep = m & exact;
+      if (!prune_.bounds(pq, b, lim, n)) m = exact;  // every bound above the limit
+      for (uint32_t x = m & ~exact; x != 0; x &= x - 1) {
+        const int r = std::countr_zero(x);
+        if (n[r] <= lim) keep |= static_cast<uint16_t>(1u << r);
+      }
+      if (keep != 0) scan_blocks(query, 1, query_norm, &keep, b, b + 1, &chosen);
     }
-    uint16_t m = candidates(b);
-    const uint16_t exact = prune_.exact_only(b);
-    uint16_t keep = m & exact;
-    if (!prune_.bounds(pq, b, lim, n)) m = exact;  // every bound above the limit
-    for (uint32_t x = m & ~exact; x != 0; x &= x - 1) {
-      const int r = std::countr_zero(x);
-      if (n[r] <= lim) keep |= static_cast<uint16_t>(1u << r);
+    visits.clear();
+  };
+
+  // Every other block, in runs of kPruneRunBlocks blocks: bounded step by
+  // step against the limit of the moment, the survivors visited at once, so
+  // the limit tightens from run to run.
+  std::vector<Visit> visits;
+  size_t visited = 0;
+  std::vector<int32_t> limits(kPruneRunBlocks);
+  std::vector<int32_t> acc(kPruneRunBlocks * kBlockRows);
+  std::vector<uint32_t> live(kPruneRunBlocks);
+  std::vector<uint16_t> masks(kPruneRunBlocks);
+  for (size_t r0 = s1; r0 < b1; r0 += kPruneRunBlocks) {
+    const size_t rn = std::min(kPruneRunBlocks, b1 - r0);
+    const int32_t fixed = limit(r0);
+    size_t count = 0;
+    for (size_t o = 0; o < rn; ++o) {
+      const size_t b = r0 + o;
+      const uint16_t m = candidates(b);
+      masks[o] = m;
+      if (m == 0) continue;
+      limits[o] = per_block ? limit(b) : fixed;
+      if ((m & prune_.exact_only(b)) != 0) {
+        visits.push_back({kAlwaysVisit, static_cast<uint32_t>(b)});
+      } else {
+        live[count++] = static_cast<uint32_t>(o);
+      }
     }
-    if (keep != 0) scan_blocks(query, 1, query_norm, &keep, b, b + 1, &chosen);
+    count = prune_.bound_run(pq, r0, limits.data(), acc.data(), live.data(), count);
+    for (size_t i = 0; i < count; ++i) {
+      const uint32_t o = live[i];
+      const int32_t* bound = acc.data() + o * kBlockRows;
+      int32_t low = std::numeric_limits<int32_t>::max();
+      for (uint32_t x = masks[o]; x != 0; x &= x - 1) low = std::min(low, bound[std::countr_zero(x)]);
+      if (low <= limits[o]) visits.push_back({low, static_cast<uint32_t>(r0 + o)});
+    }
+    visited += visits.size();
+    visit(visits);
+    counters_.blocks_bounded.fetch_add(rn, std::memory_order_relaxed);
+    if (visited * kPruneGiveUp > r0 + rn - s1) return rest_in_full(r0 + rn);
   }
   return chosen.take();
 }

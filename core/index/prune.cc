@@ -18,8 +18,7 @@ constexpr int kCodeMax = 127;
 
 // The portable bound kernel: n = max(0, |t - c| - 1), N = sum of n^2.
 bool portable_bounds(const int8_t* codes, const int32_t* pairs, size_t npairs, int32_t limit,
-                     int32_t* out) {
-  int32_t acc[kBlockRows] = {};
+                     int32_t* acc) {
   for (size_t p = 0; p < npairs; ++p) {
     const int32_t t0 = static_cast<int16_t>(pairs[p] & 0xFFFF);
     const int32_t t1 = static_cast<int16_t>(static_cast<uint32_t>(pairs[p]) >> 16);
@@ -29,12 +28,8 @@ bool portable_bounds(const int8_t* codes, const int32_t* pairs, size_t npairs, i
       const int32_t n1 = std::max(0, std::abs(t1 - c[2 * r + 1]) - 1);
       acc[r] += n0 * n0 + n1 * n1;
     }
-    if ((p + 1) % kBoundStep == 0 && *std::min_element(acc, acc + kBlockRows) > limit) {
-      return false;
-    }
   }
-  std::memcpy(out, acc, sizeof(acc));
-  return true;
+  return *std::min_element(acc, acc + kBlockRows) > limit;
 }
 
 BoundKernel best_bound_kernel() {
@@ -79,7 +74,7 @@ PruneCodes::PruneCodes(DistanceMetric metric, size_t dim)
     : metric_(metric), dim_(dim), kernel_(best_bound_kernel()) {
   enabled_ = metric != DistanceMetric::Hamming && dim >= kPruneMinDim && dim <= kPruneMaxDim;
   npairs_ = (dim + 1) / 2;
-  block_bytes_ = kBlockRows * 2 * npairs_;
+  if (enabled_) steps_.resize((npairs_ + kBoundStep - 1) / kBoundStep);
   if (enabled_ && metric == DistanceMetric::Cosine) {
     // The unit vectors have a fixed grid: ready from the first row.
     center_.assign(dim, 0.0);
@@ -95,9 +90,48 @@ int8_t PruneCodes::code_of(double w) const {
   return static_cast<int8_t>(std::lround(w));
 }
 
+int8_t& PruneCodes::code_at(size_t row, size_t i) {
+  const size_t p = i / 2;
+  const size_t s = p / kBoundStep;
+  return steps_[s][row / kBlockRows * 32 * step_pairs(s) + p % kBoundStep * 32 +
+                   row % kBlockRows * 2 + i % 2];
+}
+
+bool PruneCodes::bounds(const PruneQuery& q, size_t b, int32_t limit, int32_t* out) const {
+  alignas(64) int32_t acc[kBlockRows] = {};
+  for (size_t s = 0; s < steps_.size(); ++s) {
+    const size_t pairs = step_pairs(s);
+    if (kernel_(steps_[s].data() + b * 32 * pairs, q.pairs.data() + s * kBoundStep, pairs, limit,
+                acc)) {
+      return false;
+    }
+  }
+  std::memcpy(out, acc, sizeof(acc));
+  return true;
+}
+
+size_t PruneCodes::bound_run(const PruneQuery& q, size_t b0, const int32_t* limits, int32_t* acc,
+                             uint32_t* live, size_t count) const {
+  for (size_t i = 0; i < count; ++i) std::memset(acc + live[i] * kBlockRows, 0, 64);
+  for (size_t s = 0; s < steps_.size() && count > 0; ++s) {
+    const size_t pairs = step_pairs(s);
+    const int8_t* codes = steps_[s].data() + b0 * 32 * pairs;
+    const int32_t* t = q.pairs.data() + s * kBoundStep;
+    size_t kept = 0;
+    for (size_t i = 0; i < count; ++i) {
+      const uint32_t o = live[i];
+      if (!kernel_(codes + o * 32 * pairs, t, pairs, limits[o], acc + o * kBlockRows)) {
+        live[kept++] = o;
+      }
+    }
+    count = kept;
+  }
+  return count;
+}
+
 void PruneCodes::grow_to(size_t blocks) {
   if (exact_.size() >= blocks) return;
-  codes_.resize(blocks * block_bytes_, 0);
+  for (size_t s = 0; s < steps_.size(); ++s) steps_[s].resize(blocks * 32 * step_pairs(s), 0);
   exact_.resize(blocks, 0);
   if (metric_ == DistanceMetric::DotProduct) sq_norms_.resize(blocks * kBlockRows, 0.0f);
 }
@@ -105,7 +139,7 @@ void PruneCodes::grow_to(size_t blocks) {
 void PruneCodes::reserve(size_t rows) {
   if (!enabled_) return;
   const size_t blocks = (rows + kBlockRows - 1) / kBlockRows;
-  codes_.reserve(blocks * block_bytes_);
+  for (size_t s = 0; s < steps_.size(); ++s) steps_[s].reserve(blocks * 32 * step_pairs(s));
   exact_.reserve(blocks);
   if (metric_ == DistanceMetric::DotProduct) sq_norms_.reserve(blocks * kBlockRows);
 }
@@ -115,7 +149,6 @@ void PruneCodes::set_row(size_t row, const float* v, size_t stride) {
   const size_t b = row / kBlockRows;
   const size_t r = row % kBlockRows;
   grow_to(b + 1);
-  int8_t* block = codes_.data() + b * block_bytes_;
   bool exact_only = !finite_row(v, stride, dim_);
   double norm = 1.0;
   if (!sq_norms_.empty()) sq_norms_[row] = 0.0f;
@@ -137,7 +170,7 @@ void PruneCodes::set_row(size_t row, const float* v, size_t stride) {
       const double x = metric_ == DistanceMetric::Cosine ? v[i * stride] / norm : v[i * stride];
       c = code_of((x - center_[i]) * inv_scale_);
     }
-    block[i / 2 * 2 * kBlockRows + 2 * r + i % 2] = c;
+    code_at(row, i) = c;
   }
   const uint16_t bit = static_cast<uint16_t>(1u << r);
   exact_[b] = exact_only ? exact_[b] | bit : exact_[b] & ~bit;
@@ -147,12 +180,7 @@ void PruneCodes::move_last(size_t last, size_t row) {
   if (!ready_) return;
   const size_t bl = last / kBlockRows, rl = last % kBlockRows;
   const size_t b = row / kBlockRows, r = row % kBlockRows;
-  const int8_t* from = codes_.data() + bl * block_bytes_;
-  int8_t* to = codes_.data() + b * block_bytes_;
-  for (size_t p = 0; p < npairs_; ++p) {
-    to[p * 2 * kBlockRows + 2 * r] = from[p * 2 * kBlockRows + 2 * rl];
-    to[p * 2 * kBlockRows + 2 * r + 1] = from[p * 2 * kBlockRows + 2 * rl + 1];
-  }
+  for (size_t i = 0; i < 2 * npairs_; ++i) code_at(row, i) = code_at(last, i);
   const uint16_t bit = static_cast<uint16_t>(1u << r);
   const bool exact_only = (exact_[bl] >> rl) & 1u;
   exact_[b] = exact_only ? exact_[b] | bit : exact_[b] & ~bit;
@@ -166,7 +194,7 @@ void PruneCodes::drop_last(size_t last) {
   exact_[b] &= static_cast<uint16_t>(~(1u << (last % kBlockRows)));
   if (!sq_norms_.empty()) sq_norms_[last] = 0.0f;
   if (last % kBlockRows == 0) {
-    codes_.resize(b * block_bytes_);
+    for (size_t s = 0; s < steps_.size(); ++s) steps_[s].resize(b * 32 * step_pairs(s));
     exact_.resize(b);
     if (!sq_norms_.empty()) sq_norms_.resize(b * kBlockRows);
   }
@@ -210,7 +238,7 @@ void PruneCodes::rebuild(size_t len, const std::function<const float*(size_t)>& 
     grid_rows_ = len;
   }
   ready_ = true;
-  codes_.clear();
+  for (auto& step : steps_) step.clear();
   exact_.clear();
   sq_norms_.clear();
   grow_to((len + kBlockRows - 1) / kBlockRows);

@@ -13,11 +13,13 @@
 // the stored rows (trimmed ranges of a sample); Cosine codes the unit vector
 // v / |v| with a = 0, b = 1/127. A query is mapped the same way to t-hat.
 // Clamping never breaks a bound, it only loosens it: clamping is a
-// projection, so |clamp(t) - clamp(w)| <= |t - w|. Codes sit per block of
-// kBlockRows rows, components in pairs: pair p of row r at bytes
-// p * 32 + 2r and p * 32 + 2r + 1 of the block (an odd last component is
-// padded with code 0, matched by t-hat 0, which adds nothing). One byte per
-// component: a quarter of the floats.
+// projection, so |clamp(t) - clamp(w)| <= |t - w|. One byte per component:
+// a quarter of the floats. Components go in pairs (an odd last component is
+// padded with code 0, matched by t-hat 0, which adds nothing), the pairs in
+// steps of kBoundStep pairs, and each step has an array of its own: step s
+// of block b holds pair p (of the step) of row r at bytes p * 32 + 2r and
+// p * 32 + 2r + 1. So the first step of every block, which is all that
+// most blocks need, is one sequential stream.
 //
 // The bound, in real arithmetic. Computing w and t in double and rounding
 // moves each by at most 0.5 + s (s = (d + 10) * 2^-45 covers the double
@@ -65,6 +67,7 @@
 // dimensions outside the range) the search is a full scan.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -89,13 +92,12 @@ struct PruneQuery {
   double q2 = 0;               // DotProduct: an upper bound of |q|^2
 };
 
-// The 16 bounds N of one block (row r at out[r]). The sums are checked
-// after every kBoundStep pairs: once all sixteen partial sums exceed `limit`
-// (sums of squares only grow, so so would the whole ones), it gives up and
-// returns false, with `out` unspecified; otherwise it returns true.
+// Adds the squares of one step of one block (`npairs` pairs of sixteen rows
+// at `codes`, t-hat of each pair in `pairs`) to acc[0 .. 16); true when
+// every acc[r] then exceeds `limit`.
 inline constexpr size_t kBoundStep = 8;
 using BoundKernel = bool (*)(const int8_t* codes, const int32_t* pairs, size_t npairs,
-                             int32_t limit, int32_t* out);
+                             int32_t limit, int32_t* acc);
 BoundKernel avx2_bound_kernel();
 BoundKernel avx512_bound_kernel();
 
@@ -134,18 +136,26 @@ class PruneCodes {
   int32_t limit(const PruneQuery& q, float worst, size_t b) const;
   // Whether limit() depends on the block (DotProduct), not on worst alone.
   bool limit_per_block() const { return metric_ == DistanceMetric::DotProduct; }
-  // N of the 16 rows of block `b` (rows past the last: anything), or
-  // false when every row of the block has N > `limit` (see BoundKernel).
-  bool bounds(const PruneQuery& q, size_t b, int32_t limit, int32_t* out) const {
-    return kernel_(codes_.data() + b * block_bytes_, q.pairs.data(), npairs_, limit, out);
-  }
+  // N of the 16 rows of block `b` (rows past the last: anything) in out,
+  // or false as soon as the partial sums of every row exceed `limit` (sums
+  // of squares only grow), with `out` unspecified.
+  bool bounds(const PruneQuery& q, size_t b, int32_t limit, int32_t* out) const;
+  // The bounds of many blocks at once, step by step, so that each step's
+  // codes are read as one forward stream: live[0 .. count) are blocks
+  // (offsets from b0) to bound, limits[o] the limit of block b0 + o. A block
+  // whose partial sums all exceed its limit is dropped on the way. Gives the
+  // number of blocks left, listed in live[0 ..) in their order, with N of
+  // block b0 + o at acc[o * 16 ..] (acc holds 16 per offset).
+  size_t bound_run(const PruneQuery& q, size_t b0, const int32_t* limits, int32_t* acc,
+                   uint32_t* live, size_t count) const;
   // Bit r set when row r of block `b` is exact-only.
   uint16_t exact_only(size_t b) const { return exact_[b]; }
-  // Bytes of codes per block.
-  size_t block_bytes() const { return block_bytes_; }
 
  private:
   void grow_to(size_t blocks);
+  // Pairs in step s, and the byte of component i of `row`.
+  size_t step_pairs(size_t s) const { return std::min(kBoundStep, npairs_ - s * kBoundStep); }
+  int8_t& code_at(size_t row, size_t i);
   int8_t code_of(double w) const;
 
   DistanceMetric metric_;
@@ -153,13 +163,13 @@ class PruneCodes {
   bool enabled_ = false;
   bool ready_ = false;
   size_t npairs_ = 0;          // (dim + 1) / 2
-  size_t block_bytes_ = 0;     // kBlockRows * 2 * npairs_
   size_t grid_rows_ = 0;       // rows the grid was chosen from; 0 before
   std::vector<double> center_; // a[i]; Cosine: zeros
   double scale_ = 1.0;         // b
   double inv_scale_ = 1.0;     // 1 / b
   BoundKernel kernel_;
-  std::vector<int8_t> codes_;  // block_bytes_ per block, one block per started block of rows
+  // Step s: 32 * step_pairs(s) bytes per block, one block per started block of rows.
+  std::vector<std::vector<int8_t>> steps_;
   std::vector<uint16_t> exact_;  // per block: exact-only rows
   std::vector<float> sq_norms_;  // DotProduct: an upper bound of |v|^2 per row; else empty
 };

@@ -15,10 +15,9 @@ namespace {
 // one int32, so each int16 lane meets its own component's t-hat, and
 // madd adds a row's two squares into one int32 lane.
 bool avx2_bounds(const int8_t* codes, const int32_t* pairs, size_t npairs, int32_t limit,
-                 int32_t* out) {
-  const __m256i lim = _mm256_set1_epi32(limit);
-  __m256i lo = _mm256_setzero_si256();
-  __m256i hi = _mm256_setzero_si256();
+                 int32_t* acc) {
+  __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(acc));
+  __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(acc + 8));
   const __m256i one = _mm256_set1_epi16(1);
   for (size_t p = 0; p < npairs; ++p) {
     const __m256i t = _mm256_set1_epi32(pairs[p]);
@@ -29,14 +28,12 @@ bool avx2_bounds(const int8_t* codes, const int32_t* pairs, size_t npairs, int32
     b = _mm256_subs_epu16(_mm256_abs_epi16(_mm256_sub_epi16(b, t)), one);
     lo = _mm256_add_epi32(lo, _mm256_madd_epi16(a, a));
     hi = _mm256_add_epi32(hi, _mm256_madd_epi16(b, b));
-    if ((p + 1) % kBoundStep == 0) {
-      const __m256i over = _mm256_and_si256(_mm256_cmpgt_epi32(lo, lim), _mm256_cmpgt_epi32(hi, lim));
-      if (_mm256_movemask_epi8(over) == -1) return false;
-    }
   }
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), lo);
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), hi);
-  return true;
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc), lo);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc + 8), hi);
+  const __m256i lim = _mm256_set1_epi32(limit);
+  const __m256i over = _mm256_and_si256(_mm256_cmpgt_epi32(lo, lim), _mm256_cmpgt_epi32(hi, lim));
+  return _mm256_movemask_epi8(over) == -1;
 }
 
 }  // namespace
