@@ -251,7 +251,7 @@ ScanCounts BruteForceIndex::scan_counts() const {
 }
 
 void BruteForceIndex::rebuild_codes() {
-  prune_.rebuild(ids_.size(), [this](size_t r) { return lane_of(r); }, kBlockRows);
+  prune_.rebuild(ids_.size(), [this](size_t b) { return block(b); });
 }
 
 Status BruteForceIndex::insert(uint64_t id, std::vector<float> vector, Payload payload) {
@@ -370,7 +370,6 @@ void BruteForceIndex::Loader::add(uint64_t id, Payload payload) {
   x.ids_.push_back(id);
   x.columns_.push_back(payload);
   x.payloads_.push_back(payload.empty() ? nullptr : std::make_unique<Payload>(std::move(payload)));
-  x.prune_.set_row(row, staged_.get() + count_ * dim_, 1);
   if (++count_ == kBlockRows) write_block();
 }
 
@@ -399,10 +398,10 @@ void BruteForceIndex::Loader::remove_row(uint64_t id, size_t row) {
     // A row that lands in a written block needs its norm now.
     if (x.metric_ == DistanceMetric::Cosine && row < base_) x.norms_[row] = vector_norm(from, dim_);
     x.row_of_.set(x.ids_[row], row);
-    x.prune_.move_last(last, row);
-  } else {
-    x.prune_.drop_last(last);
+    // Likewise its code; staged rows are coded with their block.
+    if (row < base_) x.prune_.set_row(row, from, 1);
   }
+  x.prune_.drop_last(last);
   x.ids_.pop_back();
   x.payloads_.pop_back();
   x.columns_.move_last_to(row);
@@ -426,6 +425,7 @@ void BruteForceIndex::Loader::write_block() {
   float* block = const_cast<float*>(x.block(b));
   transpose_rows(staged_.get(), dim_, block);
   if (x.metric_ == DistanceMetric::Cosine) block_norms(block, dim_, x.norms_.data() + base_);
+  x.prune_.set_block(b, block, std::min(kBlockRows, x.ids_.size() - base_));
   base_ += kBlockRows;
   count_ = 0;
 }

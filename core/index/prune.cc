@@ -14,7 +14,7 @@ constexpr double kU = 0x1p-24;             // unit roundoff of float
 constexpr double kSlack = 1.0 + 1e-9;      // covers the double rounding of a threshold
 constexpr double kNormLow = 0x1p-100;      // Cosine and DotProduct: squared norms
 constexpr double kNormHigh = 0x1p100;      // outside [low, high] are never pruned
-constexpr int kCodeMax = 127;
+constexpr float kCodeMax = 127.0f;
 
 // The portable bound kernel: n = max(0, |t - c| - 1), N = sum of n^2.
 bool portable_bounds(const int8_t* codes, const int32_t* pairs, size_t npairs, int32_t limit,
@@ -57,7 +57,30 @@ double sum_squares(const float* v, size_t stride, size_t dim) {
 double round_up(double s, size_t dim) { return s * (1.0 + (dim + 4) * 0x1p-52); }
 
 // The per-component slack s of the header, and the grid constant K.
-double grid_slack(size_t dim) { return (dim + 10) * 0x1p-45; }
+constexpr double kGridSlack = 0x1p-13;
+
+// The code of x on the grid (x - a) * mul, rounded half up, clamped to
+// [-127, 127]; NaN gives -127 (its row is exact-only anyway).
+inline int8_t grid_code(float x, float a, float mul) {
+  float w = (x - a) * mul;
+  w = w > -kCodeMax ? w : -kCodeMax;
+  w = w < kCodeMax ? w : kCodeMax;
+  return static_cast<int8_t>(static_cast<int>(w + (kCodeMax + 0.5f)) - kCodeMax);
+}
+
+inline bool finite_bits(float x) {
+  uint32_t bits;
+  std::memcpy(&bits, &x, 4);
+  return (bits & 0x7F800000u) != 0x7F800000u;
+}
+
+// An upper bound of a squared norm (double `s`) as a float.
+float float_up(double s, size_t dim) {
+  const double up = round_up(s, dim);
+  float f = static_cast<float>(up);
+  if (static_cast<double>(f) < up) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+  return f;
+}
 
 // The integer limit from a real threshold: N > limit implies N > thr.
 int32_t to_limit(double thr) {
@@ -77,17 +100,10 @@ PruneCodes::PruneCodes(DistanceMetric metric, size_t dim)
   if (enabled_) steps_.resize((npairs_ + kBoundStep - 1) / kBoundStep);
   if (enabled_ && metric == DistanceMetric::Cosine) {
     // The unit vectors have a fixed grid: ready from the first row.
-    center_.assign(dim, 0.0);
-    scale_ = 1.0 / kCodeMax;
+    center_.assign(dim, 0.0f);
     inv_scale_ = kCodeMax;
     ready_ = true;
   }
-}
-
-int8_t PruneCodes::code_of(double w) const {
-  // NaN never gets here (exact-only rows are coded 0).
-  w = std::clamp(w, -double{kCodeMax}, double{kCodeMax});
-  return static_cast<int8_t>(std::lround(w));
 }
 
 int8_t& PruneCodes::code_at(size_t row, size_t i) {
@@ -144,36 +160,78 @@ void PruneCodes::reserve(size_t rows) {
   if (metric_ == DistanceMetric::DotProduct) sq_norms_.reserve(blocks * kBlockRows);
 }
 
+PruneCodes::Lane PruneCodes::lane_facts(bool finite, double sq) const {
+  Lane out;
+  out.exact_only = !finite;
+  if (finite && metric_ != DistanceMetric::Euclidean && !(sq >= kNormLow && sq <= kNormHigh)) {
+    out.exact_only = true;
+  }
+  if (out.exact_only) return out;
+  out.mul = metric_ == DistanceMetric::Cosine ? static_cast<float>(kCodeMax / std::sqrt(sq))
+                                              : inv_scale_;
+  if (metric_ == DistanceMetric::DotProduct) out.sq_up = float_up(sq, dim_);
+  return out;
+}
+
 void PruneCodes::set_row(size_t row, const float* v, size_t stride) {
   if (!ready_) return;
   const size_t b = row / kBlockRows;
   const size_t r = row % kBlockRows;
   grow_to(b + 1);
-  bool exact_only = !finite_row(v, stride, dim_);
-  double norm = 1.0;
-  if (!sq_norms_.empty()) sq_norms_[row] = 0.0f;
-  if (!exact_only && metric_ != DistanceMetric::Euclidean) {
-    const double s = sum_squares(v, stride, dim_);
-    if (!(s >= kNormLow && s <= kNormHigh)) exact_only = true;
-    if (metric_ == DistanceMetric::Cosine) norm = std::sqrt(s);
-    if (metric_ == DistanceMetric::DotProduct) {
-      // Rounded up once more on the way to float.
-      const double up = round_up(s, dim_);
-      float f = static_cast<float>(up);
-      if (static_cast<double>(f) < up) f = std::nextafter(f, std::numeric_limits<float>::infinity());
-      sq_norms_[row] = exact_only ? 0.0f : f;
-    }
+  bool finite = true;
+  double sq = 0;
+  for (size_t i = 0; i < dim_; ++i) {
+    const float x = v[i * stride];
+    finite = finite && finite_bits(x);
+    sq += static_cast<double>(x) * x;
   }
+  const Lane lane = lane_facts(finite, sq);
   for (size_t i = 0; i < 2 * npairs_; ++i) {
-    int8_t c = 0;
-    if (!exact_only && i < dim_) {
-      const double x = metric_ == DistanceMetric::Cosine ? v[i * stride] / norm : v[i * stride];
-      c = code_of((x - center_[i]) * inv_scale_);
-    }
-    code_at(row, i) = c;
+    code_at(row, i) = i < dim_ ? grid_code(v[i * stride], center_[i], lane.mul) : 0;
   }
+  if (!sq_norms_.empty()) sq_norms_[row] = lane.sq_up;
   const uint16_t bit = static_cast<uint16_t>(1u << r);
-  exact_[b] = exact_only ? exact_[b] | bit : exact_[b] & ~bit;
+  exact_[b] = lane.exact_only ? exact_[b] | bit : exact_[b] & ~bit;
+}
+
+void PruneCodes::set_block(size_t b, const float* block, size_t rows) {
+  if (!ready_) return;
+  grow_to(b + 1);
+  bool finite[kBlockRows];
+  double sq[kBlockRows] = {};
+  std::fill(finite, finite + kBlockRows, true);
+  for (size_t i = 0; i < dim_; ++i) {
+    const float* c = block + i * kBlockRows;
+    for (size_t r = 0; r < kBlockRows; ++r) {
+      finite[r] = finite[r] && finite_bits(c[r]);
+      sq[r] += static_cast<double>(c[r]) * c[r];
+    }
+  }
+  float mul[kBlockRows];
+  uint16_t exact = 0;
+  for (size_t r = 0; r < kBlockRows; ++r) {
+    Lane lane = r < rows ? lane_facts(finite[r], sq[r]) : Lane{};
+    mul[r] = lane.mul;
+    if (lane.exact_only) exact |= static_cast<uint16_t>(1u << r);
+    if (!sq_norms_.empty()) sq_norms_[b * kBlockRows + r] = lane.sq_up;
+  }
+  exact_[b] = exact;
+  for (size_t s = 0; s < steps_.size(); ++s) {
+    int8_t* out = steps_[s].data() + b * 32 * step_pairs(s);
+    for (size_t p = 0; p < step_pairs(s); ++p) {
+      for (size_t e = 0; e < 2; ++e) {
+        const size_t i = (s * kBoundStep + p) * 2 + e;
+        int8_t* o = out + p * 32 + e;
+        if (i >= dim_) {
+          for (size_t r = 0; r < kBlockRows; ++r) o[2 * r] = 0;
+          continue;
+        }
+        const float* c = block + i * kBlockRows;
+        const float a = center_[i];
+        for (size_t r = 0; r < kBlockRows; ++r) o[2 * r] = grid_code(c[r], a, mul[r]);
+      }
+    }
+  }
 }
 
 void PruneCodes::move_last(size_t last, size_t row) {
@@ -206,8 +264,7 @@ bool PruneCodes::grid_due(size_t len) const {
   return grid_rows_ < kGridMaxRows && len >= 4 * grid_rows_;
 }
 
-void PruneCodes::rebuild(size_t len, const std::function<const float*(size_t)>& lane,
-                         size_t stride) {
+void PruneCodes::rebuild(size_t len, const std::function<const float*(size_t)>& block) {
   if (!enabled_) return;
   if (metric_ != DistanceMetric::Cosine) {
     // A trimmed range per component from an even sample of rows: the
@@ -215,12 +272,13 @@ void PruneCodes::rebuild(size_t len, const std::function<const float*(size_t)>& 
     const size_t want = std::min<size_t>(len, 4096);
     std::vector<float> column;
     column.reserve(want);
-    center_.assign(dim_, 0.0);
+    center_.assign(dim_, 0.0f);
     double half = 0;
     for (size_t i = 0; i < dim_; ++i) {
       column.clear();
       for (size_t s = 0; s < want; ++s) {
-        const float x = lane(s * len / want)[i * stride];
+        const size_t row = s * len / want;
+        const float x = block(row / kBlockRows)[i * kBlockRows + row % kBlockRows];
         if (std::isfinite(x)) column.push_back(x);
       }
       if (column.empty()) continue;
@@ -229,12 +287,14 @@ void PruneCodes::rebuild(size_t len, const std::function<const float*(size_t)>& 
       const double lo = column[cut];
       std::nth_element(column.begin(), column.end() - 1 - cut, column.end());
       const double hi = column[column.size() - 1 - cut];
-      center_[i] = lo / 2 + hi / 2;
+      center_[i] = static_cast<float>(lo / 2 + hi / 2);
       half = std::max(half, hi / 2 - lo / 2);
     }
-    scale_ = half / kCodeMax;
-    if (!(scale_ >= 0x1p-1000 && std::isfinite(scale_))) scale_ = 1.0;
-    inv_scale_ = 1.0 / scale_;
+    // Any positive normal float will do (the bounds hold on any grid); a
+    // range of zero, or one too small or large for a float, gets the
+    // nearest that is.
+    const double inv = half > 0 ? kCodeMax / half : 1.0;
+    inv_scale_ = static_cast<float>(std::clamp(std::isfinite(inv) ? inv : 1.0, 0x1p-125, 0x1p125));
     grid_rows_ = len;
   }
   ready_ = true;
@@ -242,7 +302,9 @@ void PruneCodes::rebuild(size_t len, const std::function<const float*(size_t)>& 
   exact_.clear();
   sq_norms_.clear();
   grow_to((len + kBlockRows - 1) / kBlockRows);
-  for (size_t r = 0; r < len; ++r) set_row(r, lane(r), stride);
+  for (size_t b = 0; b * kBlockRows < len; ++b) {
+    set_block(b, block(b), std::min(kBlockRows, len - b * kBlockRows));
+  }
 }
 
 bool PruneCodes::prepare(const float* query, PruneQuery& out) const {
@@ -257,7 +319,8 @@ bool PruneCodes::prepare(const float* query, PruneQuery& out) const {
   out.pairs.assign(npairs_, 0);
   for (size_t i = 0; i < dim_; ++i) {
     const double x = metric_ == DistanceMetric::Cosine ? query[i] / norm : query[i];
-    const int32_t t = code_of((x - center_[i]) * inv_scale_);
+    const double w = std::clamp((x - center_[i]) * inv_scale_, -double{kCodeMax}, double{kCodeMax});
+    const int32_t t = static_cast<int32_t>(std::lround(w));
     const uint32_t bits = static_cast<uint16_t>(static_cast<int16_t>(t));
     out.pairs[i / 2] = static_cast<int32_t>(static_cast<uint32_t>(out.pairs[i / 2]) |
                                             (i % 2 == 0 ? bits : bits << 16));
@@ -268,8 +331,9 @@ bool PruneCodes::prepare(const float* query, PruneQuery& out) const {
 int32_t PruneCodes::limit(const PruneQuery& q, float worst, size_t b) const {
   if (!std::isfinite(worst)) return std::numeric_limits<int32_t>::max() - 1;
   const double d = static_cast<double>(dim_);
-  const double s = grid_slack(dim_);
-  const double k = scale_ * scale_ * (1 - 2 * s) * (1 - 2 * s);
+  const double s = kGridSlack;
+  const double scale = 1.0 / inv_scale_;
+  const double k = scale * scale * (1 - 2 * s) * (1 - 2 * s);
   const double w = worst;
   switch (metric_) {
     case DistanceMetric::Euclidean:

@@ -9,9 +9,10 @@
 //
 // Codes. Each component is mapped onto a grid of integers -127 .. 127:
 // w = (v - a[i]) / b, code = round(clamp(w, -127, 127)). Euclidean and
-// DotProduct take a[i] (per component) and b (one for all components) from
-// the stored rows (trimmed ranges of a sample); Cosine codes the unit vector
-// v / |v| with a = 0, b = 1/127. A query is mapped the same way to t-hat.
+// DotProduct take a[i] (per component, a float) and b (one for all
+// components, the inverse of a float) from the stored rows (trimmed ranges
+// of a sample); Cosine codes the unit vector v / |v| with a = 0, b = 1/127.
+// A query is mapped the same way to t-hat, in double.
 // Clamping never breaks a bound, it only loosens it: clamping is a
 // projection, so |clamp(t) - clamp(w)| <= |t - w|. One byte per component:
 // a quarter of the floats. Components go in pairs (an odd last component is
@@ -21,11 +22,16 @@
 // p * 32 + 2r + 1. So the first step of every block, which is all that
 // most blocks need, is one sequential stream.
 //
-// The bound, in real arithmetic. Computing w and t in double and rounding
-// moves each by at most 0.5 + s (s = (d + 10) * 2^-45 covers the double
-// rounding, the unit vector's norm included), so with
+// The bound, in real arithmetic. Rows are coded in float: (v - a) * (1/b),
+// or v * fl(127 / |v|) with |v| from a double sum, then clamped and rounded
+// half up as trunc(w + 127.5) - 127. Each of those roundings is relative
+// (2^-24 of a value at most 255 in size; a result that underflows is exact
+// or negligible, one that overflows is clamped like the true value), so a
+// code is within 0.5 + 4e-5 of clamp(w); t-hat, in double, is within
+// 0.5 + 1e-12 of clamp(t). With s = 2^-13 > 4e-5 + 1e-12, and
 //   n_i = max(0, |t-hat_i - code_i| - 1),  N = sum of n_i^2  (exact integer)
-// every component has |t_i - w_i| >= n_i (1 - 2s) and therefore
+// every component has |t_i - w_i| >= n_i - 2s >= n_i (1 - 2s) (n_i is 0 or
+// at least 1) and therefore
 //   |q - v|^2 = b^2 |t - w|^2 >= K N,  K = b^2 (1 - 2s)^2.            (1)
 // (For Cosine, q and v are the unit vectors, and 1 - cos = |q - v|^2 / 2.)
 //
@@ -124,9 +130,13 @@ class PruneCodes {
 
   // Whether the grid should be (re)chosen now that the index holds `len` rows.
   bool grid_due(size_t len) const;
-  // Chooses the grid from rows [0, len) and codes them all; `lane(r)` gives
-  // component 0 of row r, component i at lane(r)[i * stride].
-  void rebuild(size_t len, const std::function<const float*(size_t)>& lane, size_t stride);
+  // Block `b` (kBlockRows rows, transposed: component i of row r at
+  // block[i * kBlockRows + r]) now holds these rows, the first `rows` of
+  // them in use. Does nothing until ready().
+  void set_block(size_t b, const float* block, size_t rows);
+  // Chooses the grid from rows [0, len) and codes them all; `block(b)`
+  // gives block b, laid out as for set_block.
+  void rebuild(size_t len, const std::function<const float*(size_t)>& block);
 
   // Maps `query` onto the grid; false when it may not be pruned against.
   bool prepare(const float* query, PruneQuery& out) const;
@@ -152,11 +162,18 @@ class PruneCodes {
   uint16_t exact_only(size_t b) const { return exact_[b]; }
 
  private:
+  // What coding a row needs from its components: whether all are finite
+  // and, in double, the sum of their squares.
+  struct Lane {
+    bool exact_only = false;
+    float mul = 0.0f;    // the grid's factor for this row
+    float sq_up = 0.0f;  // DotProduct: an upper bound of |v|^2
+  };
+  Lane lane_facts(bool finite, double sq) const;
   void grow_to(size_t blocks);
   // Pairs in step s, and the byte of component i of `row`.
   size_t step_pairs(size_t s) const { return std::min(kBoundStep, npairs_ - s * kBoundStep); }
   int8_t& code_at(size_t row, size_t i);
-  int8_t code_of(double w) const;
 
   DistanceMetric metric_;
   size_t dim_;
@@ -164,9 +181,8 @@ class PruneCodes {
   bool ready_ = false;
   size_t npairs_ = 0;          // (dim + 1) / 2
   size_t grid_rows_ = 0;       // rows the grid was chosen from; 0 before
-  std::vector<double> center_; // a[i]; Cosine: zeros
-  double scale_ = 1.0;         // b
-  double inv_scale_ = 1.0;     // 1 / b
+  std::vector<float> center_;  // a[i]; Cosine: zeros
+  float inv_scale_ = 1.0f;     // 1 / b, exactly: b is defined as its inverse
   BoundKernel kernel_;
   // Step s: 32 * step_pairs(s) bytes per block, one block per started block of rows.
   std::vector<std::vector<int8_t>> steps_;
