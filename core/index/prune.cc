@@ -32,6 +32,12 @@ bool portable_bounds(const int8_t* codes, const int32_t* pairs, size_t npairs, i
   return *std::min_element(acc, acc + kBlockRows) > limit;
 }
 
+}  // namespace
+
+BoundKernel portable_bound_kernel() { return portable_bounds; }
+
+namespace {
+
 BoundKernel best_bound_kernel() {
   BoundKernel avx512 = avx512_bound_kernel();
   if (avx512 != nullptr && cpu::has(cpu::Feature::kAvx512bw)) return avx512;
@@ -97,7 +103,12 @@ PruneCodes::PruneCodes(DistanceMetric metric, size_t dim)
     : metric_(metric), dim_(dim), kernel_(best_bound_kernel()) {
   enabled_ = metric != DistanceMetric::Hamming && dim >= kPruneMinDim && dim <= kPruneMaxDim;
   npairs_ = (dim + 1) / 2;
-  if (enabled_) steps_.resize((npairs_ + kBoundStep - 1) / kBoundStep);
+  if (enabled_) {
+    // Steps of kBoundStep pairs, then each twice the one before.
+    for (size_t p = 0, n = kBoundStep; p < npairs_; p += n, n *= 2) step_begin_.push_back(p);
+    step_begin_.push_back(npairs_);
+    steps_.resize(step_begin_.size() - 1);
+  }
   if (enabled_ && metric == DistanceMetric::Cosine) {
     // The unit vectors have a fixed grid: ready from the first row.
     center_.assign(dim, 0.0f);
@@ -108,8 +119,8 @@ PruneCodes::PruneCodes(DistanceMetric metric, size_t dim)
 
 int8_t& PruneCodes::code_at(size_t row, size_t i) {
   const size_t p = i / 2;
-  const size_t s = p / kBoundStep;
-  return steps_[s][row / kBlockRows * 32 * step_pairs(s) + p % kBoundStep * 32 +
+  const size_t s = std::upper_bound(step_begin_.begin(), step_begin_.end(), p) - step_begin_.begin() - 1;
+  return steps_[s][row / kBlockRows * 32 * step_pairs(s) + (p - step_begin_[s]) * 32 +
                    row % kBlockRows * 2 + i % 2];
 }
 
@@ -117,7 +128,7 @@ bool PruneCodes::bounds(const PruneQuery& q, size_t b, int32_t limit, int32_t* o
   alignas(64) int32_t acc[kBlockRows] = {};
   for (size_t s = 0; s < steps_.size(); ++s) {
     const size_t pairs = step_pairs(s);
-    if (kernel_(steps_[s].data() + b * 32 * pairs, q.pairs.data() + s * kBoundStep, pairs, limit,
+    if (kernel_(steps_[s].data() + b * 32 * pairs, q.pairs.data() + step_begin_[s], pairs, limit,
                 acc)) {
       return false;
     }
@@ -132,7 +143,7 @@ size_t PruneCodes::bound_run(const PruneQuery& q, size_t b0, const int32_t* limi
   for (size_t s = 0; s < steps_.size() && count > 0; ++s) {
     const size_t pairs = step_pairs(s);
     const int8_t* codes = steps_[s].data() + b0 * 32 * pairs;
-    const int32_t* t = q.pairs.data() + s * kBoundStep;
+    const int32_t* t = q.pairs.data() + step_begin_[s];
     size_t kept = 0;
     for (size_t i = 0; i < count; ++i) {
       const uint32_t o = live[i];
@@ -220,7 +231,7 @@ void PruneCodes::set_block(size_t b, const float* block, size_t rows) {
     int8_t* out = steps_[s].data() + b * 32 * step_pairs(s);
     for (size_t p = 0; p < step_pairs(s); ++p) {
       for (size_t e = 0; e < 2; ++e) {
-        const size_t i = (s * kBoundStep + p) * 2 + e;
+        const size_t i = (step_begin_[s] + p) * 2 + e;
         int8_t* o = out + p * 32 + e;
         if (i >= dim_) {
           for (size_t r = 0; r < kBlockRows; ++r) o[2 * r] = 0;

@@ -17,7 +17,9 @@
 // projection, so |clamp(t) - clamp(w)| <= |t - w|. One byte per component:
 // a quarter of the floats. Components go in pairs (an odd last component is
 // padded with code 0, matched by t-hat 0, which adds nothing), the pairs in
-// steps of kBoundStep pairs, and each step has an array of its own: step s
+// steps (kBoundStep pairs, then each step twice the one before, so a block
+// that needs every step costs few calls), and each step has an array of
+// its own: step s
 // of block b holds pair p (of the step) of row r at bytes p * 32 + 2r and
 // p * 32 + 2r + 1. So the first step of every block, which is all that
 // most blocks need, is one sequential stream.
@@ -104,6 +106,9 @@ struct PruneQuery {
 inline constexpr size_t kBoundStep = 8;
 using BoundKernel = bool (*)(const int8_t* codes, const int32_t* pairs, size_t npairs,
                              int32_t limit, int32_t* acc);
+// The kernels: portable (always), and the x86 ones (nullptr when the build
+// has none; the CPU must be asked before one is run).
+BoundKernel portable_bound_kernel();
 BoundKernel avx2_bound_kernel();
 BoundKernel avx512_bound_kernel();
 
@@ -172,7 +177,7 @@ class PruneCodes {
   Lane lane_facts(bool finite, double sq) const;
   void grow_to(size_t blocks);
   // Pairs in step s, and the byte of component i of `row`.
-  size_t step_pairs(size_t s) const { return std::min(kBoundStep, npairs_ - s * kBoundStep); }
+  size_t step_pairs(size_t s) const { return step_begin_[s + 1] - step_begin_[s]; }
   int8_t& code_at(size_t row, size_t i);
 
   DistanceMetric metric_;
@@ -184,6 +189,7 @@ class PruneCodes {
   std::vector<float> center_;  // a[i]; Cosine: zeros
   float inv_scale_ = 1.0f;     // 1 / b, exactly: b is defined as its inverse
   BoundKernel kernel_;
+  std::vector<size_t> step_begin_;  // first pair of each step, then npairs_
   // Step s: 32 * step_pairs(s) bytes per block, one block per started block of rows.
   std::vector<std::vector<int8_t>> steps_;
   std::vector<uint16_t> exact_;  // per block: exact-only rows

@@ -5,6 +5,7 @@
 // after every way rows arrive and move.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <random>
 #include <string>
 
+#include "cpu.h"
 #include "filter.h"
 #include "index/brute_force.h"
 #include "thread_pool.h"
@@ -234,6 +236,42 @@ INSTANTIATE_TEST_SUITE_P(Cases, Pruned, ::testing::ValuesIn(params()), [](const 
   return std::string(info.param.c.name) + "_" +
          std::string(metric_name(info.param.metric));
 });
+
+// Every bound kernel gives the portable one's sums and verdict, for any
+// number of pairs (odd ones included), codes and t-hat at the ends of their
+// range, and limits on either side of the sums.
+TEST(Pruned, BoundKernelsAgree) {
+  struct Path {
+    BoundKernel kernel;
+    bool runs;
+  };
+  const Path paths[] = {{avx2_bound_kernel(), cpu::has(cpu::Feature::kAvx2)},
+                        {avx512_bound_kernel(), cpu::has(cpu::Feature::kAvx512bw)}};
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> code(-127, 127);
+  for (size_t npairs = 1; npairs <= 19; ++npairs) {
+    std::vector<int8_t> codes(npairs * 32);
+    std::vector<int32_t> pairs(npairs);
+    for (int8_t& c : codes) c = static_cast<int8_t>(rng() % 4 == 0 ? (rng() % 2 ? 127 : -127) : code(rng));
+    for (int32_t& p : pairs) {
+      const auto t0 = static_cast<uint16_t>(static_cast<int16_t>(code(rng)));
+      const auto t1 = static_cast<uint16_t>(static_cast<int16_t>(rng() % 3 == 0 ? -127 : code(rng)));
+      p = static_cast<int32_t>(t0 | static_cast<uint32_t>(t1) << 16);
+    }
+    int32_t want[16] = {};
+    portable_bound_kernel()(codes.data(), pairs.data(), npairs, -1, want);
+    const int32_t low = *std::min_element(want, want + 16);
+    for (const Path& p : paths) {
+      if (p.kernel == nullptr || !p.runs) continue;
+      for (int32_t limit : {-1, low - 1, low, 1 << 30}) {
+        int32_t got[16] = {};
+        const bool over = p.kernel(codes.data(), pairs.data(), npairs, limit, got);
+        EXPECT_EQ(over, low > limit) << npairs << " pairs, limit " << limit;
+        for (int r = 0; r < 16; ++r) ASSERT_EQ(got[r], want[r]) << npairs << " pairs, row " << r;
+      }
+    }
+  }
+}
 
 // Hamming keeps no codes, and an index below the grid's first size scans in
 // full; both must still answer with pruning switched on.
