@@ -1,11 +1,14 @@
 // BruteForceIndex: exact k-nearest-neighbour search by comparing the query
-// with every stored vector. No approximation, no persistence, no locking: the
+// with every stored vector that a guaranteed lower bound of its distance
+// (prune.h) does not rule out; set_pruning(false) compares with all of them,
+// with the same results. No approximation, no persistence, no locking: the
 // owner provides exclusion (shared for search and len, exclusive otherwise).
 //
 // Rows are stored the way the search kernels read them (distance.h): blocks
 // of kBlockRows rows, transposed, cache-line aligned, the last block padded
 // with zero rows. Removing moves the last row into the freed place, so the
-// rows stay dense. Every distance is bit for bit what distance() gives.
+// rows stay dense; the rows' codes (prune.h) move with them. Every distance
+// is bit for bit what distance() gives.
 #pragma once
 
 #include <cstddef>
