@@ -230,7 +230,7 @@ class Index(_Store):
     @property
     def prune(self) -> bool:
         """Whether single-query searches skip vectors by their bounds; settable."""
-        return self._core.prune
+        return bool(self._core.prune)
 
     @prune.setter
     def prune(self, on: bool) -> None:
