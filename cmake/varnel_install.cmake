@@ -24,7 +24,7 @@ set(VARNEL_PUBLIC_HEADERS
 # a header on neither list.
 set(VARNEL_DETAIL_HEADERS
   json.h float_text.h id_map.h zeroed_memory.h storage/wal.h storage/data_file.h storage/file.h
-  storage/writer_lock.h payload_columns.h)
+  storage/writer_lock.h payload_columns.h index/prune.h)
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed corpora under fuzz/corpus/<target>/ from the worked
 examples of the file formats (the Checkpoint frame, the 36-byte record of
-id 7, the six-line meta.json). Run again after changing a format."""
+id 7, the six-line meta.json), and the pruned search's data shapes. Run again after changing a format."""
 import os
 import struct
 import zlib
@@ -70,6 +70,17 @@ def main():
     write('collection_open_fuzz', 'update_delete', struct.pack('<H', 0) +
           frame(INSERT7) + frame(b'{"kind":"Update","id":7,"vector":[3.0,4.0],"payload":{"data":{}}}') +
           frame(b'{"kind":"Delete","id":7,"vector":[],"payload":{"data":{}}}'))
+
+    # Header: metric, dimension, k, centres, spread, magnitude, seed (u16);
+    # then (place u16, float) pairs.
+    def prune_seed(metric, extras):
+        out = bytes([metric, 8, 9, 20, 6, 80, 1, 0])
+        return out + b''.join(struct.pack('<Hf', p, v) for p, v in extras)
+    specials = [(9, float('nan')), (17, float('inf')), (25, -float('inf')), (33, 1e-45),
+                (41, 3e38), (8, float('nan')), (16, float('inf'))]
+    for metric in range(3):
+        write('prune_fuzz', f'clusters{metric}', prune_seed(metric, []))
+        write('prune_fuzz', f'specials{metric}', prune_seed(metric, specials))
 
 
 if __name__ == '__main__':

@@ -4,7 +4,9 @@
 # bench/run.py and writes docs/benchmarks.md, docs/benchmarks.png and
 # docs/bench_results.json, then bench/cluster_bench.py (varnel.cluster on a
 # local Ray against one collection: docs/cluster_bench_results.json and
-# docs/cluster_benchmarks.md). Arguments go to both, e.g.
+# docs/cluster_benchmarks.md), then bench/prune_bench.py (the pruned exact
+# search against full scans: docs/pruning_results.json, the table of
+# docs/pruning.md on standard output). Arguments go to all three, e.g.
 #   bash scripts/bench.sh --preset quick --out /tmp/bench
 #   VARNEL_FROM_HEAD=1 bash scripts/bench.sh     # measure the last commit, not the working tree
 set -euo pipefail
@@ -44,3 +46,4 @@ fi
 "${pip[@]}" --force-reinstall --no-deps "$src"
 "$venv/bin/python" bench/run.py "$@"
 "$venv/bin/python" bench/cluster_bench.py "$@"
+"$venv/bin/python" bench/prune_bench.py "$@"

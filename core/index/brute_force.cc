@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <cstring>
 #include <functional>
 
@@ -32,6 +33,16 @@ struct Before {
 constexpr size_t kChunkBytes = 256 * 1024;
 
 constexpr uint16_t kWholeBlock = 0xFFFF;
+
+// The pruned scan (scan_pruned): parts of fewer blocks are scanned in full;
+// the sample is this many blocks or 1/64 of the part, whichever is more; and
+// when more than 1 in kPruneGiveUp of the sample's blocks survive their
+// bounds, the part is scanned in full.
+constexpr size_t kPruneMinBlocks = 256;
+constexpr size_t kPruneSampleBlocks = 64;
+constexpr size_t kPruneGiveUp = 3;
+// Blocks bounded together, step by step (their sums take 64 KiB).
+constexpr size_t kPruneRunBlocks = 1024;
 
 static_assert(kBlockRows == 16, "one bit per row of a block in a uint16_t");
 
@@ -164,6 +175,10 @@ class BruteForceIndex::Selection {
     }
   }
 
+  // Whether it holds as many hits as it keeps; worst() is then the k-th.
+  bool full() const { return heap_.size() == keep_; }
+  float worst() const { return worst_; }
+
   // Nearest first.
   std::vector<Hit> take() {
     std::sort_heap(heap_.begin(), heap_.end(), Before{ids_});
@@ -226,7 +241,18 @@ BruteForceIndex::BruteForceIndex(DistanceMetric metric, size_t dimension, Kernel
     : metric_(metric),
       dimension_(dimension),
       path_(kernel_path_supported(path) ? path : KernelPath::Portable),
-      kernel_(block_kernel(path_, metric)) {}
+      kernel_(block_kernel(path_, metric)),
+      prune_(metric, dimension) {}
+
+ScanCounts BruteForceIndex::scan_counts() const {
+  return {counters_.blocks_exact.load(std::memory_order_relaxed),
+          counters_.rows_exact.load(std::memory_order_relaxed),
+          counters_.blocks_bounded.load(std::memory_order_relaxed)};
+}
+
+void BruteForceIndex::rebuild_codes() {
+  prune_.rebuild(ids_.size(), [this](size_t b) { return block(b); });
+}
 
 Status BruteForceIndex::insert(uint64_t id, std::vector<float> vector, Payload payload) {
   return insert(id, vector.data(), vector.size(), std::move(payload));
@@ -247,6 +273,8 @@ Status BruteForceIndex::insert(uint64_t id, const float* vector, size_t len, Pay
   ids_.push_back(id);
   columns_.push_back(payload);
   payloads_.push_back(payload.empty() ? nullptr : std::make_unique<Payload>(std::move(payload)));
+  prune_.set_row(row, vector, 1);
+  if (prune_.grid_due(ids_.size())) rebuild_codes();
   return {};
 }
 
@@ -272,6 +300,7 @@ void BruteForceIndex::reserve_bookkeeping(size_t rows) {
   payloads_.reserve(rows);
   columns_.reserve(rows);
   row_of_.reserve(rows);
+  prune_.reserve(rows);
 }
 
 // ---------------------------------------------------------------------------
@@ -369,7 +398,10 @@ void BruteForceIndex::Loader::remove_row(uint64_t id, size_t row) {
     // A row that lands in a written block needs its norm now.
     if (x.metric_ == DistanceMetric::Cosine && row < base_) x.norms_[row] = vector_norm(from, dim_);
     x.row_of_.set(x.ids_[row], row);
+    // Likewise its code; staged rows are coded with their block.
+    if (row < base_) x.prune_.set_row(row, from, 1);
   }
+  x.prune_.drop_last(last);
   x.ids_.pop_back();
   x.payloads_.pop_back();
   x.columns_.move_last_to(row);
@@ -393,6 +425,7 @@ void BruteForceIndex::Loader::write_block() {
   float* block = const_cast<float*>(x.block(b));
   transpose_rows(staged_.get(), dim_, block);
   if (x.metric_ == DistanceMetric::Cosine) block_norms(block, dim_, x.norms_.data() + base_);
+  x.prune_.set_block(b, block, std::min(kBlockRows, x.ids_.size() - base_));
   base_ += kBlockRows;
   count_ = 0;
 }
@@ -407,6 +440,7 @@ void BruteForceIndex::Loader::finish() {
   }
   ahead_.clear();
   ahead_at_.clear();
+  if (index_.prune_.grid_due(index_.ids_.size())) index_.rebuild_codes();
 }
 
 std::optional<VectorEntry> BruteForceIndex::remove(uint64_t id) {
@@ -430,6 +464,9 @@ std::optional<VectorEntry> BruteForceIndex::remove(uint64_t id) {
     payloads_[row] = std::move(payloads_[last]);
     if (!norms_.empty()) norms_[row] = norms_[last];
     row_of_.set(ids_[row], row);
+    prune_.move_last(last, row);
+  } else {
+    prune_.drop_last(last);
   }
   for (size_t i = 0; i < dimension_; ++i) last_lane[i * kBlockRows] = 0.0f;
   ids_.pop_back();
@@ -446,6 +483,67 @@ std::optional<VectorEntry> BruteForceIndex::remove(uint64_t id) {
   return entry;
 }
 
+void BruteForceIndex::scan_blocks(const float* queries, size_t nq, const float* query_norms,
+                                  const uint16_t* pass, size_t c0, size_t c1,
+                                  Selection* chosen) const {
+  const size_t rows = ids_.size();
+  const bool cosine = metric_ == DistanceMetric::Cosine;
+  alignas(64) float out[kTileQueries * kTileBlocks * kBlockRows];
+  uint64_t blocks_exact = 0;
+  uint64_t rows_exact = 0;
+  for (size_t j0 = 0; j0 < nq; j0 += kTileQueries) {
+    const size_t jn = std::min(kTileQueries, nq - j0);
+    const float* tile_queries = queries + j0 * dimension_;
+    size_t b = c0;
+    while (b < c1) {
+      if (pass != nullptr && pass[b - c0] == 0) {  // no row of the block passes
+        ++b;
+        continue;
+      }
+      // Up to kTileBlocks blocks of one segment in one kernel call (with a
+      // filter, blocks where some row passes).
+      size_t bn = 1;
+      bool whole = pass == nullptr || pass[b - c0] == kWholeBlock;
+      while (bn < kTileBlocks && b + bn < c1 && (b + bn) % kSegmentBlocks != 0 &&
+             (pass == nullptr || pass[b + bn - c0] != 0)) {
+        whole = whole && (pass == nullptr || pass[b + bn - c0] == kWholeBlock);
+        ++bn;
+      }
+      BlockTile tile;
+      tile.queries = tile_queries;
+      tile.nq = jn;
+      tile.query_norms = cosine ? query_norms + j0 : nullptr;
+      tile.blocks = block(b);
+      tile.row_norms = cosine ? norms_.data() + b * kBlockRows : nullptr;
+      tile.nblocks = bn;
+      tile.dim = dimension_;
+      kernel_(tile, out);
+      const size_t first = b * kBlockRows;
+      const size_t count = std::min(bn * kBlockRows, rows - first);  // skip padding rows
+      if (j0 == 0) {
+        blocks_exact += bn;
+        if (whole) {
+          rows_exact += count;
+        } else {
+          for (size_t i = 0; i < bn; ++i) rows_exact += std::popcount(pass[b + i - c0]);
+        }
+      }
+      for (size_t j = 0; j < jn; ++j) {
+        const float* d = out + j * bn * kBlockRows;
+        if (whole) {
+          chosen[j0 + j].offer_blocks(d, count, first);
+          continue;
+        }
+        // Only the rows that pass (padding rows never do).
+        chosen[j0 + j].offer_passing(d, bn, first, pass + (b - c0));
+      }
+      b += bn;
+    }
+  }
+  counters_.blocks_exact.fetch_add(blocks_exact, std::memory_order_relaxed);
+  counters_.rows_exact.fetch_add(rows_exact, std::memory_order_relaxed);
+}
+
 // Blocks [b0, b1) for `nq` queries at `queries` (their norms at
 // `query_norms` for Cosine): the nearest hits of each, nearest first. With
 // `pass`, only the rows whose bit is set. How the blocks are grouped into
@@ -456,8 +554,17 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(
     size_t b0, size_t b1, SearchStop* stop) const {
   const size_t rows = ids_.size();
   const size_t block_floats = kBlockRows * dimension_;
-  const bool cosine = metric_ == DistanceMetric::Cosine;
   const size_t part_rows = std::min(rows, b1 * kBlockRows) - std::min(rows, b0 * kBlockRows);
+
+  if (nq == 1 && pruning_ && prune_.ready() && b1 - b0 >= kPruneMinBlocks) {
+    PruneQuery pq;
+    if (prune_.prepare(queries, pq)) {
+      std::vector<std::vector<Hit>> hits;
+      hits.push_back(scan_pruned(queries, k, query_norms, pass, b0, b1, pq));
+      if (stop != nullptr) stop->after((b1 - b0) * block_floats);
+      return hits;
+    }
+  }
 
   std::vector<Selection> chosen;
   chosen.reserve(nq);
@@ -468,50 +575,10 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(
     chunk = std::max(kTileBlocks, kChunkBytes / (block_floats * sizeof(float)) / kTileBlocks *
                                       kTileBlocks);
   }
-  alignas(64) float out[kTileQueries * kTileBlocks * kBlockRows];
   for (size_t c0 = b0; c0 < b1; c0 += chunk) {
     const size_t c1 = std::min(b1, c0 + chunk);
-    for (size_t j0 = 0; j0 < nq; j0 += kTileQueries) {
-      const size_t jn = std::min(kTileQueries, nq - j0);
-      const float* tile_queries = queries + j0 * dimension_;
-      size_t b = c0;
-      while (b < c1) {
-        if (pass != nullptr && pass[b] == 0) {  // no row of the block passes
-          ++b;
-          continue;
-        }
-        // Up to kTileBlocks blocks of one segment in one kernel call (with a
-        // filter, blocks where some row passes).
-        size_t bn = 1;
-        bool whole = pass == nullptr || pass[b] == kWholeBlock;
-        while (bn < kTileBlocks && b + bn < c1 && (b + bn) % kSegmentBlocks != 0 &&
-               (pass == nullptr || pass[b + bn] != 0)) {
-          whole = whole && (pass == nullptr || pass[b + bn] == kWholeBlock);
-          ++bn;
-        }
-        BlockTile tile;
-        tile.queries = tile_queries;
-        tile.nq = jn;
-        tile.query_norms = cosine ? query_norms + j0 : nullptr;
-        tile.blocks = block(b);
-        tile.row_norms = cosine ? norms_.data() + b * kBlockRows : nullptr;
-        tile.nblocks = bn;
-        tile.dim = dimension_;
-        kernel_(tile, out);
-        const size_t first = b * kBlockRows;
-        const size_t count = std::min(bn * kBlockRows, rows - first);  // skip padding rows
-        for (size_t j = 0; j < jn; ++j) {
-          const float* d = out + j * bn * kBlockRows;
-          if (whole) {
-            chosen[j0 + j].offer_blocks(d, count, first);
-            continue;
-          }
-          // Only the rows that pass (padding rows never do).
-          chosen[j0 + j].offer_passing(d, bn, first, pass + b);
-        }
-        b += bn;
-      }
-    }
+    scan_blocks(queries, nq, query_norms, pass != nullptr ? pass + c0 : nullptr, c0, c1,
+                chosen.data());
     if (stop != nullptr && stop->after((c1 - c0) * block_floats * nq)) break;
   }
 
@@ -519,6 +586,144 @@ std::vector<std::vector<BruteForceIndex::Hit>> BruteForceIndex::scan(
   hits.reserve(nq);
   for (Selection& s : chosen) hits.push_back(s.take());
   return hits;
+}
+
+// The pruned scan. First a sample of blocks is scanned in full, which fills
+// the selection; if the bounds of the sample's rows show that most of its
+// blocks would have to be read anyway (distances concentrate, as in
+// isotropic data of high dimension), the rest is scanned in full too, which
+// costs the plain scan and the sample's codes. Otherwise the other blocks
+// go in runs: a run's blocks are bounded step by step (a block whose partial
+// sums all pass the limit is dropped part way; one with an exact-only
+// candidate is always visited), and the survivors are visited at once,
+// least bound first, so the k-th distance, and with it the limit of the
+// next run, falls fast. A visit bounds the rows again with the k-th
+// distance of that moment and sends the block's surviving rows to the
+// kernel. Should most blocks survive after all, the rest is scanned in
+// full. Whether a row is pruned is decided by PruneCodes::limit; see
+// prune.h for why no row that could enter the k nearest is ever skipped.
+std::vector<BruteForceIndex::Hit> BruteForceIndex::scan_pruned(const float* query, size_t k,
+                                                               const float* query_norm,
+                                                               const uint16_t* pass, size_t b0,
+                                                               size_t b1,
+                                                               const PruneQuery& pq) const {
+  const size_t rows = ids_.size();
+  const size_t part_rows = std::min(rows, b1 * kBlockRows) - std::min(rows, b0 * kBlockRows);
+  Selection chosen(std::min(k, part_rows), ids_.data());
+  // The rows of block b that exist and pass the filter.
+  auto candidates = [&](size_t b) -> uint16_t {
+    uint32_t m = pass != nullptr ? pass[b] : kWholeBlock;
+    const size_t first = b * kBlockRows;
+    if (rows - first < kBlockRows) m &= (1u << (rows - first)) - 1;
+    return static_cast<uint16_t>(m);
+  };
+  constexpr int32_t kNoLimit = std::numeric_limits<int32_t>::max() - 1;
+  auto limit = [&](size_t b) {
+    return chosen.full() ? prune_.limit(pq, chosen.worst(), b) : kNoLimit;
+  };
+  alignas(64) int32_t n[kBlockRows];
+  // The least bound of block b's candidates `m`; anything above `lim` when
+  // that is all that can be said.
+  auto least = [&](size_t b, uint16_t m, int32_t lim) {
+    if ((m & prune_.exact_only(b)) != 0) return kAlwaysVisit;
+    int32_t low = std::numeric_limits<int32_t>::max();
+    if (!prune_.bounds(pq, b, lim, n)) return low;
+    for (uint32_t x = m; x != 0; x &= x - 1) low = std::min(low, n[std::countr_zero(x)]);
+    return low;
+  };
+  auto rest_in_full = [&](size_t from) {
+    scan_blocks(query, 1, query_norm, pass != nullptr ? pass + from : nullptr, from, b1, &chosen);
+    return chosen.take();
+  };
+
+  const size_t sample = std::min(b1 - b0, std::max(kPruneSampleBlocks, (b1 - b0) / 64));
+  const size_t s1 = b0 + sample;
+  scan_blocks(query, 1, query_norm, pass != nullptr ? pass + b0 : nullptr, b0, s1, &chosen);
+  if (!chosen.full()) return rest_in_full(s1);
+  size_t nonempty = 0;
+  size_t kept = 0;
+  for (size_t b = b0; b < s1; ++b) {
+    const uint16_t m = candidates(b);
+    if (m == 0) continue;
+    ++nonempty;
+    const int32_t lim = limit(b);
+    kept += least(b, m, lim) <= lim;
+  }
+  counters_.blocks_bounded.fetch_add(sample, std::memory_order_relaxed);
+  if (kept * kPruneGiveUp > nonempty) return rest_in_full(s1);
+
+  // Visits the blocks of `visits`, least bound first, each with the limit
+  // of the k-th distance of the moment; the first block that it rules out
+  // ends the list (the rest are bounded at least as high), except under
+  // DotProduct, where each block has its own limit.
+  struct Visit {
+    int32_t low;
+    uint32_t b;
+  };
+  const bool per_block = prune_.limit_per_block();
+  auto visit = [&](std::vector<Visit>& visits) {
+    std::sort(visits.begin(), visits.end(), [](const Visit& a, const Visit& b) {
+      return a.low != b.low ? a.low < b.low : a.b < b.b;
+    });
+    for (const Visit& v : visits) {
+      const size_t b = v.b;
+      const int32_t lim = limit(b);
+      if (v.low > lim) {
+        if (!per_block) break;
+        continue;
+      }
+      uint16_t m = candidates(b);
+      const uint16_t exact = prune_.exact_only(b);
+      uint16_t keep = m & exact;
+      if (!prune_.bounds(pq, b, lim, n)) m = exact;  // every bound above the limit
+      for (uint32_t x = m & ~exact; x != 0; x &= x - 1) {
+        const int r = std::countr_zero(x);
+        if (n[r] <= lim) keep |= static_cast<uint16_t>(1u << r);
+      }
+      if (keep != 0) scan_blocks(query, 1, query_norm, &keep, b, b + 1, &chosen);
+    }
+    visits.clear();
+  };
+
+  // Every other block, in runs of kPruneRunBlocks blocks: bounded step by
+  // step against the limit of the moment, the survivors visited at once, so
+  // the limit tightens from run to run.
+  std::vector<Visit> visits;
+  size_t visited = 0;
+  std::vector<int32_t> limits(kPruneRunBlocks);
+  std::vector<int32_t> acc(kPruneRunBlocks * kBlockRows);
+  std::vector<uint32_t> live(kPruneRunBlocks);
+  std::vector<uint16_t> masks(kPruneRunBlocks);
+  for (size_t r0 = s1; r0 < b1; r0 += kPruneRunBlocks) {
+    const size_t rn = std::min(kPruneRunBlocks, b1 - r0);
+    const int32_t fixed = limit(r0);
+    size_t count = 0;
+    for (size_t o = 0; o < rn; ++o) {
+      const size_t b = r0 + o;
+      const uint16_t m = candidates(b);
+      masks[o] = m;
+      if (m == 0) continue;
+      limits[o] = per_block ? limit(b) : fixed;
+      if ((m & prune_.exact_only(b)) != 0) {
+        visits.push_back({kAlwaysVisit, static_cast<uint32_t>(b)});
+      } else {
+        live[count++] = static_cast<uint32_t>(o);
+      }
+    }
+    count = prune_.bound_run(pq, r0, limits.data(), acc.data(), live.data(), count);
+    for (size_t i = 0; i < count; ++i) {
+      const uint32_t o = live[i];
+      const int32_t* bound = acc.data() + o * kBlockRows;
+      int32_t low = std::numeric_limits<int32_t>::max();
+      for (uint32_t x = masks[o]; x != 0; x &= x - 1) low = std::min(low, bound[std::countr_zero(x)]);
+      if (low <= limits[o]) visits.push_back({low, static_cast<uint32_t>(r0 + o)});
+    }
+    visited += visits.size();
+    visit(visits);
+    counters_.blocks_bounded.fetch_add(rn, std::memory_order_relaxed);
+    if (visited * kPruneGiveUp > r0 + rn - s1) return rest_in_full(r0 + rn);
+  }
+  return chosen.take();
 }
 
 // Splits the work over the pool: the rows in ranges of whole blocks, each

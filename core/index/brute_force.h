@@ -1,11 +1,14 @@
 // BruteForceIndex: exact k-nearest-neighbour search by comparing the query
-// with every stored vector. No approximation, no persistence, no locking: the
+// with every stored vector that a guaranteed lower bound of its distance
+// (prune.h) does not rule out; set_pruning(false) compares with all of them,
+// with the same results. No approximation, no persistence, no locking: the
 // owner provides exclusion (shared for search and len, exclusive otherwise).
 //
 // Rows are stored the way the search kernels read them (distance.h): blocks
 // of kBlockRows rows, transposed, cache-line aligned, the last block padded
 // with zero rows. Removing moves the last row into the freed place, so the
-// rows stay dense. Every distance is bit for bit what distance() gives.
+// rows stay dense; the rows' codes (prune.h) move with them. Every distance
+// is bit for bit what distance() gives.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +24,7 @@
 
 #include "distance.h"
 #include "id_map.h"
+#include "index/prune.h"
 #include "payload.h"
 #include "payload_columns.h"
 #include "result.h"
@@ -102,6 +106,16 @@ class SearchStop {
   std::function<bool(size_t)> ask_;
   std::mutex calls_;
   std::atomic<bool> stopped_{false};
+};
+
+// What the searches of one index have done so far, for benchmarks: blocks
+// of kBlockRows rows whose floats went through a kernel, the rows among them
+// that could enter a result (existing, passing the filter, not pruned), and
+// blocks whose codes were read to bound distances. Counted per scan.
+struct ScanCounts {
+  uint64_t blocks_exact = 0;
+  uint64_t rows_exact = 0;
+  uint64_t blocks_bounded = 0;
 };
 
 // Ordering of results, the one rule of every search path: ascending distance
@@ -234,6 +248,14 @@ class BruteForceIndex {
   // Takes the entry out and gives it back; nothing when `id` is absent.
   std::optional<VectorEntry> remove(uint64_t id);
 
+  // Whether single-query scans may skip rows by their bounds (prune.h):
+  // on by default. Off forces the full scan; results are the same either
+  // way, bit for bit. Needs exclusive access, like insert.
+  void set_pruning(bool on) { pruning_ = on; }
+  bool pruning() const { return pruning_; }
+  // Since the index was made (relaxed counters; searches may run meanwhile).
+  ScanCounts scan_counts() const;
+
   size_t len() const { return ids_.size(); }
   bool contains(uint64_t id) const { return row_of_.contains(id); }
   size_t dimension() const { return dimension_; }
@@ -264,6 +286,19 @@ class BruteForceIndex {
   std::vector<std::vector<Hit>> scan(const float* queries, size_t nq, size_t k,
                                      const float* query_norms, const uint16_t* pass, size_t b0,
                                      size_t b1, SearchStop* stop = nullptr) const;
+  // The kernel calls of a scan: blocks [c0, c1) for `nq` queries, offered
+  // to chosen[0 .. nq); with `pass` (the mask of block c0 first), only the
+  // rows whose bit is set.
+  void scan_blocks(const float* queries, size_t nq, const float* query_norms,
+                   const uint16_t* pass, size_t c0, size_t c1, Selection* chosen) const;
+  // scan() for one query, skipping blocks and rows by their bounds; the same
+  // hits. Falls back to the full scan when a sample shows that the bounds
+  // do not prune.
+  std::vector<Hit> scan_pruned(const float* query, size_t k, const float* query_norm,
+                               const uint16_t* pass, size_t b0, size_t b1,
+                               const PruneQuery& pq) const;
+  // Chooses the grid of the codes again and codes every row.
+  void rebuild_codes();
   std::vector<SearchResult> results(const std::vector<Hit>& hits) const;
   // The rows whose payload passes `filter` (every row when null), ascending.
   std::vector<size_t> passing_rows(const Filter* filter) const;
@@ -297,6 +332,15 @@ class BruteForceIndex {
   std::vector<std::unique_ptr<Payload>> payloads_;
   IdMap row_of_;                   // identifier -> row, for every row
   PayloadColumns columns_;         // the payloads again, field by field, row for row
+  PruneCodes prune_;               // codes of every row when prune_.ready(), row for row
+  bool pruning_ = true;
+  struct Counters {
+    std::atomic<uint64_t> blocks_exact{0}, rows_exact{0}, blocks_bounded{0};
+    Counters() = default;
+    Counters(Counters&&) noexcept {}  // a moved index starts counting again
+    Counters& operator=(Counters&&) noexcept { return *this; }
+  };
+  mutable Counters counters_;
 };
 
 }  // namespace index

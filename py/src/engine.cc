@@ -534,9 +534,27 @@ std::string metric_text(DistanceMetric metric) { return std::string(metric_pytho
 // (searches share it, writes take it alone) and the search pool.
 class IndexObject {
  public:
-  IndexObject(size_t dim, const std::string& metric, size_t threads)
+  IndexObject(size_t dim, const std::string& metric, size_t threads, bool prune)
       : index_(parse_metric(metric), dim), pool_(threads) {
     if (dim == 0) raise(PyExc_ValueError, "dimension must be at least 1");
+    index_.set_pruning(prune);
+  }
+
+  bool prune() {
+    nb::gil_scoped_release released;
+    std::shared_lock guard(lock_);
+    return index_.pruning();
+  }
+  void set_prune(bool on) {
+    nb::gil_scoped_release released;
+    std::unique_lock guard(lock_);
+    index_.set_pruning(on);
+  }
+  // (blocks read by a kernel, rows among them that could enter a result,
+  // blocks whose codes were read), since the index was made.
+  nb::tuple scan_counts() {
+    index::ScanCounts c = index_.scan_counts();
+    return nb::make_tuple(c.blocks_exact, c.rows_exact, c.blocks_bounded);
   }
 
   size_t dim() const { return index_.dimension(); }
@@ -955,7 +973,10 @@ NB_MODULE(_engine, m) {
   m.doc() = "The compiled half of the varnel package; use the classes of `varnel` instead.";
 
   nb::class_<IndexObject>(m, "Index")
-      .def(nb::init<size_t, const std::string&, size_t>(), "dim"_a, "metric"_a, "threads"_a)
+      .def(nb::init<size_t, const std::string&, size_t, bool>(), "dim"_a, "metric"_a, "threads"_a,
+           "prune"_a)
+      .def_prop_rw("prune", &IndexObject::prune, &IndexObject::set_prune)
+      .def("scan_counts", &IndexObject::scan_counts)
       .def_prop_ro("dim", &IndexObject::dim)
       .def_prop_ro("metric", &IndexObject::metric)
       .def_prop_ro("threads", &IndexObject::threads)

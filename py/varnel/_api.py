@@ -430,10 +430,25 @@ class Index(_Store):
     threads : int, optional
         Threads one search spreads over; None for every CPU the process
         may use. Results are the same for every count.
+    prune : bool, optional
+        Whether a single-query search may skip vectors that bounds show
+        cannot be among the k nearest (on by default). Results are the same
+        either way, bit for bit; False forces the full scan, for comparison.
     """
 
-    def __init__(self, dim: int, metric: str, threads: Optional[int] = None) -> None:
-        self._core = _engine.Index(cv.check_dim(dim), cv.check_metric(metric), cv.check_threads(threads))
+    def __init__(self, dim: int, metric: str, threads: Optional[int] = None, prune: bool = True) -> None:
+        self._core = _engine.Index(
+            cv.check_dim(dim), cv.check_metric(metric), cv.check_threads(threads), bool(prune)
+        )
+
+    @property
+    def prune(self) -> bool:
+        """Whether single-query searches skip vectors by their bounds; settable."""
+        return bool(self._core.prune)
+
+    @prune.setter
+    def prune(self, on: bool) -> None:
+        self._core.prune = bool(on)
 
     def __repr__(self) -> str:
         return f"varnel.Index(dim={self.dim}, metric={self.metric!r}, len={len(self)})"
