@@ -457,6 +457,13 @@ nb::tuple rows_tuple(index::Rows rows, const index::RowRequest& request, size_t 
   return nb::make_tuple(adopted_array(std::move(rows.ids), {n}), vectors, payloads, text);
 }
 
+// An update's vectors, when given, hold one row per id.
+void check_rows_given(const std::optional<Matrix>& vectors, size_t n) {
+  if (vectors.has_value() && vectors->shape(0) != n) {
+    raise(PyExc_ValueError, std::to_string(n) + " ids but " + std::to_string(vectors->shape(0)) + " vectors");
+  }
+}
+
 index::RowRequest row_request(size_t offset, std::optional<size_t> limit, bool vectors,
                               bool payloads, bool text) {
   index::RowRequest request;
@@ -651,6 +658,7 @@ class IndexObject {
     const size_t n = ids.shape(0);
     std::vector<Payload> patches = to_payloads(payloads, n);
     const bool merge = !payloads.is_none();
+    check_rows_given(vectors, n);
     if (vectors.has_value() && vectors->shape(1) != index_.dimension()) {
       check(Error::dimension_mismatch(index_.dimension(), vectors->shape(1)));
     }
@@ -817,6 +825,7 @@ class CollectionObject {
     const size_t n = ids.shape(0);
     std::vector<Payload> patches = to_payloads(payloads, n);
     const Payload* p = payloads.is_none() ? nullptr : patches.data();
+    check_rows_given(vectors, n);
     size_t updated = 0;
     check(with_core([&](varnel::Collection& c) -> Status {
       Result<size_t> held = c.update_batch(ids.data(), n, vectors.has_value() ? vectors->data() : nullptr,
