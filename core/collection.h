@@ -2,10 +2,10 @@
 // meta.json (metadata), wal.log (write-ahead log) and data.vnl (data file).
 //
 // The write protocol, all of it here:
-//   - A write (insert, upsert, remove, and their batches) checks every row
-//     first, then logs its frames, settles the log syncs they bring due, and
-//     only then applies them to memory (the index, next_id, and the set of
-//     ids changed since the last flush). A log failure takes the call's
+//   - A write (insert, upsert, update, remove, and their batches; a removal
+//     by filter) checks every row first, then logs its frames, settles the
+//     log syncs they bring due, and only then applies them to memory (the
+//     index, next_id, and the set of ids changed since the last flush). A log failure takes the call's
 //     frames back out of the log: the call changed nothing.
 //   - The data file changes only in flush and compact, and only after the
 //     log has been synced: flush appends a record for every changed id that
