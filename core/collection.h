@@ -239,7 +239,8 @@ class Collection {
   // each sees one state.
   std::vector<uint64_t> matching_ids(const Filter* filter) const;
   size_t count(const Filter* filter) const;
-  index::Rows rows(const Filter* filter, const index::RowRequest& request) const;
+  index::Rows rows(const Filter* filter, const index::RowRequest& request,
+                   ThreadPool* pool = nullptr) const;
 
   // The index's answer; a query of the wrong length gives nothing. A pool
   // spreads the rows over its threads, with the same results.

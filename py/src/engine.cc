@@ -637,7 +637,7 @@ class IndexObject {
     {
       nb::gil_scoped_release released;
       std::shared_lock guard(lock_);
-      got = index_.rows(filter.has_value() ? &*filter : nullptr, request);
+      got = index_.rows(filter.has_value() ? &*filter : nullptr, request, &pool_);
     }
     return rows_tuple(std::move(got), request, index_.dimension());
   }
@@ -803,7 +803,7 @@ class CollectionObject {
     size_t dim = 0;
     index::Rows got = with_core([&](varnel::Collection& c) {
       dim = c.dimension();
-      return c.rows(f, request);
+      return c.rows(f, request, &pool_);
     });
     return rows_tuple(std::move(got), request, dim);
   }
