@@ -61,7 +61,7 @@ import ray.exceptions
 
 import varnel
 from varnel import _convert as cv
-from varnel._api import _Lookup, _within
+from varnel._api import _Lookup, _within, arrow_table, pandas_frame
 
 __all__ = ["Collection", "ShardUnavailableError", "shard_of", "MANIFEST_NAME"]
 
@@ -257,6 +257,10 @@ class _Shard:
 
     def count_where(self, where: Any) -> int:
         return self._coll.count(where)
+
+    def export(self) -> Tuple[Any, Any, Any, Any]:
+        ids, vectors, _, (text, ends) = self._coll._core.rows(None, 0, None, True, False, True)
+        return ids, vectors, text, ends
 
     def get(self, id: int) -> Any:
         return self._coll.get(id)
@@ -584,6 +588,31 @@ class Collection(_Lookup):
             every = [d for p in parts for d in p[2]]
             found = [every[i] for i in order.tolist()]
         return varnel.Rows(np.ascontiguousarray(ids[order]), vecs, found)
+
+    def to_arrow(self) -> Any:
+        """Every row of every shard by ascending id; see varnel.Collection.to_arrow."""
+        self._check_open()
+        parts = self._everywhere("export")
+        ids = np.concatenate([np.asarray(p[0], dtype=np.uint64) for p in parts])
+        order = np.argsort(ids, kind="stable")
+        vectors = np.concatenate([np.asarray(p[1], dtype=np.float32).reshape(-1, self._dim) for p in parts])[order]
+        # Each row's text, moved to its place without a loop per row.
+        ends = [np.asarray(p[3], dtype=np.int64) for p in parts]
+        text = np.concatenate([np.asarray(p[2], dtype=np.uint8) for p in parts])
+        base = np.cumsum([0] + [len(p[2]) for p in parts[:-1]])
+        stops = np.concatenate([e + b for e, b in zip(ends, base)]).astype(np.int64)
+        sizes = np.concatenate([np.diff(e, prepend=0) for e in ends]).astype(np.int64)
+        starts = stops - sizes
+        lengths = sizes[order]
+        new_ends = np.cumsum(lengths)
+        picks = np.repeat(starts[order] - (new_ends - lengths), lengths) + np.arange(int(new_ends[-1]) if len(new_ends) else 0)
+        return arrow_table(np.ascontiguousarray(ids[order]), vectors, self._dim, text[picks], new_ends.astype(np.uint64))
+
+    def to_pandas(self) -> Any:
+        """Every row of every shard by ascending id; see varnel.Collection.to_pandas."""
+        rows = self.scan(vectors=True)
+        assert rows.vectors is not None and rows.payloads is not None
+        return pandas_frame(rows.ids, rows.vectors, rows.payloads)
 
     def count(self, where: Optional[Dict[str, Any]] = None) -> int:
         """How many rows match `where` over every shard."""
