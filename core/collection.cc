@@ -917,9 +917,10 @@ size_t Collection::count(const Filter* filter) const {
   return index_.count(filter);
 }
 
-index::Rows Collection::rows(const Filter* filter, const index::RowRequest& request) const {
+index::Rows Collection::rows(const Filter* filter, const index::RowRequest& request,
+                             ThreadPool* pool) const {
   std::shared_lock guard(index_lock_);
-  return index_.rows(filter, request);
+  return index_.rows(filter, request, pool);
 }
 
 std::vector<index::SearchResult> Collection::search(const float* query, size_t len, size_t k,

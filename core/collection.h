@@ -2,10 +2,10 @@
 // meta.json (metadata), wal.log (write-ahead log) and data.vnl (data file).
 //
 // The write protocol, all of it here:
-//   - A write (insert, upsert, remove, and their batches) checks every row
-//     first, then logs its frames, settles the log syncs they bring due, and
-//     only then applies them to memory (the index, next_id, and the set of
-//     ids changed since the last flush). A log failure takes the call's
+//   - A write (insert, upsert, update, remove, and their batches; a removal
+//     by filter) checks every row first, then logs its frames, settles the
+//     log syncs they bring due, and only then applies them to memory (the
+//     index, next_id, and the set of ids changed since the last flush). A log failure takes the call's
 //     frames back out of the log: the call changed nothing.
 //   - The data file changes only in flush and compact, and only after the
 //     log has been synced: flush appends a record for every changed id that
@@ -202,7 +202,8 @@ class Collection {
   // each sees one state.
   std::vector<uint64_t> matching_ids(const Filter* filter) const;
   size_t count(const Filter* filter) const;
-  index::Rows rows(const Filter* filter, const index::RowRequest& request) const;
+  index::Rows rows(const Filter* filter, const index::RowRequest& request,
+                   ThreadPool* pool = nullptr) const;
 
   // The index's answer; a query of the wrong length gives nothing. A pool
   // spreads the rows over its threads, with the same results.

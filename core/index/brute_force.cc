@@ -876,37 +876,36 @@ size_t BruteForceIndex::count(const Filter* filter) const {
   return n;
 }
 
-// Few rows are gathered one by one from their lanes. Many are copied block
-// by block: each block is read once, while it is in cache, and each of its
-// rows written to its place, so an export of every row reads the index once
-// in order whatever the order of the ids.
-void BruteForceIndex::copy_vectors(const std::vector<size_t>& rows, float* out) const {
-  const size_t dim = dimension_;
-  if (rows.size() * 8 < ids_.size()) {
-    for (size_t i = 0; i < rows.size(); ++i) {
-      const float* lane = block(rows[i] / kBlockRows) + rows[i] % kBlockRows;
-      float* dst = out + i * dim;
-      for (size_t c = 0; c < dim; ++c) dst[c] = lane[c * kBlockRows];
-    }
-    return;
+void BruteForceIndex::gather_vectors(const std::vector<size_t>& rows, size_t i0, size_t i1,
+                                     float* out) const {
+  for (size_t i = i0; i < i1; ++i) {
+    const float* lane = block(rows[i] / kBlockRows) + rows[i] % kBlockRows;
+    float* dst = out + i * dimension_;
+    for (size_t c = 0; c < dimension_; ++c) dst[c] = lane[c * kBlockRows];
   }
-  constexpr size_t kNowhere = SIZE_MAX;
-  std::vector<size_t> place(ids_.size(), kNowhere);
-  for (size_t i = 0; i < rows.size(); ++i) place[rows[i]] = i;
-  const size_t nblocks = (ids_.size() + kBlockRows - 1) / kBlockRows;
-  for (size_t b = 0; b < nblocks; ++b) {
+}
+
+void BruteForceIndex::scatter_vectors(const std::vector<size_t>& place, size_t b0, size_t b1,
+                                      float* out) const {
+  for (size_t b = b0; b < b1; ++b) {
     const float* src = block(b);
     const size_t in_block = std::min(kBlockRows, ids_.size() - b * kBlockRows);
     for (size_t r = 0; r < in_block; ++r) {
       const size_t at = place[b * kBlockRows + r];
-      if (at == kNowhere) continue;
-      float* dst = out + at * dim;
-      for (size_t c = 0; c < dim; ++c) dst[c] = src[c * kBlockRows + r];
+      if (at == SIZE_MAX) continue;
+      float* dst = out + at * dimension_;
+      for (size_t c = 0; c < dimension_; ++c) dst[c] = src[c * kBlockRows + r];
     }
   }
 }
 
-Rows BruteForceIndex::rows(const Filter* filter, const RowRequest& request) const {
+// Few rows are gathered one by one from their lanes. Many are copied block
+// by block: each block is read once, while it is in cache, and each of its
+// rows written to its place, so an export of every row reads the index once
+// in order whatever the order of the ids. Either way the work splits into
+// ranges for the pool's threads, and the payload text is one more part.
+Rows BruteForceIndex::rows(const Filter* filter, const RowRequest& request,
+                           ThreadPool* pool) const {
   std::vector<size_t> rows = passing_rows(filter);
   auto by_id = [this](size_t a, size_t b) { return ids_[a] < ids_[b]; };
   if (!std::is_sorted(rows.begin(), rows.end(), by_id)) std::sort(rows.begin(), rows.end(), by_id);
@@ -917,20 +916,51 @@ Rows BruteForceIndex::rows(const Filter* filter, const RowRequest& request) cons
   Rows out;
   out.ids.reserve(rows.size());
   for (size_t row : rows) out.ids.push_back(ids_[row]);
-  if (request.vectors) {
-    out.vectors.reset(new float[std::max<size_t>(rows.size() * dimension_, 1)]);
-    copy_vectors(rows, out.vectors.get());
-  }
   if (request.payloads) {
     out.payloads.reserve(rows.size());
     for (size_t row : rows) out.payloads.push_back(payload_of(row));
   }
-  if (request.payload_text) {
+
+  const bool gather = rows.size() * 8 < ids_.size();
+  const size_t nblocks = (ids_.size() + kBlockRows - 1) / kBlockRows;
+  const size_t units = gather ? rows.size() : nblocks;  // what the parts split
+  std::vector<size_t> place;
+  size_t parts = 0;
+  if (request.vectors) {
+    out.vectors.reset(new float[std::max<size_t>(rows.size() * dimension_, 1)]);
+    if (!gather) {
+      place.assign(ids_.size(), SIZE_MAX);
+      for (size_t i = 0; i < rows.size(); ++i) place[rows[i]] = i;
+    }
+    // A part should copy this many floats at least, or waking a thread
+    // costs more than it saves.
+    constexpr size_t kMinPartFloats = size_t{1} << 16;
+    const size_t threads = pool == nullptr ? 1 : pool->threads();
+    const size_t floats = units * dimension_ * (gather ? 1 : kBlockRows);
+    parts = std::max<size_t>(1, std::min(threads, floats / kMinPartFloats));
+  }
+  auto write_text = [&] {
     out.text_ends.reserve(rows.size());
     for (size_t row : rows) {
       payload_of(row).write_object(out.text);
       out.text_ends.push_back(out.text.size());
     }
+  };
+  auto job = [&](size_t p) {
+    if (p == parts) return write_text();
+    const size_t u0 = units * p / parts;
+    const size_t u1 = units * (p + 1) / parts;
+    if (gather) {
+      gather_vectors(rows, u0, u1, out.vectors.get());
+    } else {
+      scatter_vectors(place, u0, u1, out.vectors.get());
+    }
+  };
+  const size_t jobs = parts + (request.payload_text ? 1 : 0);
+  if (pool != nullptr && jobs > 1) {
+    pool->run(jobs, job);
+  } else {
+    for (size_t p = 0; p < jobs; ++p) job(p);
   }
   return out;
 }

@@ -182,8 +182,9 @@ class BruteForceIndex {
   size_t count(const Filter* filter) const;
   // The page `request` names of the entries passing `filter`, in ascending
   // id order, with copies of the parts asked for. Vectors are bit for bit
-  // what get() gives.
-  Rows rows(const Filter* filter, const RowRequest& request) const;
+  // what get() gives. A pool splits the copying of the vectors over its
+  // threads and writes the payload text beside them; the rows are the same.
+  Rows rows(const Filter* filter, const RowRequest& request, ThreadPool* pool = nullptr) const;
 
   // Adds rows in a run, the way a collection rebuilds its index from its
   // data file: the caller writes each row's components to row(), then
@@ -302,8 +303,11 @@ class BruteForceIndex {
   std::vector<SearchResult> results(const std::vector<Hit>& hits) const;
   // The rows whose payload passes `filter` (every row when null), ascending.
   std::vector<size_t> passing_rows(const Filter* filter) const;
-  // Copies the vectors of rows[i] to out + i * dimension_, for every i.
-  void copy_vectors(const std::vector<size_t>& rows, float* out) const;
+  // Copies the vectors of rows[i] to out + i * dimension_ for i in [i0, i1).
+  void gather_vectors(const std::vector<size_t>& rows, size_t i0, size_t i1, float* out) const;
+  // Copies row r of blocks [b0, b1) to out + place[r] * dimension_ for
+  // every r whose place is not SIZE_MAX.
+  void scatter_vectors(const std::vector<size_t>& place, size_t b0, size_t b1, float* out) const;
   // The block with index `b` (row b * kBlockRows onwards).
   const float* block(size_t b) const {
     return static_cast<const float*>(segments_[b / kSegmentBlocks].get()) +

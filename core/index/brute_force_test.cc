@@ -862,6 +862,31 @@ TEST(BruteForceIndex, RowsComeByAscendingIdWithTheirParts) {
       EXPECT_EQ(rows.text, text);
     }
   }
+  // A pool splits the copying over its threads with the same rows, the
+  // big index's vectors in several parts, the small one's beside its text.
+  ThreadPool pool(3);
+  BruteForceIndex big(DistanceMetric::Euclidean, 8);
+  for (uint64_t i = 0; i < 20000; ++i) {
+    const uint64_t id = (i * 7919) % 20000;
+    std::vector<float> v(8);
+    for (size_t c = 0; c < 8; ++c) v[c] = float(id * 8 + c);
+    ASSERT_TRUE(big.insert(id, std::move(v), Payload{}).ok());
+  }
+  for (const BruteForceIndex* x : {&index, &big}) {
+    for (RowRequest request : {RowRequest{0, SIZE_MAX, true, false, true}, RowRequest{5, 3, true, false, true}}) {
+      Rows alone = x->rows(nullptr, request);
+      Rows split = x->rows(nullptr, request, &pool);
+      ASSERT_EQ(alone.ids, split.ids);
+      EXPECT_EQ(std::memcmp(alone.vectors.get(), split.vectors.get(), alone.ids.size() * x->dimension() * 4), 0);
+      EXPECT_EQ(alone.text, split.text);
+    }
+  }
+  Rows all = big.rows(nullptr, RowRequest{0, SIZE_MAX, true, false, false}, &pool);
+  for (size_t i = 0; i < all.ids.size(); ++i) {
+    ASSERT_EQ(all.ids[i], i);
+    ASSERT_EQ(all.vectors[i * 8 + 7], float(i * 8 + 7));
+  }
+
   std::vector<uint64_t> odd_ids = index.matching_ids(&odd);
   EXPECT_EQ(odd_ids.size(), 34u);
   EXPECT_TRUE(std::is_sorted(odd_ids.begin(), odd_ids.end()));

@@ -462,6 +462,13 @@ nb::tuple rows_tuple(index::Rows rows, const index::RowRequest& request, size_t 
   return nb::make_tuple(adopted_array(std::move(rows.ids), {n}), vectors, payloads, text);
 }
 
+// An update's vectors, when given, hold one row per id.
+void check_rows_given(const std::optional<Matrix>& vectors, size_t n) {
+  if (vectors.has_value() && vectors->shape(0) != n) {
+    raise(PyExc_ValueError, std::to_string(n) + " ids but " + std::to_string(vectors->shape(0)) + " vectors");
+  }
+}
+
 index::RowRequest row_request(size_t offset, std::optional<size_t> limit, bool vectors,
                               bool payloads, bool text) {
   index::RowRequest request;
@@ -653,7 +660,7 @@ class IndexObject {
     {
       nb::gil_scoped_release released;
       std::shared_lock guard(lock_);
-      got = index_.rows(filter.has_value() ? &*filter : nullptr, request);
+      got = index_.rows(filter.has_value() ? &*filter : nullptr, request, &pool_);
     }
     return rows_tuple(std::move(got), request, index_.dimension());
   }
@@ -674,6 +681,7 @@ class IndexObject {
     const size_t n = ids.shape(0);
     std::vector<Payload> patches = to_payloads(payloads, n);
     const bool merge = !payloads.is_none();
+    check_rows_given(vectors, n);
     if (vectors.has_value() && vectors->shape(1) != index_.dimension()) {
       check(Error::dimension_mismatch(index_.dimension(), vectors->shape(1)));
     }
@@ -818,7 +826,7 @@ class CollectionObject {
     size_t dim = 0;
     index::Rows got = with_core([&](varnel::Collection& c) {
       dim = c.dimension();
-      return c.rows(f, request);
+      return c.rows(f, request, &pool_);
     });
     return rows_tuple(std::move(got), request, dim);
   }
@@ -840,6 +848,7 @@ class CollectionObject {
     const size_t n = ids.shape(0);
     std::vector<Payload> patches = to_payloads(payloads, n);
     const Payload* p = payloads.is_none() ? nullptr : patches.data();
+    check_rows_given(vectors, n);
     size_t updated = 0;
     check(with_core([&](varnel::Collection& c) -> Status {
       Result<size_t> held = c.update_batch(ids.data(), n, vectors.has_value() ? vectors->data() : nullptr,

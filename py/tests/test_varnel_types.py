@@ -49,6 +49,21 @@ CLUSTER = """
             print(hits.ids, n, shard, 1 in coll, coll.ids(), varnel.cluster.shard_of([1, 2], 3))
 """
 
+# The data API: scan, count, update, delete by filter, radius search, Database.
+DATA = """
+    import numpy as np
+    import varnel
+
+    def main() -> None:
+        db = varnel.Database("root")
+        coll = db.get_or_create_collection("docs", 4, "cosine")
+        rows: varnel.Rows = coll.scan({"a": 1}, limit=10, offset=0, vectors=True)
+        print(rows.ids, rows.vectors, rows.payloads, len(rows), db.list_collections())
+        n: int = coll.count() + coll.update([1], payloads=[{"b": 2}]) + coll.delete(where={"a": 1})
+        hits = coll.search(np.ones(4), None, max_distance=0.5, offset=2)
+        print(n, hits.ids, coll.to_arrow(), coll.to_pandas())
+"""
+
 
 @pytest.mark.parametrize(
     "source, ok",
@@ -57,6 +72,8 @@ CLUSTER = """
         ("import varnel\nn: str = len(varnel.Index(2, 'dot'))\n", False),
         ("import varnel\nvarnel.Collection('x').flush(1)\n", False),
         (CLUSTER, True),
+        (DATA, True),
+        ("import varnel\nvarnel.Index(2, 'dot').scan(limit='5', offset=None)\n", False),
         ("import varnel.cluster\nvarnel.cluster.Collection('x').search([1.0], 'ten')\n", False),
     ],
 )

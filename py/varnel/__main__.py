@@ -49,6 +49,7 @@ def verify(path: str) -> None:
         done = 0
         for start in range(0, n, 65536):
             rows = c.scan(offset=start, limit=65536, vectors=True)
+            assert rows.vectors is not None
             if not np.isfinite(rows.vectors).all():
                 raise ValueError(f"a vector among ids {int(rows.ids[0])}..{int(rows.ids[-1])} is not finite")
             done += len(rows)

@@ -122,6 +122,35 @@ def _within(hits: Hits, one: bool, k: Optional[int], offset: int, max_distance: 
     return Hits(out_ids, out_dists, payloads)
 
 
+def arrow_table(
+    ids: "npt.NDArray[np.uint64]",
+    vectors: "npt.NDArray[np.float32]",
+    dim: int,
+    text: "npt.NDArray[np.uint8]",
+    ends: "npt.NDArray[np.uint64]",
+) -> Any:
+    """The export table over the engine's arrays, sharing their memory:
+    payload row i is text[ends[i - 1]:ends[i]] (from 0 for row 0)."""
+    pa = cv.optional_module("pyarrow")
+    n = len(ids)
+    large = len(text) > 2**31 - 1
+    offsets = np.empty(n + 1, dtype=np.int64 if large else np.int32)
+    offsets[0] = 0
+    offsets[1:] = ends
+    kind = pa.LargeStringArray if large else pa.StringArray
+    payload = kind.from_buffers(n, pa.py_buffer(offsets), pa.py_buffer(text))
+    vector = pa.FixedSizeListArray.from_arrays(pa.array(vectors.reshape(-1)), dim)
+    return pa.table({"id": pa.array(ids), "vector": vector, "payload": payload})
+
+
+def pandas_frame(ids: "npt.NDArray[np.uint64]", vectors: "npt.NDArray[np.float32]", payloads: list[Payload]) -> Any:
+    """The export frame: one float32 array per row (views of `vectors`)."""
+    pd = cv.optional_module("pandas")
+    column = np.empty(len(ids), dtype=object)
+    column[:] = list(vectors)
+    return pd.DataFrame({"id": ids, "vector": column, "payload": payloads})
+
+
 def merge_hits(parts: list[Hits], k: int) -> Hits:
     """The top `k` of several `Hits` over disjoint sets of rows.
 
@@ -309,27 +338,15 @@ class _Store(_Lookup):
         (the payload as JSON text, keys sorted). Needs pyarrow
         (``pip install varnel[arrow]``). The vectors are copied once, from
         the engine straight into the memory the table uses."""
-        pa = cv.optional_module("pyarrow")
         ids, vecs, _, (text, ends) = self._core.rows(None, 0, None, True, False, True)
-        n = len(ids)
-        large = len(text) > 2**31 - 1
-        offsets = np.empty(n + 1, dtype=np.int64 if large else np.int32)
-        offsets[0] = 0
-        offsets[1:] = ends
-        kind = pa.LargeStringArray if large else pa.StringArray
-        payload = kind.from_buffers(n, pa.py_buffer(offsets), pa.py_buffer(text))
-        vector = pa.FixedSizeListArray.from_arrays(pa.array(vecs.reshape(-1)), self.dim)
-        return pa.table({"id": pa.array(ids), "vector": vector, "payload": payload})
+        return arrow_table(ids, vecs, self.dim, text, ends)
 
     def to_pandas(self) -> Any:
         """Every row as a ``pandas.DataFrame`` by ascending id: ``id``
         (uint64), ``vector`` (one float32 array per row, views of one
         ``(n, dim)`` array) and ``payload`` (dicts). Needs pandas."""
-        pd = cv.optional_module("pandas")
         ids, vecs, found, _ = self._core.rows(None, 0, None, True, True, False)
-        column = np.empty(len(ids), dtype=object)
-        column[:] = list(vecs)
-        return pd.DataFrame({"id": ids, "vector": column, "payload": found})
+        return pandas_frame(ids, vecs, found)
 
     def get(self, id: Any) -> Optional[Entry]:
         """(float32 copy of the vector, payload dict), or None when absent."""

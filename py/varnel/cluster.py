@@ -61,7 +61,7 @@ import ray.exceptions
 
 import varnel
 from varnel import _convert as cv
-from varnel._api import _Lookup
+from varnel._api import _Lookup, _within, arrow_table, pandas_frame
 
 __all__ = ["Collection", "ShardUnavailableError", "shard_of", "MANIFEST_NAME"]
 
@@ -243,6 +243,23 @@ class _Shard:
 
     def delete(self, ids: Any) -> int:
         return self._coll.delete(ids)
+
+    def delete_where(self, where: Any) -> int:
+        return self._coll.delete(where=where)
+
+    def update(self, ids: Any, vectors: Any, payloads: Optional[List[Payload]]) -> int:
+        return self._coll.update(ids, vectors, payloads)
+
+    def scan(self, where: Any, limit: Optional[int], vectors: bool, payloads: bool) -> Tuple[Any, Any, Any]:
+        rows = self._coll.scan(where, limit=limit, vectors=vectors, payloads=payloads)
+        return rows.ids, rows.vectors, rows.payloads
+
+    def count_where(self, where: Any) -> int:
+        return self._coll.count(where)
+
+    def export(self) -> Tuple[Any, Any, Any, Any]:
+        ids, vectors, _, (text, ends) = self._coll._core.rows(None, 0, None, True, False, True)
+        return ids, vectors, text, ends
 
     def get(self, id: int) -> Any:
         return self._coll.get(id)
@@ -514,12 +531,93 @@ class Collection(_Lookup):
             calls.append((s, "upsert", part))
         self._gather(calls)
 
-    def delete(self, ids: IdsLike) -> int:
-        """Deletes by id; returns how many of them were present."""
+    def delete(self, ids: Optional[IdsLike] = None, *, where: Optional[Dict[str, Any]] = None) -> int:
+        """Deletes by id, or every row matching `where` (exactly one of the
+        two); returns how many rows were removed."""
+        if (ids is None) == (where is None):
+            raise TypeError("delete takes ids or where=, exactly one of the two")
+        if where is not None:
+            cv.check_filter(cv.filter_tree(where))
+            self._check_open()
+            return sum(self._everywhere("delete_where", where))
         arr, _ = cv.id_array(ids)
         self._check_open()
         calls = [(s, "delete", (arr if pos is None else arr[pos],)) for s, pos in self._split(arr)]
         return sum(self._gather(calls))
+
+    def update(self, ids: IdsLike, vectors: Any = None, payloads: Any = None) -> int:
+        """Replaces vectors and merges payload dicts into the stored ones of
+        the stored ids; returns how many distinct ids were updated. See
+        varnel.Collection.update."""
+        arr, single = cv.id_array(ids)
+        matrix = None
+        if vectors is not None:
+            matrix = cv.vector_matrix(cv.columnar_vectors(vectors), len(arr), single, self._dim, arr)
+        items = cv.payload_list(payloads, len(arr), single)
+        cv.check_payloads(items)
+        self._check_open()
+        calls: List[Tuple[int, str, Tuple[Any, ...]]] = []
+        for s, pos in self._split(arr):
+            if pos is None:
+                part = (arr, matrix, items)
+            else:
+                part = (arr[pos], None if matrix is None else matrix[pos],
+                        None if items is None else [items[i] for i in pos.tolist()])
+            calls.append((s, "update", part))
+        return sum(self._gather(calls))
+
+    def scan(self, where: Optional[Dict[str, Any]] = None, *, limit: Optional[int] = None, offset: int = 0,
+             vectors: bool = False, payloads: bool = True) -> varnel.Rows:
+        """The matching rows of every shard by ascending id, paged by
+        `offset` and `limit`; see varnel.Collection.scan."""
+        cv.check_filter(cv.filter_tree(where))
+        first = cv.count("offset", offset, 0, cv.MAX_K, "2**63 - 1")
+        most = None if limit is None else cv.count("limit", limit, 0, cv.MAX_K, "2**63 - 1")
+        self._check_open()
+        # Each shard's first offset + limit rows hold the merged page.
+        upto = None if most is None else min(cv.MAX_K, first + most)
+        parts = self._everywhere("scan", where, upto, bool(vectors), bool(payloads))
+        ids = np.concatenate([np.asarray(p[0], dtype=np.uint64) for p in parts])
+        order = np.argsort(ids, kind="stable")[first:None if most is None else first + most]
+        vecs = None
+        if vectors:
+            vecs = np.concatenate([np.asarray(p[1], dtype=np.float32).reshape(-1, self._dim) for p in parts])[order]
+        found = None
+        if payloads:
+            every = [d for p in parts for d in p[2]]
+            found = [every[i] for i in order.tolist()]
+        return varnel.Rows(np.ascontiguousarray(ids[order]), vecs, found)
+
+    def to_arrow(self) -> Any:
+        """Every row of every shard by ascending id; see varnel.Collection.to_arrow."""
+        self._check_open()
+        parts = self._everywhere("export")
+        ids = np.concatenate([np.asarray(p[0], dtype=np.uint64) for p in parts])
+        order = np.argsort(ids, kind="stable")
+        vectors = np.concatenate([np.asarray(p[1], dtype=np.float32).reshape(-1, self._dim) for p in parts])[order]
+        # Each row's text, moved to its place without a loop per row.
+        ends = [np.asarray(p[3], dtype=np.int64) for p in parts]
+        text = np.concatenate([np.asarray(p[2], dtype=np.uint8) for p in parts])
+        base = np.cumsum([0] + [len(p[2]) for p in parts[:-1]])
+        stops = np.concatenate([e + b for e, b in zip(ends, base)]).astype(np.int64)
+        sizes = np.concatenate([np.diff(e, prepend=0) for e in ends]).astype(np.int64)
+        starts = stops - sizes
+        lengths = sizes[order]
+        new_ends = np.cumsum(lengths)
+        picks = np.repeat(starts[order] - (new_ends - lengths), lengths) + np.arange(int(new_ends[-1]) if len(new_ends) else 0)
+        return arrow_table(np.ascontiguousarray(ids[order]), vectors, self._dim, text[picks], new_ends.astype(np.uint64))
+
+    def to_pandas(self) -> Any:
+        """Every row of every shard by ascending id; see varnel.Collection.to_pandas."""
+        rows = self.scan(vectors=True)
+        assert rows.vectors is not None and rows.payloads is not None
+        return pandas_frame(rows.ids, rows.vectors, rows.payloads)
+
+    def count(self, where: Optional[Dict[str, Any]] = None) -> int:
+        """How many rows match `where` over every shard."""
+        cv.check_filter(cv.filter_tree(where))
+        self._check_open()
+        return sum(self._everywhere("count_where", where))
 
     def _route(self, n: int) -> int:
         return int((_splitmix64(np.array([n], dtype=np.uint64)) % np.uint64(self._shards))[0])
@@ -544,18 +642,24 @@ class Collection(_Lookup):
         parts = self._everywhere("ids")
         return np.sort(np.concatenate([np.asarray(p, dtype=np.uint64) for p in parts]))
 
-    def search(self, queries: Any, k: int, where: Optional[Dict[str, Any]] = None,
-               payloads: bool = False) -> varnel.Hits:
+    def search(self, queries: Any, k: Optional[int], where: Optional[Dict[str, Any]] = None,
+               payloads: bool = False, *, max_distance: Optional[float] = None, offset: int = 0) -> varnel.Hits:
         """The k nearest stored vectors of each query, merged over every shard; see varnel.Collection."""
         # The one-node checks, in the one-node order.
         matrix, one = cv.query_matrix(queries, self._dim)
         tree = cv.filter_tree(where)
-        k = cv.check_k(k)
+        want, first, radius = cv.search_window(k, offset, max_distance)
         cv.check_filter(tree)
         self._check_open()
+        # Every shard's first offset + k hits hold the merged ones, which are
+        # then cut exactly as on one node.
+        fetch = cv.MAX_K if want is None else min(cv.MAX_K, first + want)
         shared = self._shared(matrix[0] if one else matrix)
-        parts = self._everywhere("search", shared, k, where, bool(payloads))
-        return varnel.merge_hits([varnel.Hits(i, d, p) for i, d, p in parts], k)
+        parts = self._everywhere("search", shared, fetch, where, bool(payloads))
+        hits = varnel.merge_hits([varnel.Hits(i, d, p) for i, d, p in parts], fetch)
+        if first == 0 and radius is None:
+            return hits
+        return _within(hits, one, want, first, radius)
 
     def flush(self) -> None:
         """Makes every operation acknowledged so far durable on every shard."""
