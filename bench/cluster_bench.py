@@ -28,7 +28,6 @@ driver's merge of the shards' top-k lists per query. The results go to
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import json
 import os
 import shutil
@@ -42,10 +41,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ[_var] = "1"
 
-_spec = importlib.util.spec_from_file_location("bench_run", os.path.join(HERE, "run.py"))
-assert _spec is not None and _spec.loader is not None
-run = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(run)
+# bench/run.py and the modules it is made of, from this script's folder.
+sys.path.insert(0, HERE)
+import common  # noqa: E402
+import run  # noqa: E402
 
 PRESETS = {"quick": 100_000, "default": 1_000_000, "full": 1_000_000}
 D = 128
@@ -61,37 +60,37 @@ RESULTS = "cluster_bench_results.json"
 def measure(coll, queries):
     """Single-query latency and batch throughput of one collection-like object."""
     singles = [queries[i] for i in range(64)]
-    single, reps = run.median_time(lambda q: coll.search(q, run.K), singles)
+    single, reps = common.median_time(lambda q: coll.search(q, common.K), singles)
     row = {"single_s": single, "single_reps": reps, "batch_qps": {}}
     for nq in BATCHES:
-        best, _ = run.best_time(lambda: coll.search(queries[:nq], run.K))
+        best, _ = common.best_time(lambda: coll.search(queries[:nq], common.K))
         row["batch_qps"][str(nq)] = nq / best
     return row
 
 
 def load(coll, X, ids):
-    t = run.now()
+    t = common.now()
     for s in range(0, len(X), LOAD_CHUNK):
         coll.upsert(ids[s:s + LOAD_CHUNK], X[s:s + LOAD_CHUNK])
     coll.flush()
-    return run.now() - t
+    return common.now() - t
 
 
 def ray_costs(coll, varnel, np, shards):
     """Ray's empty round to every shard, and the merge of `shards` top-k lists, per query."""
     times = []
     for _ in range(200):
-        t = run.now()
+        t = common.now()
         coll._noop()
-        times.append(run.now() - t)
+        times.append(common.now() - t)
     rng = np.random.default_rng(5)
     nq = 1000
     parts = []
     for s in range(shards):
-        ids = (rng.integers(0, 2**40, (nq, run.K), dtype=np.uint64) << np.uint64(2)) + np.uint64(s)
-        dist = np.sort(rng.random((nq, run.K), dtype=np.float32), axis=1)
+        ids = (rng.integers(0, 2**40, (nq, common.K), dtype=np.uint64) << np.uint64(2)) + np.uint64(s)
+        dist = np.sort(rng.random((nq, common.K), dtype=np.float32), axis=1)
         parts.append(varnel.Hits(ids, dist))
-    merge, _ = run.best_time(lambda: varnel.merge_hits(parts, run.K))
+    merge, _ = common.best_time(lambda: varnel.merge_hits(parts, common.K))
     return {"noop_round_s": statistics.median(times), "merge_s_per_query": merge / nq}
 
 
@@ -136,7 +135,7 @@ def main():
     import varnel.cluster
 
     n = args.n or PRESETS[args.preset]
-    results = {"n": n, "d": D, "metric": METRIC, "k": run.K, "preset": args.preset,
+    results = {"n": n, "d": D, "metric": METRIC, "k": common.K, "preset": args.preset,
                "started": time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime()),
                "load": run.wait_for_quiet(args.max_load, args.wait)}
     results["machine"] = run.machine_description()
@@ -145,8 +144,8 @@ def main():
         results["machine"]["versions"]["ray"] = md.version("ray")
     except Exception:  # noqa: BLE001 - a version is only informative
         pass
-    X = run.make_data(n, D)
-    Q = run.make_queries(1000, D)
+    X = common.make_data(n, D)
+    Q = common.make_queries(1000, D)
     ids = np.arange(n, dtype=np.uint64)
     root = tempfile.mkdtemp(prefix="varnel-cluster-bench-", dir=args.work_dir)
     rows = []
@@ -155,7 +154,7 @@ def main():
         one = varnel.Collection(os.path.join(root, "one"), D, METRIC, threads=1)
         row = {"config": "one", "shards": 0, "load_s": load(one, X, ids), "load_at_start": run.load_average()[0]}
         row.update(measure(one, Q))
-        check = [one.search(Q[:8], run.K)] + [one.search(Q[i], run.K) for i in range(8)]
+        check = [one.search(Q[:8], common.K)] + [one.search(Q[i], common.K) for i in range(8)]
         one.close()
         del one
         rows.append(row)
@@ -178,7 +177,7 @@ def main():
                    "load_at_start": run.load_average()[0]}
             row.update(measure(coll, Q))
             row.update(ray_costs(coll, varnel, np, shards))
-            got = [coll.search(Q[:8], run.K)] + [coll.search(Q[i], run.K) for i in range(8)]
+            got = [coll.search(Q[:8], common.K)] + [coll.search(Q[i], common.K) for i in range(8)]
             row["identical_to_one"] = all(same_hits(a, b) for a, b in zip(got, check))
             coll.close()
             rows.append(row)

@@ -10,10 +10,14 @@ import pytest
 
 np = pytest.importorskip("numpy")
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import common  # noqa: E402
+import peers  # noqa: E402
+import report  # noqa: E402
 import run  # noqa: E402
+import workers  # noqa: E402
 
 
-def naive_top(X, q, metric, k=run.K):
+def naive_top(X, q, metric, k=common.K):
     if metric == "l2":
         score = ((X - q) ** 2).sum(axis=1)
     elif metric == "ip":
@@ -33,7 +37,7 @@ def data():
 @pytest.mark.parametrize("metric", ["l2", "ip", "cos"])
 def test_numpy_peer_answers_exactly_one_at_a_time_and_in_chunks(data, metric):
     X, Q = data
-    peer = run.NumpyPeer(metric, X.shape[1], 1)
+    peer = peers.NumpyPeer(metric, X.shape[1], 1)
     peer.build(X)
     peer.chunk_bytes = 3 * 4 * len(X)  # three queries per chunk: a partial last chunk
     expected = [naive_top(X.astype(np.float64), q.astype(np.float64), metric) for q in Q]
@@ -48,7 +52,7 @@ def test_varnel_peers_use_the_metric_they_are_named_for(data, metric, module, pe
     if importlib.util.find_spec(module) is None:
         pytest.skip(f"{module} not installed")
     X, Q = data
-    peer = getattr(run, peer_class)(metric, X.shape[1], threads)
+    peer = getattr(peers, peer_class)(metric, X.shape[1], threads)
     peer.build(X)
     expected = [naive_top(X.astype(np.float64), q.astype(np.float64), metric) for q in Q]
     assert [peer.one(q) for q in Q] == expected
@@ -62,7 +66,7 @@ def test_varnel_peers_use_the_metric_they_are_named_for(data, metric, module, pe
     (60.0, 1000, 1000, True),
 ])
 def test_fits_budget_assumes_quadratic_growth(seconds, small, large, fits):
-    assert run.fits_budget(seconds, small, large) is fits
+    assert workers.fits_budget(seconds, small, large) is fits
 
 
 def results_with(varnel_single, faiss_single, hnsw_single, bw=25e9, open_ratio=1.5, rss=1.2):
@@ -91,7 +95,7 @@ def results_with(varnel_single, faiss_single, hnsw_single, bw=25e9, open_ratio=1
 
 
 def verdicts(results):
-    return {name: verdict for name, _, verdict in run.evaluate_targets(results)}
+    return {name: verdict for name, _, verdict in report.evaluate_targets(results)}
 
 
 @pytest.mark.parametrize("varnel_s, faiss_s, hnsw_s, expect", [
@@ -119,7 +123,7 @@ def test_open_verdicts_follow_the_numbers(open_ratio, rss, open_verdict, rss_ver
 
 
 def test_markdown_names_failed_peers_and_leaves_skipped_cells_empty():
-    text = run.render_markdown(results_with(0.02, 0.03, 0.04))
+    text = report.render_markdown(results_with(0.02, 0.03, 0.04))
     assert "usearch n=1000000 d=128 l2: error RuntimeError: boom" in text
     assert "## Targets" in text and "## Reopening a collection" in text
     ip_table = text.split("### d = 128, inner product")[1].split("###")[0]
@@ -142,12 +146,12 @@ def test_exact_l2_top_is_the_naive_answer_over_the_matching_rows(data, keep_rows
     rows = np.arange(len(X)) if mask is None else np.flatnonzero(mask)
     expected = [rows[naive_top(X[rows].astype(np.float64), q.astype(np.float64), "l2")].tolist()
                 for q in Q]
-    assert run.exact_l2_top(X, Q, mask, candidates=20) == expected
+    assert common.exact_l2_top(X, Q, mask, candidates=20) == expected
 
 
 def test_exact_l2_top_orders_equal_distances_by_row():
     X = np.zeros((30, 4), np.float32)  # every distance equal
-    assert run.exact_l2_top(X, np.ones((1, 4), np.float32))[0] == list(range(run.K))
+    assert common.exact_l2_top(X, np.ones((1, 4), np.float32))[0] == list(range(common.K))
 
 
 @pytest.mark.parametrize("found, exact, recall", [
@@ -156,14 +160,14 @@ def test_exact_l2_top_orders_equal_distances_by_row():
     ([[1, 2]], [[1, 2, 3, 4]], 0.5),                 # fewer hits than asked
 ])
 def test_recall_at_k(found, exact, recall):
-    assert run.recall_at_k(found, exact) == pytest.approx(recall)
+    assert common.recall_at_k(found, exact) == pytest.approx(recall)
 
 
 def test_group_by_query_sorts_each_query_by_distance():
     qi = np.array([1, 0, 1, 0, 1])
     dist = np.array([0.5, 0.2, 0.1, 0.1, 0.9])
     ids = np.array([10, 20, 30, 40, 50])
-    assert run.group_by_query(qi, dist, ids, 3) == [[40, 20], [30, 10, 50], []]
+    assert common.group_by_query(qi, dist, ids, 3) == [[40, 20], [30, 10, 50], []]
 
 
 def where_matches(where, payload):
@@ -183,16 +187,16 @@ def where_matches(where, payload):
 
 @pytest.fixture(scope="module")
 def fields():
-    return run.make_fields(20_000)
+    return common.make_fields(20_000)
 
 
-@pytest.mark.parametrize("shape", run.FILTER_SHAPES)
-@pytest.mark.parametrize("keep", run.FILTER_KEEPS)
+@pytest.mark.parametrize("shape", common.FILTER_SHAPES)
+@pytest.mark.parametrize("keep", common.FILTER_KEEPS)
 def test_the_three_forms_of_a_filter_keep_the_same_rows(fields, shape, keep):
     import sqlite3
-    spec = run.FilterSpec(shape, keep)
+    spec = common.FilterSpec(shape, keep)
     mask = spec.mask(fields)
-    payloads = run.payloads_of(fields)
+    payloads = common.payloads_of(fields)
     assert [where_matches(spec.where, p) for p in payloads] == mask.tolist()
     db = sqlite3.connect(":memory:")
     db.execute("create table t (id integer primary key, cat text, grp text, num float)")
@@ -206,8 +210,8 @@ def test_the_three_forms_of_a_filter_keep_the_same_rows(fields, shape, keep):
 
 
 def test_payloads_of_builds_one_dict_per_row_with_plain_python_values(fields):
-    payloads = run.payloads_of(fields)
-    assert len(payloads) == 20_000 and run.payloads_of(None) is None
+    payloads = common.payloads_of(fields)
+    assert len(payloads) == 20_000 and common.payloads_of(None) is None
     assert set(payloads[0]) == {"cat", "grp", "num"}
     assert all(type(payloads[7][k]) is t for k, t in (("cat", str), ("grp", str), ("num", float)))
 
@@ -227,27 +231,27 @@ def filtered_peer_answers(peer_class, X, Q, fields, spec):
     pytest.param("LanceDBPeer", marks=pytest.mark.skipif(not have("lancedb"), reason="no lancedb")),
     pytest.param("SqliteVecPeer", marks=pytest.mark.skipif(not have("sqlite_vec"), reason="no sqlite-vec")),
 ])
-@pytest.mark.parametrize("shape", run.FILTER_SHAPES)
+@pytest.mark.parametrize("shape", common.FILTER_SHAPES)
 def test_filtered_peers_return_the_exact_hits_of_the_matching_rows(tmp_path, data, peer, shape):
     X, Q = data
-    f = run.make_fields(len(X))
-    spec = run.FilterSpec(shape, 0.10)
-    run.WORK_DIR = str(tmp_path)
-    expected = run.exact_l2_top(X, Q, spec.mask(f))
-    one, many = filtered_peer_answers(getattr(run, peer), X, Q, f, spec)
+    f = common.make_fields(len(X))
+    spec = common.FilterSpec(shape, 0.10)
+    peers.WORK_DIR = str(tmp_path)
+    expected = common.exact_l2_top(X, Q, spec.mask(f))
+    one, many = filtered_peer_answers(getattr(peers, peer), X, Q, f, spec)
     assert one == expected and many == expected
 
 
 @pytest.mark.skipif(not have("varnel"), reason="no varnel")
 def test_identical_to_subset_sees_a_filter_that_lets_through_the_wrong_rows(data):
     X, Q = data
-    f = run.make_fields(len(X))
-    peer = run.VarnelIndexPeer("l2", X.shape[1], 2)
+    f = common.make_fields(len(X))
+    peer = peers.VarnelIndexPeer("l2", X.shape[1], 2)
     peer.build(X, f)
-    spec = run.FilterSpec("eq", 0.10)
-    assert run.identical_to_subset(peer, X, Q, spec, spec.mask(f), 2)
-    wrong = run.FilterSpec("eq", 0.50)  # another category's rows
-    assert not run.identical_to_subset(peer, X, Q, wrong, spec.mask(f), 2)
+    spec = common.FilterSpec("eq", 0.10)
+    assert workers.identical_to_subset(peer, X, Q, spec, spec.mask(f), 2)
+    wrong = common.FilterSpec("eq", 0.50)  # another category's rows
+    assert not workers.identical_to_subset(peer, X, Q, wrong, spec.mask(f), 2)
 
 
 # --------------------------------------------------------------------------- the package's verdicts
@@ -258,15 +262,15 @@ def package_results(q1=1000.0, q2=1900.0, faiss2=1800.0, s1=0.020, s2=0.011, fil
     for metric in ("l2", "ip", "cos"):
         for n in (100_000, 1_000_000):
             for threads, q, s in ((1, q1, s1), (2, q2, s2)):
-                rows.append({"task": "search", "peer": run.PACKAGE, "n": n, "d": 128, "metric": metric,
+                rows.append({"task": "search", "peer": common.PACKAGE, "n": n, "d": 128, "metric": metric,
                              "threads": threads, "single_s": s,
                              "batch_qps": {"100": q, "1000": q}})
             rows.append({"task": "search", "peer": "faiss", "n": n, "d": 128, "metric": metric,
                          "threads": 2, "single_s": 0.03, "batch_qps": {"100": faiss2, "1000": faiss2}})
-    base = {"task": "filtered", "peer": run.PACKAGE, "n": 1_000_000, "d": 128, "threads": 2}
+    base = {"task": "filtered", "peer": common.PACKAGE, "n": 1_000_000, "d": 128, "threads": 2}
     rows.append(dict(base, shape=None, keep=1.0, single_s=0.010, batch_qps={"100": 100.0}))
-    for shape in run.FILTER_SHAPES:
-        for keep in run.FILTER_KEEPS:
+    for shape in common.FILTER_SHAPES:
+        for keep in common.FILTER_KEEPS:
             rows.append(dict(base, shape=shape, keep=keep, matching=int(keep * 1_000_000),
                              single_s=0.010 * filt,
                              batch_qps={"100": 100.0 / filt}, identical_to_subset=identical))
@@ -286,15 +290,15 @@ def package_results(q1=1000.0, q2=1900.0, faiss2=1800.0, s1=0.020, s2=0.011, fil
 
 
 def package_verdicts(**kw):
-    return {name: verdict for name, _, verdict in run.package_targets(package_results(**kw))}
+    return {name: verdict for name, _, verdict in report.package_targets(package_results(**kw))}
 
 
 def test_open_reports_the_package_with_one_thread_beside_two():
     results = package_results()
-    measured = {name: text for name, text, _ in run.package_targets(results)}
+    measured = {name: text for name, text, _ in report.package_targets(results)}
     two = next(t for n, t in measured.items() if "varnel.Collection (2 threads)" in n)
     assert two.endswith("(1 thread: 2.00 x)")
-    assert "| varnel.Collection (1 thread): open / read through 1 MiB | 2.00 |" in run.render_markdown(results)
+    assert "| varnel.Collection (1 thread): open / read through 1 MiB | 2.00 |" in report.render_markdown(results)
 
 
 def test_package_verdicts_all_met():
@@ -321,7 +325,7 @@ def test_package_verdicts_follow_the_numbers(kw, missed):
 
 
 def test_without_the_package_its_targets_say_not_measured():
-    v = {name: verdict for name, _, verdict in run.package_targets(results_with(0.02, 0.03, 0.04))}
+    v = {name: verdict for name, _, verdict in report.package_targets(results_with(0.02, 0.03, 0.04))}
     assert list(v.values()).count("not measured") == 1
 
 
@@ -333,15 +337,15 @@ def test_plan_keeps_lancedb_to_two_threads_and_drops_the_package_when_missing():
     assert len(names) == len(set(names))
     for name, task, threads in plan:
         peers = task.get("peers", [])
-        assert run.PACKAGE not in peers
+        assert common.PACKAGE not in peers
         if task["kind"] == "search":
             assert ("lancedb" in peers) == (threads == 2)
             if threads == 2 and task["metric"] != "l2":
-                assert set(peers) <= set(run.TWO_THREAD_PEERS)
+                assert set(peers) <= set(common.TWO_THREAD_PEERS)
             if task["metric"] == "cos" and task["d"] == 128:
                 # the batch of 1000 only for the peers a target names
-                assert task["peer_batches"] == {p: [100] for p in peers if p not in run.COSINE_1000_PEERS}
-    assert run.PACKAGE in next(t for _, t, _ in run.plan(run.PRESETS["default"]) if t["kind"] == "filtered")["peers"]
+                assert task["peer_batches"] == {p: [100] for p in peers if p not in common.COSINE_1000_PEERS}
+    assert common.PACKAGE in next(t for _, t, _ in run.plan(run.PRESETS["default"]) if t["kind"] == "filtered")["peers"]
 
 
 @pytest.mark.parametrize("name, patterns, chosen", [
@@ -368,11 +372,11 @@ def test_merge_replaces_only_the_rerun_configurations():
     assert [r["single_s"] for r in ip] == [0.01]
     assert len(merged["rows"]) == len(old["rows"]) - 4 + 1  # varnel, faiss, hnswlib, sqlite-vec ip
     assert merged["bandwidth"] == old["bandwidth"] and merged["reruns"][0]["only"] == ["d=128 ip"]
-    assert "Rerun of the configurations matching `d=128 ip`" in run.render_markdown(merged)
+    assert "Rerun of the configurations matching `d=128 ip`" in report.render_markdown(merged)
 
 
 def test_markdown_has_the_thread_and_filter_tables_with_their_ratios():
-    text = run.render_markdown(package_results(filt=1.25))
+    text = report.render_markdown(package_results(filt=1.25))
     threads = text.split("## varnel.Index: two threads against one")[1].split("\n## ")[0]
     # 1,000,000 x 128 l2: 20 ms -> 11 ms (0.55 x), 1,000 -> 1,900 q/s (1.90 x), FAISS 1,800 (1.06 x)
     assert "| 1,000,000 | l2 | 20.0 | 11.0 | 0.55 | 12.8 | 1,000 | 1,900 | 1.90 | 1,800 | 1.06 |" in threads

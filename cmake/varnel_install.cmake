@@ -13,7 +13,8 @@ endif()
 # Public: what a C++ user includes, as <varnel/...> (thread_pool.h: searches
 # take a ThreadPool).
 set(VARNEL_PUBLIC_HEADERS
-  collection.h index/brute_force.h distance.h error.h result.h payload.h filter.h thread_pool.h)
+  collection.h collection_meta.h index/brute_force.h distance.h error.h result.h payload.h filter.h
+  thread_pool.h)
 # Detail: private headers that the public ones include, so they must be
 # installed too (as <varnel/detail/...>, not for direct use): the JSON layer
 # (payload.h and filter.h hold json::Value), the index's id map and block

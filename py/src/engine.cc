@@ -58,13 +58,18 @@ using Matrix = nb::ndarray<const float, nb::ndim<2>, nb::c_contig, nb::device::c
   throw nb::python_error();
 }
 
+// varnel.CollectionInUseError, an OSError: another process holds the
+// collection's writer lock. Made when the module is.
+PyObject* g_in_use_error = nullptr;
+
 [[noreturn]] void raise_error(const Error& error) {
   const std::string message = error.message();
   switch (error.kind()) {
+    case Error::Kind::kInUse:
+      raise(g_in_use_error, message);
     case Error::Kind::kIoError:
     case Error::Kind::kWalCorrupted:
-    case Error::Kind::kCollectionError:
-    case Error::Kind::kInUse: {
+    case Error::Kind::kCollectionError: {
       const int err = error.os_errno();
       PyObject* args = err != 0 ? Py_BuildValue("(is)", err, message.c_str())
                                 : Py_BuildValue("(s)", message.c_str());
@@ -941,6 +946,12 @@ NB_MODULE(_engine, m) {
   using varnel::CollectionObject;
   using varnel::IndexObject;
   share_opener_with_low_level_module();
+  varnel::g_in_use_error = PyErr_NewExceptionWithDoc(
+      "varnel.CollectionInUseError",
+      "The collection is open in another process, which holds its writer lock.", PyExc_OSError,
+      nullptr);
+  if (varnel::g_in_use_error == nullptr) throw nb::python_error();
+  m.attr("CollectionInUseError") = nb::handle(varnel::g_in_use_error);
   m.doc() = "The compiled half of the varnel package; use the classes of `varnel` instead.";
 
   nb::class_<IndexObject>(m, "Index")

@@ -16,6 +16,16 @@ threads with the same results for every thread count.
 
 from ._api import Collection, Hits, Index, Rows, merge_hits
 from ._database import Database
+from ._engine import CollectionInUseError
+from ._version import __version__
 
-__version__ = "0.2.0"
-__all__ = ["Collection", "Database", "Hits", "Index", "Rows", "merge_hits", "__version__"]
+__all__ = [
+    "Collection",
+    "CollectionInUseError",
+    "Database",
+    "Hits",
+    "Index",
+    "Rows",
+    "merge_hits",
+    "__version__",
+]

@@ -80,7 +80,6 @@ _PUT_BYTES = 64 * 1024
 # directory whose previous owner has not yet been reaped (the one-writer
 # lock is released only when that process is gone).
 _LOCK_RETRY_S = 10.0
-_LOCK_IN_USE = "in use by another process"
 # How long the driver waits for a restarted shard to answer before the
 # failed call's one retry, and for every shard to start when opening.
 _RESTART_WAIT_S = 60.0
@@ -228,7 +227,7 @@ class _Shard:
                 break
             except OSError as e:
                 # The process this one replaces may not be reaped yet.
-                if _LOCK_IN_USE not in str(e) or time.monotonic() >= deadline:
+                if not isinstance(e, varnel.CollectionInUseError) or time.monotonic() >= deadline:
                     raise
                 time.sleep(delay)
                 delay = min(delay * 2, 0.25)
