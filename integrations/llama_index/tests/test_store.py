@@ -166,5 +166,6 @@ jazz = MetadataFilters(filters=[MetadataFilter(key="genre", value="jazz")])
 hits = index.as_retriever(similarity_top_k=10, filters=jazz).retrieve("q")
 print(json.dumps([store.metric, sorted(h.node.get_content() for h in hits)]))
 """
-    out = subprocess.run([sys.executable, "-c", script], check=True, capture_output=True, text=True)
+    # Run in tmp_path, so the source tree never shadows the installed module.
+    out = subprocess.run([sys.executable, "-c", script], check=True, capture_output=True, text=True, cwd=tmp_path)
     assert json.loads(out.stdout) == ["dot", ["text A", "text B"]]
