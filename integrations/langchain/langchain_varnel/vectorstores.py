@@ -157,6 +157,10 @@ class VarnelVectorStore(VectorStore):
             return []
         rows = self._rows(doc_ids)
         vectors = np.asarray(self._embedding.embed_documents(texts), dtype=np.float32)
+        if self._store is None:
+            # Everything is checked before the store exists, so a refused
+            # first call leaves no collection (of its dimension) behind.
+            varnel.Index(vectors.shape[1], self._metric).upsert(rows, vectors, payloads)
         store = self._store if self._store is not None else self._create(vectors.shape[1])
         self._check_rows(store, rows, doc_ids)
         # An id given twice: its last document wins, as if added one by one.

@@ -133,3 +133,12 @@ def test_id_meeting_a_stored_id_on_its_row_is_refused(monkeypatch: pytest.Monkey
         store.add_texts(["0,1"], ids=["second"])
     assert [d.page_content for d in store.get_by_ids(["first", "second"])] == ["1,0"]
     assert store.delete(["second"]) and len(store.get_by_ids(["first"])) == 1
+
+
+def test_refused_first_add_makes_no_collection(tmp_path: Path) -> None:
+    store = VarnelVectorStore(Coords(), path=tmp_path / "docs")
+    with pytest.raises(ValueError, match="not finite"):
+        store.add_texts(["1,0", "0,1"], [{}, {"v": float("inf")}])
+    assert not (tmp_path / "docs").exists() and store.collection is None
+    store.add_texts(["1,0,0"], ids=["a"])  # the dimension is still open
+    assert store.collection is not None and store.collection.dim == 3

@@ -152,6 +152,9 @@ def test_refused_calls_change_nothing(call: Any, text: str) -> None:
 def test_persisted_store_reopens_in_a_new_process(tmp_path: Path) -> None:
     path = tmp_path / "nodes"
     store = VarnelVectorStore(path=path, metric="dot")
+    with pytest.raises(ValueError, match="finite"):  # a refused first add makes no collection
+        store.add([TextNode(text="x", id_="x", metadata={"v": float("nan")}, embedding=[0.5] * 3)])
+    assert not path.exists()
     build(store)
     store.close()
     script = f"""

@@ -223,6 +223,10 @@ class VarnelVectorStore(BasePydanticVectorStore):
             if seen.setdefault(r, node_id) != node_id:
                 raise ValueError(f"node ids {seen[r]!r} and {node_id!r} share the row id {r}")
             rows.append(r)
+        if self._store is None:
+            # Everything is checked before the store exists, so a refused
+            # first call leaves no collection (of its dimension) behind.
+            varnel.Index(matrix.shape[1], self.metric).upsert(rows, matrix, payloads)
         store = self._store if self._store is not None else self._create(matrix.shape[1])
         for r, node_id in zip(rows, ids):
             entry = store.get(r)
