@@ -40,6 +40,9 @@ ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan --output-on-failure -j"$
 echo "== Install paths: wheels with the Python suite on CPython and PyPy, source, CMake package"
 bash scripts/install_test.sh
 
+echo "== Framework integrations (LangChain's standard suite, LlamaIndex) against the built wheel"
+bash scripts/integrations_test.sh "$(ls dist/wheelhouse/varnel-*-cp3*-manylinux*.whl | head -1)"
+
 echo "== Reliability: fuzzers, kill test, Python under ASan + UBSan"
 bash scripts/reliability.sh
 

@@ -80,6 +80,10 @@ PyObject* g_in_use_error = nullptr;
     }
     case Error::Kind::kNotFound:
       raise(PyExc_KeyError, message);
+    case Error::Kind::kConfigMismatch:
+      // What the caller asked for, not a fault of the collection: the text
+      // alone, as the package has always worded it.
+      raise(PyExc_ValueError, error.text());
     default:
       raise(PyExc_ValueError, message);
   }

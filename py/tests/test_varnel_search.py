@@ -348,7 +348,7 @@ def test_pruned_search_equals_the_full_scan(metric):
     rng = np.random.default_rng(5)
     centres = rng.normal(size=(200, 32)).astype(np.float32)
     rows = centres[rng.integers(0, 200, 20000)] + np.float32(0.05) * rng.normal(size=(20000, 32)).astype(np.float32)
-    rows[::997, 3] = np.nan
+    rows[::997, 3] = np.float32(1e30)  # distances that overflow to infinity (NaN cannot be stored)
     index = varnel.Index(32, metric, threads=2)
     assert index.prune
     index.upsert(np.arange(20000, dtype=np.uint64), rows, [{"odd": i % 2 == 1} for i in range(20000)])
