@@ -4,8 +4,10 @@ refused, and the filter operators $nin, $contains on arrays and numpy
 scalars."""
 
 import pathlib
+import platform
 
 import numpy as np
+
 import pytest
 
 import varnel
@@ -164,6 +166,12 @@ def test_engine_refuses_a_deep_tree_it_is_handed():
     tree = ("exists", "n")
     for _ in range(10000):
         tree = ("not", tree)
+    if platform.python_implementation() == "PyPy":
+        # PyPy's C API layer copies the nested tuples on the way in and stops
+        # at its own recursion limit, before the engine sees the tree.
+        with pytest.raises((ValueError, RecursionError)):
+            _convert.check_filter(tree)
+        return
     with pytest.raises(ValueError, match="filter nested too deeply"):
         _convert.check_filter(tree)
 
