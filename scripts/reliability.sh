@@ -51,7 +51,7 @@ cmake --build "$asan" -j"$jobs" --target _varnel _engine >/dev/null
 site="$asan/site"
 rm -rf "$site" && mkdir -p "$site/varnel"
 cp "$asan"/_varnel*.so "$site/"
-cp py/varnel/*.py py/varnel/*.pyi py/varnel/py.typed "$asan"/_engine*.so "$site/varnel/"
+cp py/varnel/*.py py/varnel/*.pyi py/varnel/py.typed "$asan"/_engine*.so "$asan"/_version.py "$site/varnel/"
 # CPython itself leaks at exit, so leak checking stays off here; the C++
 # suites check leaks. The runtime must be loaded before the interpreter, and
 # the C++ runtime with it, or the sanitizer cannot take over C++ throws (the
