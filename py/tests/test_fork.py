@@ -134,7 +134,7 @@ else:
 def worker_pid(_):
     return os.getpid()
 pool = multiprocessing.get_context("fork").Pool(2)
-workers = set(pool.map(worker_pid, range(8), chunksize=1))
+pool.map(worker_pid, range(8), chunksize=1)  # the workers are forked while it is open
 if module == "varnel":
     c.close()
 del c
@@ -153,7 +153,8 @@ def in_new_process():
     assert done.returncode == 0, done.stderr.strip().splitlines()[-1:]
 step("new process", in_new_process)
 def in_worker():
-    assert pool.apply_async(store, (4,)).get(timeout=15) in workers
+    # Either worker may take it (one may have run every task above).
+    assert pool.apply_async(store, (4,)).get(timeout=15) != os.getpid()
 step("pool worker", in_worker)
 pool.terminate()
 """
